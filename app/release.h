@@ -1,0 +1,14 @@
+#ifndef RELEASE_H
+#define RELEASE_H
+
+#include <QString>
+
+// The release of the main application that this updater belongs to; the
+// server's record is compared against these two.
+extern const QString currentVersion;
+extern const qint32 currentReleaseTime;
+
+// The update server's version-check endpoint, fixed when the updater is built.
+extern const QString versionCheckUrl;
+
+#endif

@@ -1,0 +1,86 @@
+#include "Comm.h"
+
+#include <QEventLoop>
+#include <QImage>
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QLabel>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPixmap>
+#include <QTimer>
+#include <QUrl>
+
+#include <memory>
+
+namespace {
+
+void setLabelPixmap(QLabel *label, const QString &imagePath, QSize size)
+{
+    const QPixmap pixmap = QPixmap::fromImage(QImage(imagePath))
+                               .scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    label->setCursor(Qt::PointingHandCursor);
+    label->setAlignment(Qt::AlignCenter);
+    label->setPixmap(pixmap);
+}
+
+} // namespace
+
+void Comm::setLabelIcon(QLabel *label, QString imagePath, QString hoverColor)
+{
+    setLabelPixmap(label, imagePath, QSize(20, 20));
+    label->setStyleSheet(QStringLiteral("QLabel:hover{background-color: #") + hoverColor + QStringLiteral("}"));
+}
+
+void Comm::setLabelImage(QLabel *label, QString imagePath)
+{
+    setLabelPixmap(label, imagePath, QSize(300, 300));
+}
+
+QByteArray Comm::httpGet(QString url, bool *ok)
+{
+    QNetworkAccessManager manager;
+    QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setMaximumRedirectsAllowed(maxRedirects);
+    const std::unique_ptr<QNetworkReply> reply(manager.get(request));
+
+    // A server that accepts and then stalls or drips must not hold the caller forever.
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, reply.get(), &QNetworkReply::abort);
+    deadline.start(httpGetTimeoutMs);
+
+    if (!reply->isFinished()) {
+        QEventLoop loop;
+        connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const bool good = reply->error() == QNetworkReply::NoError && status >= 200 && status <= 299;
+    if (ok)
+        *ok = good;
+    return good ? reply->readAll() : QByteArray();
+}
+
+QJsonObject Comm::getJsonObject(QByteArray body, bool *ok)
+{
+    // The server's text ends at its first NUL byte.
+    const int nul = body.indexOf('\0');
+    if (nul >= 0)
+        body.truncate(nul);
+
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(QString::fromUtf8(body).toUtf8(), &error);
+    const bool isObject = error.error == QJsonParseError::NoError && document.isObject();
+    if (ok)
+        *ok = isObject;
+    if (!isObject)
+        return QJsonObject();
+
+    const QJsonObject top = document.object();
+    const QJsonValue data = top.value(QLatin1String("data"));
+    return data.isObject() ? data.toObject() : top;
+}

@@ -1,0 +1,36 @@
+#ifndef COMM_H
+#define COMM_H
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+#include <QWidget>
+
+class QLabel;
+
+// The window's toolbox: label pictures, a blocking GET and the server record's unwrapping.
+class Comm : public QWidget
+{
+    Q_OBJECT
+
+public:
+    using QWidget::QWidget;
+
+    // The whole GET, redirects included, gives up after this long.
+    static constexpr int httpGetTimeoutMs = 10000;
+    static constexpr int maxRedirects = 5;
+
+    void setLabelIcon(QLabel *label, QString imagePath, QString hoverColor);
+    void setLabelImage(QLabel *label, QString imagePath);
+
+    // Waits in a nested event loop. Returns the body of a 2xx answer; anything
+    // else (transport error, other status, time-out) gives an empty body and
+    // sets *ok to false, so an empty good answer can be told from a failure.
+    QByteArray httpGet(QString url, bool *ok = nullptr);
+
+    // The record is the object under "data" when there is one, else the top
+    // level object. *ok tells whether the body was a JSON object at all.
+    QJsonObject getJsonObject(QByteArray body, bool *ok = nullptr);
+};
+
+#endif

@@ -1,0 +1,233 @@
+#!/usr/bin/env python3
+"""A small update server for the demo and the tests, on 127.0.0.1 only.
+
+It publishes a version record at /version/down_update.php and a sample
+Windows Installer package, and it can misbehave on purpose so that the
+updater's failure paths can be driven against a real HTTP server:
+
+  /download/QuorilexVideo_32.msi   the package the record points at
+  /package?size=N&length=0&short=N&stall=N&signature=0&rate=B
+                                   a generated package: without a length,
+                                   cut short, stalling, not an installer
+  /status/CODE                     that status with a small HTML body
+  /redirect?to=URL                 302 to URL
+  /echo?status=CODE&body=TEXT      TEXT as the body
+  /never                           accepts and never answers
+  /drip                            answers 200, then one byte every half second
+
+The first line on stdout is "listening on http://127.0.0.1:PORT".
+"""
+
+import argparse
+import json
+import os
+import sys
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from urllib.parse import parse_qs, urlsplit
+
+MSI_SIGNATURE = bytes.fromhex("D0CF11E0A1B11AE1")
+CHUNK = 64 * 1024
+# Misbehaving answers give up after this long, so nothing hangs forever.
+HOLD_SECONDS = 120
+
+RELEASE_NOTES = (
+    "1. 全新播放内核，4K 视频播放更流畅\n"
+    "2. 修复字幕偶尔与画面不同步的问题\n"
+    "3. 视频转码速度提升约 30%\n"
+    "4. 优化深色模式下的界面显示"
+)
+
+
+def package_bytes(size, signature=True):
+    """Yields a deterministic package of `size` bytes in chunks."""
+    head = MSI_SIGNATURE if signature else b"<!DOCTYPE html><title>Login</title>"
+    pattern = bytes(i % 251 for i in range(CHUNK))
+    sent = 0
+    while sent < size:
+        if sent == 0:
+            chunk = (head + pattern)[:CHUNK]
+        else:
+            chunk = pattern
+        chunk = chunk[: size - sent]
+        sent += len(chunk)
+        yield chunk
+
+
+def file_bytes(path):
+    with open(path, "rb") as f:
+        while True:
+            chunk = f.read(CHUNK)
+            if not chunk:
+                return
+            yield chunk
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "QuorilexDemoUpdateServer/1.0"
+
+    def log_message(self, fmt, *args):
+        if self.server.verbose:
+            super().log_message(fmt, *args)
+
+    # --- helpers -----------------------------------------------------------
+
+    def send_body(self, status, body, content_type="text/plain; charset=utf-8"):
+        self.send_response(status)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def hold(self, seconds=HOLD_SECONDS):
+        """Keeps the connection open without answering until the client leaves."""
+        self.connection.settimeout(0.5)
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            try:
+                if not self.connection.recv(1024):
+                    return
+            except TimeoutError:
+                continue
+            except OSError:
+                return
+
+    def stream(self, chunks, length, rate=0, short=None, stall=None):
+        """Sends a body; `length` None means close-delimited, without Content-Length."""
+        self.send_response(200)
+        self.send_header("Content-Type", "application/x-msi")
+        if length is not None:
+            self.send_header("Content-Length", str(length))
+        else:
+            self.send_header("Connection", "close")
+            self.close_connection = True
+        self.end_headers()
+        limit = min(x for x in (short, stall) if x is not None) if (short is not None or stall is not None) else None
+        sent = 0
+        started = time.monotonic()
+        for chunk in chunks:
+            if limit is not None and sent + len(chunk) > limit:
+                chunk = chunk[: limit - sent]
+            try:
+                self.wfile.write(chunk)
+            except OSError:
+                return
+            sent += len(chunk)
+            if rate:
+                ahead = sent / rate - (time.monotonic() - started)
+                if ahead > 0:
+                    time.sleep(ahead)
+            if limit is not None and sent >= limit:
+                break
+        self.wfile.flush()
+        if stall is not None and (short is None or stall <= short):
+            self.hold()
+        if short is not None:
+            self.close_connection = True
+
+    # --- routes ------------------------------------------------------------
+
+    def do_GET(self):
+        url = urlsplit(self.path)
+        query = {k: v[-1] for k, v in parse_qs(url.query, keep_blank_values=True).items()}
+        path = url.path
+        cfg = self.server.config
+
+        if path == "/version/down_update.php":
+            self.send_body(200, json.dumps(self.server.record(), ensure_ascii=False).encode("utf-8"),
+                           "application/json; charset=utf-8")
+        elif path == "/download/QuorilexVideo_32.msi":
+            if cfg.package:
+                self.stream(file_bytes(cfg.package), os.path.getsize(cfg.package), rate=cfg.rate)
+            else:
+                self.stream(package_bytes(cfg.package_size), cfg.package_size, rate=cfg.rate)
+        elif path == "/package":
+            size = int(query.get("size", 65536))
+            self.stream(package_bytes(size, signature=query.get("signature", "1") != "0"),
+                        size if query.get("length", "1") != "0" else None,
+                        rate=int(query.get("rate", 0)),
+                        short=int(query["short"]) if "short" in query else None,
+                        stall=int(query["stall"]) if "stall" in query else None)
+        elif path.startswith("/status/"):
+            status = int(path.rsplit("/", 1)[1])
+            self.send_body(status, b"<html><body>error</body></html>", "text/html")
+        elif path == "/redirect":
+            self.send_response(302)
+            self.send_header("Location", query.get("to", "/"))
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+        elif path == "/echo":
+            self.send_body(int(query.get("status", 200)), query.get("body", "").encode("utf-8"))
+        elif path == "/never":
+            self.hold()
+            self.close_connection = True
+        elif path == "/drip":
+            self.send_response(200)
+            self.send_header("Connection", "close")
+            self.end_headers()
+            self.close_connection = True
+            deadline = time.monotonic() + HOLD_SECONDS
+            while time.monotonic() < deadline:
+                try:
+                    self.wfile.write(b"{")
+                    self.wfile.flush()
+                except OSError:
+                    return
+                time.sleep(0.5)
+        else:
+            self.send_body(404, b"not found")
+
+
+class UpdateServer(ThreadingHTTPServer):
+    daemon_threads = True
+
+    def __init__(self, config):
+        super().__init__(("127.0.0.1", config.port), Handler)
+        self.config = config
+        self.verbose = config.verbose
+
+    def url(self, path):
+        return "http://127.0.0.1:%d%s" % (self.server_address[1], path)
+
+    def record(self):
+        cfg = self.config
+        return {
+            "code": 0,
+            "data": {
+                "state": 0 if cfg.no_offer else 1,
+                "Version": cfg.version,
+                "Time": cfg.time,
+                "UpdateContent": RELEASE_NOTES,
+                "DownloadUri": cfg.download if "://" in cfg.download else self.url(cfg.download),
+            },
+        }
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--port", type=int, default=8765, help="0 picks a free port")
+    parser.add_argument("--no-offer", action="store_true", help="publish a record that offers nothing")
+    parser.add_argument("--version", default="3.1.0", help="published version text")
+    parser.add_argument("--time", type=int, default=1764547200, help="published release time")
+    parser.add_argument("--download", default="/download/QuorilexVideo_32.msi",
+                        help="path or URL the record's DownloadUri names")
+    parser.add_argument("--package", help="serve this file as the package")
+    parser.add_argument("--package-size", type=int, default=16 * 1024 * 1024,
+                        help="size of the generated package when no --package is given")
+    parser.add_argument("--rate", type=int, default=0, help="bytes per second for the package, 0 for no limit")
+    parser.add_argument("--verbose", action="store_true")
+    config = parser.parse_args()
+
+    server = UpdateServer(config)
+    print("listening on " + server.url(""), flush=True)
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        pass
+    finally:
+        server.server_close()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,304 @@
+#include "UpdateQuorilexVideo.h"
+
+#include "app/release.h"
+#include "comm/Comm.h"
+#include "speed/httpfile.h"
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QMouseEvent>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTemporaryFile>
+#include <QUrl>
+
+namespace {
+
+// Every Windows Installer package is a compound file that starts with these bytes.
+const QByteArray msiSignature = QByteArrayLiteral("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1");
+
+// Enough to bound memory however large the package is, large enough to keep the link busy.
+constexpr qint64 downloadReadBufferSize = 1024 * 1024;
+
+// Progress steps of the bar, finer than percent so large packages move smoothly.
+constexpr int progressSteps = 10000;
+
+bool inDragRegion(const QPoint &pos)
+{
+    return pos.x() <= 1000 && pos.y() <= 500;
+}
+
+bool isDownloadUrl(const QUrl &url)
+{
+    return url.isValid() && !url.isRelative() && !url.host().isEmpty()
+        && (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https"));
+}
+
+} // namespace
+
+UpdateQuorilexVideo::UpdateQuorilexVideo(QWidget *parent)
+    : UpdateQuorilexVideo(versionCheckUrl, parent)
+{
+}
+
+UpdateQuorilexVideo::UpdateQuorilexVideo(const QString &versionCheckEndpoint, QWidget *parent)
+    : QWidget(parent)
+    , comm(new Comm)
+    , speedMeter(new httpfile)
+    , versionCheckEndpoint(versionCheckEndpoint)
+{
+    setWindowFlags(Qt::FramelessWindowHint | Qt::CustomizeWindowHint);
+    ui.setupUi(this);
+
+    comm->setLabelIcon(ui.close, QStringLiteral(":/images/close.png"), QStringLiteral("DEDBFA"));
+    comm->setLabelImage(ui.label_3, QStringLiteral(":/images/updateLogo.png"));
+
+    ui.progressBar->setMaximum(100);
+    ui.progressBar->setValue(0);
+    ui.progressBar->hide();
+    ui.updateButton->hide();
+
+    stallTimer.setSingleShot(true);
+    stallTimer.setInterval(stallTimeoutMs);
+    connect(&stallTimer, &QTimer::timeout, this, [this] { abortDownload(QStringLiteral("下载超时")); });
+
+    checkVersion();
+}
+
+UpdateQuorilexVideo::~UpdateQuorilexVideo()
+{
+    // Quitting mid-download leaves no partial package behind.
+    if (reply) {
+        reply->disconnect(this);
+        reply->abort();
+        delete reply;
+    }
+    delete installerFile;
+    delete speedMeter;
+    delete comm;
+}
+
+void UpdateQuorilexVideo::checkVersion()
+{
+    bool answered = false;
+    bool isObject = false;
+    const QByteArray body = comm->httpGet(versionCheckEndpoint, &answered);
+    const QJsonObject record = comm->getJsonObject(body, &isObject);
+    if (!answered || !isObject) {
+        // Nobody could be asked, so "no new version" would be a guess.
+        ui.label->setText(QStringLiteral("检查更新失败"));
+        return;
+    }
+
+    if (record.value(QLatin1String("state")).toInt() != 1)
+        return;
+    const QString version = record.value(QLatin1String("Version")).toString();
+    const int time = record.value(QLatin1String("Time")).toInt();
+    // Newness is the release time; the version text only vetoes this very release.
+    if (version == currentVersion || currentReleaseTime >= time)
+        return;
+
+    releaseNotes = record.value(QLatin1String("UpdateContent")).toString();
+    downloadUrl = record.value(QLatin1String("DownloadUri")).toString();
+    showOffer();
+    ui.updateButton->show();
+}
+
+void UpdateQuorilexVideo::closeVidoe()
+{
+    QCoreApplication::exit(0);
+}
+
+void UpdateQuorilexVideo::SendDownUpdate()
+{
+    if (reply)
+        return;
+
+    showOffer();
+    const QUrl url(downloadUrl, QUrl::TolerantMode);
+    if (!isDownloadUrl(url)) {
+        showDownloadFailure(QStringLiteral("下载地址无效"));
+        return;
+    }
+
+    installerPath = QStringLiteral(".") + QStringLiteral("/%1%2").arg(QStringLiteral("QuorilexVideo_32"), QStringLiteral(".msi"));
+    if (QFile::exists(installerPath) && !QFile::remove(installerPath)) {
+        showDownloadFailure(QStringLiteral("无法删除旧的安装包"));
+        return;
+    }
+    installerFile = new QTemporaryFile(installerPath + QStringLiteral(".XXXXXX"));
+    if (!installerFile->open()) {
+        delete installerFile;
+        installerFile = nullptr;
+        showDownloadFailure(QStringLiteral("无法创建安装包文件"));
+        return;
+    }
+    installerHead.clear();
+    installerBytes = 0;
+    downloadFailure.clear();
+
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setMaximumRedirectsAllowed(Comm::maxRedirects);
+    // Compressed bodies would make the announced size differ from what is written.
+    request.setRawHeader("Accept-Encoding", "identity");
+    reply = networkManager.get(request);
+    reply->setReadBufferSize(downloadReadBufferSize);
+    connect(reply, &QNetworkReply::finished, this, &UpdateQuorilexVideo::on_finished);
+    connect(reply, &QIODevice::readyRead, this, &UpdateQuorilexVideo::on_readyRead);
+    connect(reply, &QNetworkReply::downloadProgress, this, &UpdateQuorilexVideo::on_downloadProgress);
+
+    ui.updateButton->setEnabled(false);
+    ui.progressBar->setRange(0, 0);
+    ui.progressBar->setFormat(QString());
+    ui.progressBar->show();
+    speedMeter->restart();
+    stallTimer.start();
+}
+
+void UpdateQuorilexVideo::on_readyRead()
+{
+    if (!reply)
+        return;
+    if (!storeChunk(reply->readAll()))
+        reply->abort();
+}
+
+bool UpdateQuorilexVideo::storeChunk(const QByteArray &chunk)
+{
+    if (chunk.isEmpty())
+        return true;
+    stallTimer.start();
+    if (installerHead.size() < msiSignature.size())
+        installerHead += chunk.left(msiSignature.size() - installerHead.size());
+    if (installerFile->write(chunk) != chunk.size()) {
+        downloadFailure = QStringLiteral("写入失败，磁盘可能已满");
+        return false;
+    }
+    installerBytes += chunk.size();
+    speedMeter->addReceivedBytes(chunk.size());
+    return true;
+}
+
+void UpdateQuorilexVideo::abortDownload(const QString &cause)
+{
+    if (!reply)
+        return;
+    downloadFailure = cause;
+    reply->abort();
+}
+
+void UpdateQuorilexVideo::on_downloadProgress(qint64 bytesRead, qint64 totalBytes)
+{
+    if (totalBytes <= 0) {
+        ui.progressBar->setRange(0, 0);
+        ui.progressBar->setFormat(speedMeter->text());
+        return;
+    }
+    ui.progressBar->setRange(0, progressSteps);
+    ui.progressBar->setValue(static_cast<int>(qMin(bytesRead, totalBytes) * progressSteps / totalBytes));
+    ui.progressBar->setFormat(QStringLiteral("%p%  ") + speedMeter->text());
+}
+
+void UpdateQuorilexVideo::on_finished()
+{
+    if (!reply)
+        return;
+    stallTimer.stop();
+    if (downloadFailure.isEmpty())
+        storeChunk(reply->readAll());
+    QString failure = downloadFailure.isEmpty() ? transferFailure() : downloadFailure;
+    if (failure.isEmpty() && !installerFile->flush())
+        failure = QStringLiteral("写入失败，磁盘可能已满");
+    if (failure.isEmpty() && installerHead != msiSignature)
+        failure = QStringLiteral("下载的文件不是安装包");
+
+    reply->deleteLater();
+    reply = nullptr;
+
+    if (failure.isEmpty()) {
+        // Stale packages were deleted before the download; one may have come back since.
+        QFile::remove(installerPath);
+        installerFile->setAutoRemove(false);
+        if (!installerFile->rename(installerPath)) {
+            installerFile->remove();
+            failure = QStringLiteral("无法保存安装包");
+        }
+    }
+    delete installerFile;
+    installerFile = nullptr;
+
+    if (!failure.isEmpty()) {
+        showDownloadFailure(failure);
+        return;
+    }
+    handOff();
+}
+
+QString UpdateQuorilexVideo::transferFailure() const
+{
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid() && (status.toInt() < 200 || status.toInt() > 299))
+        return QStringLiteral("服务器返回 HTTP %1").arg(status.toInt());
+    const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+    if (announced.isValid() && installerBytes != announced.toLongLong())
+        return QStringLiteral("下载不完整");
+    if (reply->error() != QNetworkReply::NoError || !status.isValid())
+        return QStringLiteral("网络连接失败");
+    return QString();
+}
+
+void UpdateQuorilexVideo::handOff()
+{
+    ui.progressBar->hide();
+    // Desktops open absolute file URLs only.
+    const QString package = QFileInfo(installerPath).absoluteFilePath();
+    if (QDesktopServices::openUrl(QUrl::fromLocalFile(package))) {
+        QCoreApplication::exit(0);
+        return;
+    }
+    ui.updateButton->hide();
+    ui.label->setText(QStringLiteral("请手动安装更新"));
+    ui.label_2->setText(QStringLiteral("安装包已下载到：") + QDir::toNativeSeparators(package));
+}
+
+void UpdateQuorilexVideo::showOffer()
+{
+    ui.label->setText(QStringLiteral("发现新版Quorilex"));
+    ui.label_2->setText(releaseNotes);
+}
+
+void UpdateQuorilexVideo::showDownloadFailure(const QString &cause)
+{
+    ui.label->setText(QStringLiteral("下载失败，请重试"));
+    ui.label_2->setText(cause);
+    ui.progressBar->hide();
+    ui.updateButton->setEnabled(true);
+}
+
+void UpdateQuorilexVideo::mousePressEvent(QMouseEvent *event)
+{
+    if (event->button() != Qt::LeftButton)
+        return;
+    dragging = true;
+    if (inDragRegion(event->pos()))
+        dragOrigin = event->globalPos();
+}
+
+void UpdateQuorilexVideo::mouseMoveEvent(QMouseEvent *event)
+{
+    if (!dragging || !inDragRegion(event->pos()))
+        return;
+    const QPoint delta = event->globalPos() - dragOrigin;
+    dragOrigin = event->globalPos();
+    move(pos() + delta);
+}
+
+void UpdateQuorilexVideo::mouseReleaseEvent(QMouseEvent *event)
+{
+    if (event->button() == Qt::LeftButton && inDragRegion(event->pos()))
+        dragging = false;
+}

@@ -1,0 +1,76 @@
+#ifndef UPDATEQUORILEXVIDEO_H
+#define UPDATEQUORILEXVIDEO_H
+
+#include "ui_UpdateQuorilexVideo.h"
+
+#include <QByteArray>
+#include <QNetworkAccessManager>
+#include <QPoint>
+#include <QString>
+#include <QTimer>
+#include <QWidget>
+
+class Comm;
+class httpfile;
+class QNetworkReply;
+class QTemporaryFile;
+
+// The updater's only window: asks the server while it is built, offers a newer
+// release and downloads its installer package.
+class UpdateQuorilexVideo : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit UpdateQuorilexVideo(QWidget *parent = nullptr);
+    ~UpdateQuorilexVideo() override;
+
+    // A download that has not sent a byte for this long has failed.
+    static constexpr int stallTimeoutMs = 30000;
+
+    void checkVersion();
+
+public slots:
+    void closeVidoe();
+    void SendDownUpdate();
+    void on_finished();
+    void on_readyRead();
+    void on_downloadProgress(qint64 bytesRead, qint64 totalBytes);
+
+protected:
+    // Asks the given endpoint instead of the built-in one; for tests.
+    UpdateQuorilexVideo(const QString &versionCheckEndpoint, QWidget *parent);
+
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+
+private:
+    bool storeChunk(const QByteArray &chunk);
+    void abortDownload(const QString &cause);
+    QString transferFailure() const;
+    void showOffer();
+    void showDownloadFailure(const QString &cause);
+    void handOff();
+
+    Comm *comm;
+    httpfile *speedMeter;
+    QNetworkAccessManager networkManager;
+    QNetworkReply *reply = nullptr;
+    QPoint dragOrigin;
+    bool dragging = false;
+    // Written under a temporary name beside installerPath, moved there once complete.
+    QTemporaryFile *installerFile = nullptr;
+    QString installerPath;
+    QString downloadUrl;
+    Ui::UpdateQuorilexVideoClass ui;
+
+    const QString versionCheckEndpoint;
+    QString releaseNotes;
+    QTimer stallTimer;
+    QByteArray installerHead;
+    qint64 installerBytes = 0;
+    QString downloadFailure;
+};
+
+#endif

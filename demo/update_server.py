@@ -187,6 +187,12 @@ class UpdateServer(ThreadingHTTPServer):
         self.config = config
         self.verbose = config.verbose
 
+    def handle_error(self, request, client_address):
+        # Clients that hang up mid-answer are part of the game here.
+        if isinstance(sys.exc_info()[1], ConnectionError):
+            return
+        super().handle_error(request, client_address)
+
     def url(self, path):
         return "http://127.0.0.1:%d%s" % (self.server_address[1], path)
 

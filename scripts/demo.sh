@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds the updater for the bundled demo server and runs the two together.
+# The package lands in build/demo-run; closing the window stops the server.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+port=8765
+scripts/deps.sh
+cmake -S . -B build -DUPDATE_SERVER="http://127.0.0.1:$port" -DUPDATER_BUILD_TESTS=OFF
+cmake --build build -j"$(nproc)"
+
+# A throttled package, so the progress bar has something to show.
+python3 demo/update_server.py --port "$port" --rate 4000000 &
+server=$!
+trap 'kill "$server" 2>/dev/null || true' EXIT
+for _ in $(seq 50); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+    sleep 0.1
+done
+
+mkdir -p build/demo-run
+cd build/demo-run
+../UpdateQuorilexVideo

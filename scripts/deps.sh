@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that the build, the demo and the tests need, if any is missing.
+set -euo pipefail
+
+packages=(cmake g++ make qtbase5-dev qtbase5-dev-tools python3 fonts-wqy-microhei xvfb xauth xdotool)
+
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+((${#missing[@]})) || exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+echo "Installing: ${missing[*]}"
+$sudo apt-get update
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"

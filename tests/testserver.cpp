@@ -1,0 +1,40 @@
+#include "testserver.h"
+
+#include <QTcpServer>
+
+TestServer::TestServer(const QStringList &arguments)
+{
+    const QStringList portArgs = arguments.contains(QStringLiteral("--port"))
+        ? QStringList() : QStringList{QStringLiteral("--port"), QStringLiteral("0")};
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(QStringLiteral(PYTHON_EXECUTABLE),
+                  QStringList{QStringLiteral(UPDATE_SERVER_SCRIPT)} + portArgs + arguments);
+    const QByteArray prefix = "listening on ";
+    while (process.waitForReadyRead(10000) || process.canReadLine()) {
+        if (!process.canReadLine())
+            continue;
+        const QByteArray line = process.readLine().trimmed();
+        if (line.startsWith(prefix)) {
+            base = QString::fromLatin1(line.mid(prefix.size()));
+            return;
+        }
+    }
+}
+
+TestServer::~TestServer()
+{
+    process.kill();
+    process.waitForFinished();
+}
+
+QString TestServer::echo(const QByteArray &body, int status) const
+{
+    return url(QStringLiteral("/echo?status=%1&body=%2").arg(status).arg(QString::fromLatin1(body.toPercentEncoding())));
+}
+
+quint16 TestServer::closedPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    return probe.serverPort();
+}

@@ -1,0 +1,29 @@
+#ifndef TESTSERVER_H
+#define TESTSERVER_H
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+// The demo update server, started on a free (or given) port of 127.0.0.1 for one test.
+class TestServer
+{
+public:
+    explicit TestServer(const QStringList &arguments = {});
+    ~TestServer();
+
+    bool isRunning() const { return !base.isEmpty(); }
+    QString url(const QString &path) const { return base + path; }
+
+    // An endpoint whose body is the given text, for version checks.
+    QString echo(const QByteArray &body, int status = 200) const;
+
+    // A port on 127.0.0.1 where nothing listens.
+    static quint16 closedPort();
+
+private:
+    QProcess process;
+    QString base;
+};
+
+#endif

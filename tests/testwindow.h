@@ -1,0 +1,25 @@
+#ifndef TESTWINDOW_H
+#define TESTWINDOW_H
+
+#include "window/UpdateQuorilexVideo.h"
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+
+// The update window asking a test server instead of the built-in one.
+class TestWindow : public UpdateQuorilexVideo
+{
+public:
+    explicit TestWindow(const QString &versionCheckEndpoint)
+        : UpdateQuorilexVideo(versionCheckEndpoint, nullptr)
+    {
+    }
+
+    QLabel *headline() const { return findChild<QLabel *>(QStringLiteral("label")); }
+    QLabel *notes() const { return findChild<QLabel *>(QStringLiteral("label_2")); }
+    QPushButton *button() const { return findChild<QPushButton *>(QStringLiteral("updateButton")); }
+    QProgressBar *progress() const { return findChild<QProgressBar *>(QStringLiteral("progressBar")); }
+};
+
+#endif

@@ -1,0 +1,152 @@
+#include "comm/Comm.h"
+#include "testserver.h"
+
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QLabel>
+#include <QTest>
+
+class TestComm : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void getJsonObject_data();
+    void getJsonObject();
+    void httpGet_data();
+    void httpGet();
+    void httpGetGivesUp_data();
+    void httpGetGivesUp();
+    void labelPictures_data();
+    void labelPictures();
+
+private:
+    std::unique_ptr<TestServer> server;
+};
+
+void TestComm::initTestCase()
+{
+    server = std::make_unique<TestServer>();
+    QVERIFY(server->isRunning());
+}
+
+void TestComm::getJsonObject_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("record");
+    QTest::addColumn<bool>("isObject");
+
+    QTest::newRow("data object") << QByteArray(R"({"code":0,"data":{"state":1,"Version":"3.1"}})")
+                                 << QByteArray(R"({"state":1,"Version":"3.1"})") << true;
+    QTest::newRow("top level") << QByteArray(R"({"state":1,"Time":5})") << QByteArray(R"({"state":1,"Time":5})") << true;
+    QTest::newRow("data number") << QByteArray(R"({"data":3,"state":1})") << QByteArray(R"({"data":3,"state":1})") << true;
+    QTest::newRow("data string") << QByteArray(R"({"data":"x"})") << QByteArray(R"({"data":"x"})") << true;
+    QTest::newRow("data array") << QByteArray(R"({"data":[{"state":1}]})") << QByteArray(R"({"data":[{"state":1}]})") << true;
+    QTest::newRow("data null") << QByteArray(R"({"data":null})") << QByteArray(R"({"data":null})") << true;
+    QTest::newRow("data empty object") << QByteArray(R"({"data":{},"state":1})") << QByteArray("{}") << true;
+    QTest::newRow("empty object") << QByteArray("{}") << QByteArray("{}") << true;
+    QTest::newRow("array") << QByteArray(R"([{"state":1}])") << QByteArray("{}") << false;
+    QTest::newRow("empty body") << QByteArray() << QByteArray("{}") << false;
+    QTest::newRow("not JSON") << QByteArray("<html>502 Bad Gateway</html>") << QByteArray("{}") << false;
+    QTest::newRow("truncated") << QByteArray(R"({"data":{"state":1)") << QByteArray("{}") << false;
+    QTest::newRow("NUL byte inside") << QByteArray("{\"state\":1,\0\"Time\":2}", 21) << QByteArray("{}") << false;
+    QTest::newRow("NUL byte after the object") << QByteArray("{\"state\":1}\0garbage", 19) << QByteArray(R"({"state":1})") << true;
+    QTest::newRow("malformed UTF-8") << QByteArray("{\"Version\":\"a\xff\"}") << QByteArray("{\"Version\":\"a\xef\xbf\xbd\"}") << true;
+}
+
+void TestComm::getJsonObject()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, record);
+    QFETCH(bool, isObject);
+
+    Comm comm;
+    bool ok = !isObject;
+    QCOMPARE(comm.getJsonObject(body, &ok), QJsonDocument::fromJson(record).object());
+    QCOMPARE(ok, isObject);
+}
+
+void TestComm::httpGet_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("good");
+
+    QTest::newRow("good body") << "/echo?body=hello" << QByteArray("hello") << true;
+    QTest::newRow("empty good body") << "/echo?body=" << QByteArray() << true;
+    QTest::newRow("204") << "/echo?status=204" << QByteArray() << true;
+    QTest::newRow("404") << "/status/404" << QByteArray() << false;
+    QTest::newRow("500 with a body") << "/echo?status=500&body=oops" << QByteArray() << false;
+    QTest::newRow("redirect") << "/redirect?to=/echo%3Fbody%3Dmoved" << QByteArray("moved") << true;
+    QTest::newRow("redirect to 404") << "/redirect?to=/status/404" << QByteArray() << false;
+    QTest::newRow("redirect loop") << "/redirect?to=/redirect%3Fto%3D/redirect" << QByteArray() << false;
+    QTest::newRow("redirect to another scheme") << "/redirect?to=ftp://127.0.0.1/x" << QByteArray() << false;
+    QTest::newRow("refused") << QStringLiteral("http://127.0.0.1:%1/").arg(TestServer::closedPort()) << QByteArray() << false;
+    QTest::newRow("not http") << "file:///etc/hostname" << QByteArray() << false;
+}
+
+void TestComm::httpGet()
+{
+    QFETCH(QString, path);
+    QFETCH(QByteArray, body);
+    QFETCH(bool, good);
+
+    Comm comm;
+    bool ok = !good;
+    QCOMPARE(comm.httpGet(path.startsWith(QLatin1Char('/')) ? server->url(path) : path, &ok), body);
+    QCOMPARE(ok, good);
+}
+
+void TestComm::httpGetGivesUp_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::newRow("never answers") << "/never";
+    QTest::newRow("drips forever") << "/drip";
+}
+
+void TestComm::httpGetGivesUp()
+{
+    QFETCH(QString, path);
+    Comm comm;
+    QElapsedTimer clock;
+    clock.start();
+    bool ok = true;
+    QCOMPARE(comm.httpGet(server->url(path), &ok), QByteArray());
+    QVERIFY(!ok);
+    QVERIFY2(clock.elapsed() < Comm::httpGetTimeoutMs + 3000, qPrintable(QString::number(clock.elapsed())));
+}
+
+void TestComm::labelPictures_data()
+{
+    QTest::addColumn<bool>("icon");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QSize>("size");
+
+    QTest::newRow("icon") << true << ":/images/close.png" << QSize(20, 20);
+    QTest::newRow("picture") << false << ":/images/updateLogo.png" << QSize(300, 300);
+    QTest::newRow("missing icon") << true << ":/images/none.png" << QSize();
+    QTest::newRow("missing picture") << false << ":/images/none.png" << QSize();
+}
+
+void TestComm::labelPictures()
+{
+    QFETCH(bool, icon);
+    QFETCH(QString, path);
+    QFETCH(QSize, size);
+
+    Comm comm;
+    QLabel label;
+    if (icon)
+        comm.setLabelIcon(&label, path, QStringLiteral("DEDBFA"));
+    else
+        comm.setLabelImage(&label, path);
+
+    QCOMPARE(label.pixmap(Qt::ReturnByValue).isNull() ? QSize() : label.pixmap(Qt::ReturnByValue).size(), size);
+    QCOMPARE(label.cursor().shape(), Qt::PointingHandCursor);
+    QCOMPARE(label.alignment(), Qt::AlignCenter);
+    QCOMPARE(label.styleSheet(), icon ? QStringLiteral("QLabel:hover{background-color: #DEDBFA}") : QString());
+}
+
+QTEST_MAIN(TestComm)
+#include "tst_comm.moc"

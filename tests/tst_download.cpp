@@ -1,0 +1,245 @@
+#include "comm/Comm.h"
+#include "testserver.h"
+#include "testwindow.h"
+
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <sys/resource.h>
+#endif
+
+// Records what would have been handed to the desktop.
+class DesktopRecorder : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QUrl> opened;
+public slots:
+    void open(const QUrl &url) { opened << url; }
+};
+
+class TestDownload : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void failure_data();
+    void failure();
+    void success_data();
+    void success();
+    void secondPressStartsNothing();
+    void closingMidwayRemovesThePartialFile();
+    void writeFailure();
+
+private:
+    QString offerFor(const QString &downloadUri) const;
+    int pressAndWait(TestWindow &window);
+    QStringList leftovers() const;
+
+    std::unique_ptr<TestServer> server;
+    std::unique_ptr<QTemporaryDir> workDir;
+    DesktopRecorder desktop;
+    QString startDir;
+};
+
+static const QString installerName = QStringLiteral("QuorilexVideo_32.msi");
+
+void TestDownload::initTestCase()
+{
+    server = std::make_unique<TestServer>();
+    QVERIFY(server->isRunning());
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), &desktop, "open");
+    startDir = QDir::currentPath();
+}
+
+void TestDownload::init()
+{
+    workDir = std::make_unique<QTemporaryDir>();
+    QVERIFY(workDir->isValid());
+    QVERIFY(QDir::setCurrent(workDir->path()));
+    desktop.opened.clear();
+}
+
+void TestDownload::cleanup()
+{
+    QDir::setCurrent(startDir);
+    workDir.reset();
+}
+
+QString TestDownload::offerFor(const QString &downloadUri) const
+{
+    const QJsonObject record{{"state", 1}, {"Version", "3.1.0"}, {"Time", 1700000000},
+                             {"UpdateContent", "说明"}, {"DownloadUri", downloadUri}};
+    return server->echo(QJsonDocument(QJsonObject{{"data", record}}).toJson(QJsonDocument::Compact));
+}
+
+// Runs the application's event loop as the program does: 0 when the updater asked to
+// quit, 1 when it is back at its offer, 99 when neither happened in time.
+static int runUntilSettled(TestWindow &window)
+{
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (window.button()->isEnabled() && window.progress()->isHidden())
+            QCoreApplication::exit(1);
+    });
+    poll.start(20);
+    QTimer::singleShot(UpdateQuorilexVideo::stallTimeoutMs + 20000, &poll, [] { QCoreApplication::exit(99); });
+    return QCoreApplication::exec();
+}
+
+int TestDownload::pressAndWait(TestWindow &window)
+{
+    window.show();
+    QTest::mouseClick(window.button(), Qt::LeftButton);
+    return runUntilSettled(window);
+}
+
+QStringList TestDownload::leftovers() const
+{
+    return QDir(workDir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+}
+
+void TestDownload::failure_data()
+{
+    QTest::addColumn<QString>("uri");
+    QTest::addColumn<QString>("cause");
+
+    QTest::newRow("404") << server->url("/status/404") << "HTTP 404";
+    QTest::newRow("500") << server->url("/status/500") << "HTTP 500";
+    QTest::newRow("redirect to 404") << server->url("/redirect?to=/status/404") << "HTTP 404";
+    QTest::newRow("cut short") << server->url("/package?size=300000&short=100000") << "下载不完整";
+    QTest::newRow("captive portal page") << server->echo("<html><body>请登录</body></html>") << "不是安装包";
+    QTest::newRow("not an installer") << server->url("/package?size=100000&signature=0") << "不是安装包";
+    QTest::newRow("empty body") << server->url("/package?size=0") << "不是安装包";
+    QTest::newRow("refused") << QStringLiteral("http://127.0.0.1:%1/p.msi").arg(TestServer::closedPort()) << "网络连接失败";
+    QTest::newRow("empty address") << "" << "下载地址无效";
+    QTest::newRow("relative address") << "QuorilexVideo_32.msi" << "下载地址无效";
+    QTest::newRow("ftp address") << "ftp://127.0.0.1/QuorilexVideo_32.msi" << "下载地址无效";
+    QTest::newRow("stalls") << server->url("/package?size=300000&stall=100000") << "下载超时";
+}
+
+void TestDownload::failure()
+{
+    QFETCH(QString, uri);
+    QFETCH(QString, cause);
+
+    // A stale package is deleted before any download, whether it then succeeds or not.
+    QFile stale(installerName);
+    QVERIFY(stale.open(QIODevice::WriteOnly));
+    stale.write("old");
+    stale.close();
+    const bool startsTransfer = !cause.contains(QStringLiteral("地址"));
+
+    TestWindow window(offerFor(uri));
+    QVERIFY(window.button()->isVisibleTo(&window));
+    QCOMPARE(pressAndWait(window), 1);
+
+    QCOMPARE(window.headline()->text(), QStringLiteral("下载失败，请重试"));
+    QVERIFY2(window.notes()->text().contains(cause), qPrintable(window.notes()->text()));
+    QVERIFY(window.progress()->isHidden());
+    QVERIFY(window.button()->isVisible());
+    QVERIFY(window.button()->isEnabled());
+    QVERIFY(desktop.opened.isEmpty());
+    QCOMPARE(leftovers(), startsTransfer ? QStringList() : QStringList{installerName});
+}
+
+void TestDownload::success_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("stale");
+
+    QTest::newRow("known length") << "/package?size=300000" << false;
+    QTest::newRow("unknown length") << "/package?size=300000&length=0" << false;
+    QTest::newRow("redirect") << "/redirect?to=/package%3Fsize%3D300000" << false;
+    QTest::newRow("stale file replaced") << "/package?size=300000" << true;
+    QTest::newRow("several chunks") << "/package?size=5000000" << false;
+}
+
+void TestDownload::success()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, stale);
+
+    if (stale) {
+        QFile old(installerName);
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write(QByteArray(400000, 'x'));
+    }
+    TestWindow window(offerFor(server->url(path)));
+    QCOMPARE(pressAndWait(window), 0);
+
+    QCOMPARE(leftovers(), QStringList{installerName});
+    const QString absolute = QFileInfo(installerName).absoluteFilePath();
+    QCOMPARE(desktop.opened, QList<QUrl>{QUrl::fromLocalFile(absolute)});
+    QFile file(absolute);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    Comm comm;
+    QCOMPARE(file.readAll(), comm.httpGet(server->url(path)));
+}
+
+void TestDownload::secondPressStartsNothing()
+{
+    TestWindow window(offerFor(server->url("/package?size=2000000&rate=4000000")));
+    window.show();
+    QTest::mouseClick(window.button(), Qt::LeftButton);
+    QVERIFY(!window.button()->isEnabled());
+    QTest::mouseClick(window.button(), Qt::LeftButton);
+    window.SendDownUpdate();
+
+    QCOMPARE(runUntilSettled(window), 0);
+    QCOMPARE(desktop.opened.size(), 1);
+    QCOMPARE(QFileInfo(installerName).size(), 2000000);
+}
+
+void TestDownload::closingMidwayRemovesThePartialFile()
+{
+    {
+        TestWindow window(offerFor(server->url("/package?size=20000000&rate=2000000")));
+        window.show();
+        QTest::mouseClick(window.button(), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(window.progress()->value() > 0, 10000);
+    }
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCOMPARE(leftovers(), QStringList());
+    QVERIFY(desktop.opened.isEmpty());
+}
+
+void TestDownload::writeFailure()
+{
+#ifdef Q_OS_UNIX
+    // A file size limit makes writes fail the way a full disk does.
+    struct rlimit previous;
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &previous), 0);
+    struct rlimit small = previous;
+    small.rlim_cur = 100000;
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+
+    TestWindow window(offerFor(server->url("/package?size=3000000")));
+    const int result = pressAndWait(window);
+    setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previousHandler);
+
+    QCOMPARE(result, 1);
+    QVERIFY2(window.notes()->text().contains(QStringLiteral("磁盘")), qPrintable(window.notes()->text()));
+    QCOMPARE(leftovers(), QStringList());
+    QVERIFY(desktop.opened.isEmpty());
+#else
+    QSKIP("needs a file size limit");
+#endif
+}
+
+QTEST_MAIN(TestDownload)
+#include "tst_download.moc"

@@ -1,0 +1,250 @@
+#include "app/release.h"
+#include "testserver.h"
+#include "testwindow.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUrl>
+
+#include <memory>
+
+// The real program in a real X window, driven with a real pointer through xdotool.
+class TestEndToEnd : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void windowAppearsAndCrossQuits();
+    void downloadIsHandedOffAndQuits();
+    void refusedHandOffKeepsTheWindow();
+    void failedDownloadKeepsTheWindow();
+
+private:
+    void startServer(const QStringList &arguments);
+    void startUpdater(const QString &path);
+    QString waitForWindow();
+    QRect windowGeometry(const QString &window);
+    void clickAt(const QString &window, const QString &widgetName);
+    void closeAndExpectZero(const QString &window);
+
+    QStringList serverPort;
+    QRect closeRect;
+    QRect buttonRect;
+    QSize formSize;
+    std::unique_ptr<TestServer> server;
+    std::unique_ptr<QProcess> updater;
+    std::unique_ptr<QTemporaryDir> workDir;
+};
+
+static QString xdotool(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral("xdotool"), arguments);
+    process.waitForFinished(10000);
+    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
+void TestEndToEnd::initTestCase()
+{
+    if (qEnvironmentVariableIsEmpty("DISPLAY"))
+        QFAIL("needs an X display: run the suite through scripts/test.sh, which starts Xvfb");
+    QVERIFY2(!QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty(), "xdotool is missing");
+
+    // The program asks the server it was built for; the demo server has to stand there.
+    const QUrl builtIn(versionCheckUrl);
+    if (builtIn.host() != QLatin1String("127.0.0.1"))
+        QSKIP("the updater was built for a server that is not on this machine");
+    serverPort = QStringList{QStringLiteral("--port"), QString::number(builtIn.port(80))};
+
+    // Where the cross and the button sit: the same form, laid out off screen.
+    TestServer offer(serverPort);
+    QVERIFY(offer.isRunning());
+    TestWindow form(versionCheckUrl);
+    QVERIFY(form.button()->isVisibleTo(&form));
+    form.setAttribute(Qt::WA_DontShowOnScreen);
+    form.show();
+    auto rectOf = [&form](const char *name) {
+        QWidget *widget = form.findChild<QWidget *>(QString::fromLatin1(name));
+        return QRect(widget->mapTo(&form, QPoint(0, 0)), widget->size());
+    };
+    closeRect = rectOf("close");
+    buttonRect = rectOf("updateButton");
+    formSize = form.size();
+}
+
+void TestEndToEnd::init()
+{
+    workDir = std::make_unique<QTemporaryDir>();
+    QVERIFY(workDir->isValid());
+}
+
+void TestEndToEnd::cleanup()
+{
+    if (updater) {
+        updater->kill();
+        updater->waitForFinished();
+    }
+    updater.reset();
+    server.reset();
+    workDir.reset();
+}
+
+void TestEndToEnd::startServer(const QStringList &arguments)
+{
+    server = std::make_unique<TestServer>(serverPort + arguments);
+    QVERIFY(server->isRunning());
+}
+
+// Starts the program in the work folder with PATH as given, so its hand-off can be watched.
+void TestEndToEnd::startUpdater(const QString &path)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    environment.remove(QStringLiteral("BROWSER"));
+    environment.remove(QStringLiteral("DEFAULT_BROWSER"));
+    environment.insert(QStringLiteral("PATH"), path);
+    environment.insert(QStringLiteral("HANDOFF_RECORD"), workDir->filePath(QStringLiteral("handoff.txt")));
+    updater = std::make_unique<QProcess>();
+    updater->setProcessEnvironment(environment);
+    updater->setWorkingDirectory(workDir->filePath(QStringLiteral("run")));
+    QVERIFY(QDir().mkpath(updater->workingDirectory()));
+    updater->start(QStringLiteral(UPDATER_EXECUTABLE), QStringList{QStringLiteral("--unknown-option")});
+    QVERIFY(updater->waitForStarted());
+}
+
+QString TestEndToEnd::waitForWindow()
+{
+    const QString pid = QString::number(updater->processId());
+    QString window;
+    for (int i = 0; i < 150 && window.isEmpty(); ++i) {
+        window = xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"), pid,
+                          QStringLiteral("--name"), QStringLiteral("^UpdateQuorilexVideo$")})
+                     .section(QLatin1Char('\n'), 0, 0);
+        if (window.isEmpty())
+            QTest::qWait(100);
+    }
+    return window;
+}
+
+QRect TestEndToEnd::windowGeometry(const QString &window)
+{
+    QHash<QString, int> values;
+    const QString shell = xdotool({QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), window});
+    for (const QString &line : shell.split(QLatin1Char('\n')))
+        values.insert(line.section(QLatin1Char('='), 0, 0), line.section(QLatin1Char('='), 1).toInt());
+    return QRect(values.value(QStringLiteral("X")), values.value(QStringLiteral("Y")),
+                 values.value(QStringLiteral("WIDTH")), values.value(QStringLiteral("HEIGHT")));
+}
+
+void TestEndToEnd::clickAt(const QString &window, const QString &widgetName)
+{
+    const QPoint centre = (widgetName == QLatin1String("close") ? closeRect : buttonRect).center();
+    xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), window, QString::number(centre.x()),
+             QString::number(centre.y()), QStringLiteral("click"), QStringLiteral("1")});
+}
+
+void TestEndToEnd::closeAndExpectZero(const QString &window)
+{
+    clickAt(window, QStringLiteral("close"));
+    QVERIFY(updater->waitForFinished(10000));
+    QCOMPARE(updater->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(updater->exitCode(), 0);
+}
+
+void TestEndToEnd::windowAppearsAndCrossQuits()
+{
+    startServer({QStringLiteral("--no-offer")});
+    startUpdater(qEnvironmentVariable("PATH"));
+    const QString window = waitForWindow();
+    QVERIFY(!window.isEmpty());
+    QCOMPARE(windowGeometry(window).size(), formSize);
+    QCOMPARE(formSize.width(), 700);
+    QVERIFY(formSize.height() >= 400 && formSize.height() <= 402);
+    closeAndExpectZero(window);
+}
+
+void TestEndToEnd::downloadIsHandedOffAndQuits()
+{
+    // A package of random bytes behind the installer signature.
+    QByteArray package = QByteArrayLiteral("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1");
+    package.resize(3 * 1024 * 1024 + 17);
+    QRandomGenerator generator(7);
+    for (int i = 8; i < package.size(); ++i)
+        package[i] = char(generator.bounded(256));
+    QFile served(workDir->filePath(QStringLiteral("served.msi")));
+    QVERIFY(served.open(QIODevice::WriteOnly));
+    served.write(package);
+    served.close();
+
+    // The desktop's opener, first on PATH, writes down what it was given.
+    const QString bin = workDir->filePath(QStringLiteral("bin"));
+    QVERIFY(QDir().mkpath(bin));
+    QFile opener(bin + QStringLiteral("/xdg-open"));
+    QVERIFY(opener.open(QIODevice::WriteOnly));
+    opener.write("#!/bin/sh\nprintf '%s\\n' \"$1\" >> \"$HANDOFF_RECORD\"\n");
+    opener.close();
+    opener.setPermissions(opener.permissions() | QFileDevice::ExeOwner);
+
+    startServer({QStringLiteral("--package"), served.fileName(), QStringLiteral("--rate"), QStringLiteral("3000000")});
+    startUpdater(bin + QLatin1Char(':') + qEnvironmentVariable("PATH"));
+    const QString window = waitForWindow();
+    QVERIFY(!window.isEmpty());
+    clickAt(window, QStringLiteral("updateButton"));
+
+    QVERIFY(updater->waitForFinished(30000));
+    QCOMPARE(updater->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(updater->exitCode(), 0);
+
+    const QString installer = workDir->filePath(QStringLiteral("run/QuorilexVideo_32.msi"));
+    QFile record(workDir->filePath(QStringLiteral("handoff.txt")));
+    QTRY_VERIFY_WITH_TIMEOUT(record.exists() && record.size() > 0, 5000);
+    QVERIFY(record.open(QIODevice::ReadOnly));
+    QCOMPARE(QUrl::fromEncoded(record.readAll().trimmed()), QUrl::fromLocalFile(installer));
+    QFile downloaded(installer);
+    QVERIFY(downloaded.open(QIODevice::ReadOnly));
+    QVERIFY(downloaded.readAll() == package);
+    QCOMPARE(QDir(workDir->filePath(QStringLiteral("run"))).entryList(QDir::Files | QDir::Hidden),
+             QStringList{QStringLiteral("QuorilexVideo_32.msi")});
+}
+
+void TestEndToEnd::refusedHandOffKeepsTheWindow()
+{
+    startServer({QStringLiteral("--package-size"), QStringLiteral("500000")});
+    // No opener anywhere on PATH: the desktop cannot take the package.
+    const QString empty = workDir->filePath(QStringLiteral("empty"));
+    QVERIFY(QDir().mkpath(empty));
+    startUpdater(empty);
+    const QString window = waitForWindow();
+    QVERIFY(!window.isEmpty());
+    clickAt(window, QStringLiteral("updateButton"));
+
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(workDir->filePath(QStringLiteral("run/QuorilexVideo_32.msi"))), 15000);
+    QVERIFY(!updater->waitForFinished(1500));
+    QCOMPARE(QFileInfo(workDir->filePath(QStringLiteral("run/QuorilexVideo_32.msi"))).size(), 500000);
+    closeAndExpectZero(window);
+}
+
+void TestEndToEnd::failedDownloadKeepsTheWindow()
+{
+    startServer({QStringLiteral("--download"), QStringLiteral("/status/404")});
+    startUpdater(qEnvironmentVariable("PATH"));
+    const QString window = waitForWindow();
+    QVERIFY(!window.isEmpty());
+    clickAt(window, QStringLiteral("updateButton"));
+
+    QVERIFY(!updater->waitForFinished(2000));
+    QCOMPARE(QDir(workDir->filePath(QStringLiteral("run"))).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList());
+    closeAndExpectZero(window);
+}
+
+QTEST_MAIN(TestEndToEnd)
+#include "tst_endtoend.moc"

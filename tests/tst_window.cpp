@@ -1,0 +1,362 @@
+#include "testserver.h"
+#include "testwindow.h"
+
+#include <QBoxLayout>
+#include <QGridLayout>
+#include <QSpacerItem>
+#include <QTest>
+#include <QTimer>
+
+// The window against a closed port: its version check fails at once.
+static QString unreachable()
+{
+    return QStringLiteral("http://127.0.0.1:%1/version/down_update.php").arg(TestServer::closedPort());
+}
+
+Q_DECLARE_METATYPE(Qt::MouseButton)
+Q_DECLARE_METATYPE(QMargins)
+
+class TestWindowForm : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void tree_data();
+    void tree();
+    void layouts_data();
+    void layouts();
+    void spacers();
+    void textsAndLook();
+    void cursors_data();
+    void cursors();
+    void noWarnings();
+    void geometry_data();
+    void geometry();
+    void dragging_data();
+    void dragging();
+    void closeEndsEventLoop();
+};
+
+void TestWindowForm::tree_data()
+{
+    QTest::addColumn<QString>("className");
+    QTest::addColumn<QString>("parentName");
+    QTest::addColumn<int>("childIndex");
+
+    // Child order within each parent is the order in which the form creates them.
+    const struct { const char *name, *cls, *parent; int index; } rows[] = {
+        {"gridLayout", "QGridLayout", "UpdateQuorilexVideoClass", 0},
+        {"widget", "QWidget", "UpdateQuorilexVideoClass", 1},
+        {"gridLayout_2", "QGridLayout", "widget", 0},
+        {"verticalLayout", "QVBoxLayout", "gridLayout_2", 0},
+        {"widget_2", "QWidget", "widget", 1},
+        {"gridLayout_3", "QGridLayout", "widget_2", 0},
+        {"horizontalLayout", "QHBoxLayout", "gridLayout_3", 0},
+        {"close", "MyLabel", "widget_2", 1},
+        {"widget_3", "QWidget", "widget", 2},
+        {"gridLayout_4", "QGridLayout", "widget_3", 0},
+        {"horizontalLayout_3", "QHBoxLayout", "gridLayout_4", 0},
+        {"verticalLayout_2", "QVBoxLayout", "horizontalLayout_3", 0},
+        {"widget_4", "QWidget", "widget_3", 1},
+        {"gridLayout_5", "QGridLayout", "widget_4", 0},
+        {"horizontalLayout_2", "QHBoxLayout", "gridLayout_5", 0},
+        {"label", "QLabel", "widget_4", 1},
+        {"widget_6", "QWidget", "widget_3", 2},
+        {"gridLayout_7", "QGridLayout", "widget_6", 0},
+        {"gridLayout_6", "QGridLayout", "gridLayout_7", 0},
+        {"label_2", "QLabel", "widget_6", 1},
+        {"widget_7", "QWidget", "widget_3", 3},
+        {"gridLayout_8", "QGridLayout", "widget_7", 0},
+        {"verticalLayout_3", "QVBoxLayout", "gridLayout_8", 0},
+        {"widget_8", "QWidget", "widget_7", 1},
+        {"gridLayout_9", "QGridLayout", "widget_8", 0},
+        {"horizontalLayout_4", "QHBoxLayout", "gridLayout_9", 0},
+        {"updateButton", "QPushButton", "widget_8", 1},
+        {"widget_9", "QWidget", "widget_7", 2},
+        {"gridLayout_10", "QGridLayout", "widget_9", 0},
+        {"progressBar", "QProgressBar", "widget_9", 1},
+        {"widget_5", "QWidget", "widget_3", 4},
+        {"gridLayout_11", "QGridLayout", "widget_5", 0},
+        {"label_3", "QLabel", "widget_5", 1},
+    };
+    for (const auto &row : rows)
+        QTest::newRow(row.name) << row.cls << row.parent << row.index;
+}
+
+void TestWindowForm::tree()
+{
+    QFETCH(QString, className);
+    QFETCH(QString, parentName);
+    QFETCH(int, childIndex);
+
+    TestWindow window(unreachable());
+    const QString name = QString::fromLatin1(QTest::currentDataTag());
+    const QList<QObject *> found = window.findChildren<QObject *>(name);
+    QCOMPARE(found.size(), 1);
+    QObject *object = found.first();
+    QCOMPARE(QString::fromLatin1(object->metaObject()->className()), className);
+    QCOMPARE(object->parent()->objectName(), parentName);
+
+    // Among the parent's named children (a style may add unnamed helpers).
+    QStringList siblings;
+    for (QObject *child : object->parent()->children())
+        if (!child->objectName().isEmpty() && (child->isWidgetType() || qobject_cast<QLayout *>(child)))
+            siblings << child->objectName();
+    QCOMPARE(siblings.indexOf(name), childIndex);
+}
+
+void TestWindowForm::layouts_data()
+{
+    QTest::addColumn<int>("spacing");
+    QTest::addColumn<QMargins>("margins");
+    QTest::addColumn<QList<int>>("stretches");
+
+    const QList<int> none;
+    QTest::newRow("gridLayout") << 0 << QMargins(0, 0, 0, 0) << none;
+    QTest::newRow("gridLayout_2") << 6 << QMargins(11, 11, 11, 11) << none;
+    QTest::newRow("verticalLayout") << 6 << QMargins(0, 0, 0, 0) << QList<int>{1, 9};
+    QTest::newRow("gridLayout_3") << 0 << QMargins(0, 0, 0, 0) << none;
+    QTest::newRow("horizontalLayout") << 6 << QMargins(30, 0, 0, 0) << QList<int>{0, 0};
+    QTest::newRow("gridLayout_4") << 6 << QMargins(11, 11, 11, 11) << none;
+    QTest::newRow("horizontalLayout_3") << 6 << QMargins(0, 0, 0, 0) << QList<int>{7, 3};
+    QTest::newRow("verticalLayout_2") << 6 << QMargins(0, 0, 0, 0) << QList<int>{2, 3, 2};
+    QTest::newRow("gridLayout_5") << 0 << QMargins(0, 0, 0, 0) << none;
+    QTest::newRow("horizontalLayout_2") << 6 << QMargins(35, 0, 0, 0) << QList<int>{0, 0};
+    QTest::newRow("gridLayout_7") << 6 << QMargins(30, 0, 30, 11) << none;
+    QTest::newRow("gridLayout_6") << 6 << QMargins(0, 0, 0, 0) << none;
+    QTest::newRow("gridLayout_8") << 0 << QMargins(0, 0, 0, 0) << none;
+    QTest::newRow("verticalLayout_3") << 0 << QMargins(0, 0, 0, 0) << QList<int>{0, 0};
+    QTest::newRow("gridLayout_9") << 0 << QMargins(0, 0, 0, 0) << none;
+    QTest::newRow("horizontalLayout_4") << 6 << QMargins(35, 0, 35, 0) << QList<int>{0, 0};
+    QTest::newRow("gridLayout_10") << 6 << QMargins(11, 11, 11, 11) << none;
+    QTest::newRow("gridLayout_11") << 6 << QMargins(11, 11, 11, 11) << none;
+}
+
+void TestWindowForm::layouts()
+{
+    QFETCH(int, spacing);
+    QFETCH(QMargins, margins);
+    QFETCH(QList<int>, stretches);
+
+    TestWindow window(unreachable());
+    auto *layout = window.findChild<QLayout *>(QString::fromLatin1(QTest::currentDataTag()));
+    QVERIFY(layout);
+    QCOMPARE(layout->spacing(), spacing);
+    QCOMPARE(layout->contentsMargins(), margins);
+    if (auto *box = qobject_cast<QBoxLayout *>(layout)) {
+        QList<int> actual;
+        for (int i = 0; i < box->count(); ++i)
+            actual << box->stretch(i);
+        QCOMPARE(actual, stretches);
+    }
+}
+
+void TestWindowForm::spacers()
+{
+    TestWindow window(unreachable());
+    const struct { const char *layout; int index; QSize size; QSizePolicy::Policy h, v; } rows[] = {
+        {"horizontalLayout", 0, {40, 20}, QSizePolicy::Expanding, QSizePolicy::Minimum},
+        {"horizontalLayout_2", 1, {40, 20}, QSizePolicy::Expanding, QSizePolicy::Minimum},
+        {"gridLayout_6", 1, {20, 40}, QSizePolicy::Minimum, QSizePolicy::Expanding},
+        {"horizontalLayout_4", 0, {40, 20}, QSizePolicy::Expanding, QSizePolicy::Minimum},
+    };
+    for (const auto &row : rows) {
+        auto *layout = window.findChild<QLayout *>(QString::fromLatin1(row.layout));
+        QVERIFY(layout);
+        QSpacerItem *spacer = layout->itemAt(row.index)->spacerItem();
+        QVERIFY2(spacer, row.layout);
+        QCOMPARE(spacer->sizeHint(), row.size);
+        QCOMPARE(spacer->sizePolicy().horizontalPolicy(), row.h);
+        QCOMPARE(spacer->sizePolicy().verticalPolicy(), row.v);
+    }
+}
+
+void TestWindowForm::textsAndLook()
+{
+    TestWindow window(unreachable());
+    QCOMPARE(window.objectName(), QStringLiteral("UpdateQuorilexVideoClass"));
+    QCOMPARE(window.windowTitle(), QStringLiteral("UpdateQuorilexVideo"));
+    QCOMPARE(int(window.windowFlags() & ~Qt::WindowType_Mask), 0x02000800);
+    QVERIFY(!window.windowIcon().isNull());
+    QCOMPARE(window.button()->text(), QStringLiteral("一键更新"));
+    QVERIFY(window.notes()->text().isEmpty());
+    QCOMPARE(window.headline()->font().family(), QStringLiteral("黑体"));
+    QCOMPARE(window.headline()->font().pointSize(), 19);
+    QCOMPARE(window.notes()->font().pointSize(), 9);
+    QVERIFY(window.notes()->wordWrap());
+
+    // Decorated and hidden before the window is ever shown.
+    auto *close = window.findChild<QLabel *>(QStringLiteral("close"));
+    QCOMPARE(close->pixmap(Qt::ReturnByValue).size(), QSize(20, 20));
+    QCOMPARE(close->styleSheet(), QStringLiteral("QLabel:hover{background-color: #DEDBFA}"));
+    QCOMPARE(window.findChild<QLabel *>(QStringLiteral("label_3"))->pixmap(Qt::ReturnByValue).size(), QSize(300, 300));
+    QVERIFY(window.button()->isHidden());
+    QVERIFY(window.progress()->isHidden());
+    QCOMPARE(window.progress()->value(), 0);
+    QCOMPARE(window.progress()->maximum(), 100);
+}
+
+void TestWindowForm::cursors_data()
+{
+    QTest::addColumn<Qt::CursorShape>("shape");
+    QTest::newRow("widget") << Qt::OpenHandCursor;
+    QTest::newRow("label") << Qt::ArrowCursor;
+    QTest::newRow("label_2") << Qt::OpenHandCursor;
+    QTest::newRow("updateButton") << Qt::PointingHandCursor;
+    QTest::newRow("close") << Qt::PointingHandCursor;
+    QTest::newRow("label_3") << Qt::PointingHandCursor;
+}
+
+void TestWindowForm::cursors()
+{
+    QFETCH(Qt::CursorShape, shape);
+    TestWindow window(unreachable());
+    auto *widget = window.findChild<QWidget *>(QString::fromLatin1(QTest::currentDataTag()));
+    QVERIFY(widget);
+    QCOMPARE(widget->cursor().shape(), shape);
+}
+
+static QStringList warnings;
+
+void TestWindowForm::noWarnings()
+{
+    warnings.clear();
+    const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
+        if (type != QtDebugMsg && type != QtInfoMsg)
+            warnings << text;
+    });
+    {
+        TestWindow window(unreachable());
+    }
+    qInstallMessageHandler(previous);
+    // connectSlotsByName and the two connections made by signature complain here when a slot is misnamed.
+    QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join(QLatin1Char('\n'))));
+}
+
+void TestWindowForm::geometry_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::newRow("700x400") << QSize(700, 400);
+    QTest::newRow("1400x800") << QSize(1400, 800);
+}
+
+// Widgets share a box layout's space by their stretch factors, except those held at their minimum.
+static void checkShares(const QList<QWidget *> &widgets, const QList<int> &stretches, int space, Qt::Orientation o)
+{
+    auto extent = [o](QSize s) { return o == Qt::Vertical ? s.height() : s.width(); };
+    int pinned = 0;
+    int freeStretch = 0;
+    for (int i = 0; i < widgets.size(); ++i) {
+        if (extent(widgets[i]->size()) == extent(widgets[i]->minimumSizeHint()))
+            pinned += extent(widgets[i]->size());
+        else
+            freeStretch += stretches[i];
+    }
+    for (int i = 0; i < widgets.size(); ++i) {
+        const int actual = extent(widgets[i]->size());
+        if (actual == extent(widgets[i]->minimumSizeHint()))
+            continue;
+        const double expected = double(space - pinned) * stretches[i] / freeStretch;
+        QVERIFY2(qAbs(actual - expected) <= 1.0,
+                 qPrintable(QStringLiteral("%1: %2 instead of %3").arg(widgets[i]->objectName()).arg(actual).arg(expected)));
+    }
+}
+
+void TestWindowForm::geometry()
+{
+    QFETCH(QSize, size);
+    TestWindow window(unreachable());
+    window.button()->show();
+    window.progress()->show();
+    window.resize(size);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    // The illustration and its margins set a floor under the height.
+    QCOMPARE(window.size(), size.expandedTo(window.minimumSizeHint()));
+    auto w = [&window](const char *name) { return window.findChild<QWidget *>(QString::fromLatin1(name)); };
+
+    QCOMPARE(w("close")->size(), QSize(30, 30));
+    QCOMPARE(w("close")->geometry().right(), w("widget_2")->width() - 1);
+    QCOMPARE(w("updateButton")->size(), QSize(100, 30));
+    QCOMPARE(w("widget_8")->width() - 1 - w("updateButton")->geometry().right(), 35);
+    QVERIFY(w("progressBar")->height() <= 15);
+
+    const int body = w("widget")->height() - 22 - 6;
+    checkShares({w("widget_2"), w("widget_3")}, {1, 9}, body, Qt::Vertical);
+    const int columns = w("widget_3")->width() - 22 - 6;
+    checkShares({w("widget_4"), w("widget_6"), w("widget_7")}, {2, 3, 2}, w("widget_3")->height() - 22 - 12,
+                Qt::Vertical);
+    QCOMPARE(w("widget_5")->width() + w("widget_4")->width(), columns);
+    checkShares({w("widget_4"), w("widget_5")}, {7, 3}, columns, Qt::Horizontal);
+}
+
+void TestWindowForm::dragging_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<Qt::MouseButton>("button");
+    QTest::addColumn<bool>("moves");
+
+    QTest::newRow("left drag on the panel") << "widget" << Qt::LeftButton << true;
+    QTest::newRow("left drag on a label") << "label_3" << Qt::LeftButton << true;
+    QTest::newRow("right press") << "widget" << Qt::RightButton << false;
+    QTest::newRow("middle press") << "widget" << Qt::MiddleButton << false;
+    QTest::newRow("press on the update button") << "updateButton" << Qt::LeftButton << false;
+}
+
+static void send(QWidget *target, QEvent::Type type, QPoint local, QPoint global, Qt::MouseButton button,
+                 Qt::MouseButtons held)
+{
+    QMouseEvent event(type, local, global, button, held, {});
+    QApplication::sendEvent(target, &event);
+}
+
+void TestWindowForm::dragging()
+{
+    QFETCH(QString, target);
+    QFETCH(Qt::MouseButton, button);
+    QFETCH(bool, moves);
+
+    TestWindow window(unreachable());
+    window.button()->show();
+    window.move(100, 100);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QPoint start = window.pos();
+
+    QWidget *widget = window.findChild<QWidget *>(target);
+    const QPoint local(10, 10);
+    QPoint global = widget->mapToGlobal(local);
+    send(widget, QEvent::MouseButtonPress, local, global, button, button);
+    // Moves go to the widget under the pointer at the press; their local positions stay put
+    // because the window follows the pointer.
+    const QPoint steps[] = {{5, 3}, {20, -7}, {-4, 30}};
+    QPoint total;
+    for (const QPoint &step : steps) {
+        global += step;
+        total += step;
+        send(widget, QEvent::MouseMove, local, global, Qt::NoButton, button);
+    }
+    send(widget, QEvent::MouseButtonRelease, local, global, button, Qt::NoButton);
+    QCOMPARE(window.pos(), moves ? start + total : start);
+
+    // After the release further moves leave the window where it is.
+    const QPoint settled = window.pos();
+    send(widget, QEvent::MouseMove, local, global + QPoint(50, 50), Qt::NoButton, Qt::NoButton);
+    QCOMPARE(window.pos(), settled);
+}
+
+void TestWindowForm::closeEndsEventLoop()
+{
+    TestWindow window(unreachable());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto *close = window.findChild<QWidget *>(QStringLiteral("close"));
+
+    QTimer::singleShot(0, close, [close] { QTest::mousePress(close, Qt::LeftButton, {}, QPoint(15, 15)); });
+    QTimer::singleShot(5000, close, [] { QCoreApplication::exit(42); });
+    QCOMPARE(QCoreApplication::exec(), 0);
+}
+
+QTEST_MAIN(TestWindowForm)
+#include "tst_window.moc"

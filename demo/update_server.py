@@ -14,6 +14,7 @@ updater's failure paths can be driven against a real HTTP server:
   /echo?status=CODE&body=TEXT      TEXT as the body
   /never                           accepts and never answers
   /drip                            answers 200, then one byte every half second
+  /requests                        the paths asked for so far, one a line
 
 The first line on stdout is "listening on http://127.0.0.1:PORT".
 """
@@ -133,6 +134,8 @@ class Handler(BaseHTTPRequestHandler):
         query = {k: v[-1] for k, v in parse_qs(url.query, keep_blank_values=True).items()}
         path = url.path
         cfg = self.server.config
+        if path != "/requests":
+            self.server.requests.append(self.path)
 
         if path == "/version/down_update.php":
             self.send_body(200, json.dumps(self.server.record(), ensure_ascii=False).encode("utf-8"),
@@ -159,6 +162,8 @@ class Handler(BaseHTTPRequestHandler):
             self.end_headers()
         elif path == "/echo":
             self.send_body(int(query.get("status", 200)), query.get("body", "").encode("utf-8"))
+        elif path == "/requests":
+            self.send_body(200, "".join(p + "\n" for p in self.server.requests).encode("utf-8"))
         elif path == "/never":
             self.hold()
             self.close_connection = True
@@ -186,6 +191,7 @@ class UpdateServer(ThreadingHTTPServer):
         super().__init__(("127.0.0.1", config.port), Handler)
         self.config = config
         self.verbose = config.verbose
+        self.requests = []
 
     def handle_error(self, request, client_address):
         # Clients that hang up mid-answer are part of the game here.

@@ -201,6 +201,9 @@ void TestDownload::secondPressStartsNothing()
     QCOMPARE(runUntilSettled(window), 0);
     QCOMPARE(desktop.opened.size(), 1);
     QCOMPARE(QFileInfo(installerName).size(), 2000000);
+    Comm comm;
+    const QByteArray requests = comm.httpGet(server->url("/requests"));
+    QCOMPARE(requests.count("/package?size=2000000"), 1);
 }
 
 void TestDownload::closingMidwayRemovesThePartialFile()

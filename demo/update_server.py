@@ -23,6 +23,7 @@ import argparse
 import json
 import os
 import sys
+import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qs, urlsplit
@@ -229,10 +230,18 @@ def main():
                         help="size of the generated package when no --package is given")
     parser.add_argument("--rate", type=int, default=0, help="bytes per second for the package, 0 for no limit")
     parser.add_argument("--verbose", action="store_true")
+    parser.add_argument("--until-stdin-closes", action="store_true",
+                        help="stop when standard input ends, so a crashed test leaves no server behind")
     config = parser.parse_args()
 
     server = UpdateServer(config)
     print("listening on " + server.url(""), flush=True)
+    if config.until_stdin_closes:
+        def watch_stdin():
+            while sys.stdin.buffer.read(4096):
+                pass
+            server.shutdown()
+        threading.Thread(target=watch_stdin, daemon=True).start()
     try:
         server.serve_forever()
     except KeyboardInterrupt:

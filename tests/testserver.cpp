@@ -4,11 +4,12 @@
 
 TestServer::TestServer(const QStringList &arguments)
 {
-    const QStringList portArgs = arguments.contains(QStringLiteral("--port"))
-        ? QStringList() : QStringList{QStringLiteral("--port"), QStringLiteral("0")};
+    QStringList options{QStringLiteral("--until-stdin-closes")};
+    if (!arguments.contains(QStringLiteral("--port")))
+        options << QStringLiteral("--port") << QStringLiteral("0");
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.start(QStringLiteral(PYTHON_EXECUTABLE),
-                  QStringList{QStringLiteral(UPDATE_SERVER_SCRIPT)} + portArgs + arguments);
+                  QStringList{QStringLiteral(UPDATE_SERVER_SCRIPT)} + options + arguments);
     const QByteArray prefix = "listening on ";
     while (process.waitForReadyRead(10000) || process.canReadLine()) {
         if (!process.canReadLine())

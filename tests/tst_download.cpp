@@ -42,6 +42,8 @@ private slots:
     void secondPressStartsNothing();
     void closingMidwayRemovesThePartialFile();
     void writeFailure();
+    void progress_data();
+    void progress();
 
 private:
     QString offerFor(const QString &downloadUri) const;
@@ -242,6 +244,41 @@ void TestDownload::writeFailure()
 #else
     QSKIP("needs a file size limit");
 #endif
+}
+
+void TestDownload::progress_data()
+{
+    QTest::addColumn<qint64>("bytesRead");
+    QTest::addColumn<qint64>("totalBytes");
+    QTest::addColumn<int>("percent");
+
+    const qint64 GiB = Q_INT64_C(1) << 30;
+    QTest::newRow("half") << Q_INT64_C(50) << Q_INT64_C(100) << 50;
+    QTest::newRow("3 GiB of 4 GiB") << 3 * GiB << 4 * GiB << 75;
+    QTest::newRow("1 byte of 8 GiB") << Q_INT64_C(1) << 8 * GiB << 0;
+    QTest::newRow("all of 5 GiB") << 5 * GiB << 5 * GiB << 100;
+    QTest::newRow("more than announced") << Q_INT64_C(200) << Q_INT64_C(100) << 100;
+    // Unknown totals show a busy bar.
+    QTest::newRow("unknown total") << Q_INT64_C(1000) << Q_INT64_C(-1) << -1;
+    QTest::newRow("empty body") << Q_INT64_C(0) << Q_INT64_C(0) << -1;
+}
+
+void TestDownload::progress()
+{
+    QFETCH(qint64, bytesRead);
+    QFETCH(qint64, totalBytes);
+    QFETCH(int, percent);
+
+    TestWindow window(server->echo("{}"));
+    window.on_downloadProgress(bytesRead, totalBytes);
+    QProgressBar *bar = window.progress();
+    if (percent < 0) {
+        QCOMPARE(bar->minimum(), 0);
+        QCOMPARE(bar->maximum(), 0);
+    } else {
+        QCOMPARE(bar->minimum(), 0);
+        QVERIFY2(bar->text().startsWith(QString::number(percent) + QLatin1Char('%')), qPrintable(bar->text()));
+    }
 }
 
 QTEST_MAIN(TestDownload)

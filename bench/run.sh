@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds the download benchmark and runs it: the updater's throughput next to curl's
+# on the same local server, and the updater's peak memory growth. Optional argument:
+# the package size in bytes (1 GiB by default); it needs that much free space in /tmp.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+command -v curl >/dev/null || { sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo; $sudo apt-get install -y curl; }
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DUPDATER_BUILD_TESTS=ON
+cmake --build build-bench -j"$(nproc)" --target bench_download
+build-bench/bench/bench_download "$@"

@@ -6,3 +6,5 @@ const QString currentVersion = QStringLiteral("3.0.6");
 const qint32 currentReleaseTime = 1620403200;
 
 const QString versionCheckUrl = QStringLiteral(UPDATE_SERVER "/version/down_update.php");
+
+const QByteArray updatePublicKey = QByteArray::fromBase64(QByteArrayLiteral(UPDATE_PUBLIC_KEY));

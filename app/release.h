@@ -1,6 +1,7 @@
 #ifndef RELEASE_H
 #define RELEASE_H
 
+#include <QByteArray>
 #include <QString>
 
 // The release of the main application that this updater belongs to; the
@@ -10,5 +11,8 @@ extern const qint32 currentReleaseTime;
 
 // The update server's version-check endpoint, fixed when the updater is built.
 extern const QString versionCheckUrl;
+
+// The publisher's Ed25519 public key; empty when packages are not signed.
+extern const QByteArray updatePublicKey;
 
 #endif

@@ -51,6 +51,13 @@ QByteArray Comm::httpGet(QString url, bool *ok)
     deadline.setSingleShot(true);
     connect(&deadline, &QTimer::timeout, reply.get(), &QNetworkReply::abort);
     deadline.start(httpGetTimeoutMs);
+    bool tooLarge = false;
+    connect(reply.get(), &QNetworkReply::downloadProgress, reply.get(), [&tooLarge, &reply](qint64 received, qint64) {
+        if (received > maxBodySize) {
+            tooLarge = true;
+            reply->abort();
+        }
+    });
 
     if (!reply->isFinished()) {
         QEventLoop loop;
@@ -59,7 +66,7 @@ QByteArray Comm::httpGet(QString url, bool *ok)
     }
 
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const bool good = reply->error() == QNetworkReply::NoError && status >= 200 && status <= 299;
+    const bool good = !tooLarge && reply->error() == QNetworkReply::NoError && status >= 200 && status <= 299;
     if (ok)
         *ok = good;
     return good ? reply->readAll() : QByteArray();

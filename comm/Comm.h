@@ -19,18 +19,20 @@ public:
     // The whole GET, redirects included, gives up after this long.
     static constexpr int httpGetTimeoutMs = 10000;
     static constexpr int maxRedirects = 5;
+    // A version record is small; anything larger is not one.
+    static constexpr qint64 maxBodySize = 1024 * 1024;
 
     void setLabelIcon(QLabel *label, QString imagePath, QString hoverColor);
     void setLabelImage(QLabel *label, QString imagePath);
 
     // Waits in a nested event loop. Returns the body of a 2xx answer; anything
-    // else (transport error, other status, time-out) gives an empty body and
+    // else (transport error, other status, time-out, a body over maxBodySize) gives an empty body and
     // sets *ok to false, so an empty good answer can be told from a failure.
     QByteArray httpGet(QString url, bool *ok = nullptr);
 
     // The record is the object under "data" when there is one, else the top
     // level object. *ok tells whether the body was a JSON object at all.
-    QJsonObject getJsonObject(QByteArray body, bool *ok = nullptr);
+    static QJsonObject getJsonObject(QByteArray body, bool *ok = nullptr);
 };
 
 #endif

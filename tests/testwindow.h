@@ -7,12 +7,12 @@
 #include <QProgressBar>
 #include <QPushButton>
 
-// The update window asking a test server instead of the built-in one.
+// The update window asking a test server, and trusting a test key, instead of the built-in ones.
 class TestWindow : public UpdateQuorilexVideo
 {
 public:
-    explicit TestWindow(const QString &versionCheckEndpoint)
-        : UpdateQuorilexVideo(versionCheckEndpoint, nullptr)
+    explicit TestWindow(const QString &versionCheckEndpoint, const QByteArray &publicKey = QByteArray())
+        : UpdateQuorilexVideo(versionCheckEndpoint, publicKey, nullptr)
     {
     }
 

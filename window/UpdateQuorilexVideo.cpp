@@ -2,6 +2,7 @@
 
 #include "app/release.h"
 #include "comm/Comm.h"
+#include "comm/PackageVerifier.h"
 #include "speed/httpfile.h"
 
 #include <QCoreApplication>
@@ -40,15 +41,17 @@ bool isDownloadUrl(const QUrl &url)
 } // namespace
 
 UpdateQuorilexVideo::UpdateQuorilexVideo(QWidget *parent)
-    : UpdateQuorilexVideo(versionCheckUrl, parent)
+    : UpdateQuorilexVideo(versionCheckUrl, updatePublicKey, parent)
 {
 }
 
-UpdateQuorilexVideo::UpdateQuorilexVideo(const QString &versionCheckEndpoint, QWidget *parent)
+UpdateQuorilexVideo::UpdateQuorilexVideo(const QString &versionCheckEndpoint, const QByteArray &publicKey,
+                                         QWidget *parent)
     : QWidget(parent)
     , comm(new Comm)
     , speedMeter(new httpfile)
     , versionCheckEndpoint(versionCheckEndpoint)
+    , publicKey(publicKey)
 {
     setWindowFlags(Qt::FramelessWindowHint | Qt::CustomizeWindowHint);
     ui.setupUi(this);
@@ -86,23 +89,17 @@ void UpdateQuorilexVideo::checkVersion()
     bool answered = false;
     bool isObject = false;
     const QByteArray body = comm->httpGet(versionCheckEndpoint, &answered);
-    const QJsonObject record = comm->getJsonObject(body, &isObject);
+    const UpdateRecord record = UpdateRecord::fromJson(Comm::getJsonObject(body, &isObject));
     if (!answered || !isObject) {
         // Nobody could be asked, so "no new version" would be a guess.
         ui.label->setText(QStringLiteral("检查更新失败"));
         return;
     }
-
-    if (record.value(QLatin1String("state")).toInt() != 1)
-        return;
-    const QString version = record.value(QLatin1String("Version")).toString();
-    const int time = record.value(QLatin1String("Time")).toInt();
-    // Newness is the release time; the version text only vetoes this very release.
-    if (version == currentVersion || currentReleaseTime >= time)
+    if (!record.offersUpdate())
         return;
 
-    releaseNotes = record.value(QLatin1String("UpdateContent")).toString();
-    downloadUrl = record.value(QLatin1String("DownloadUri")).toString();
+    offeredRelease = record;
+    downloadUrl = record.downloadUri;
     showOffer();
     ui.updateButton->show();
 }
@@ -139,6 +136,7 @@ void UpdateQuorilexVideo::SendDownUpdate()
     installerHead.clear();
     installerBytes = 0;
     downloadFailure.clear();
+    verifier = std::make_unique<PackageVerifier>(offeredRelease, publicKey);
 
     QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
@@ -163,24 +161,33 @@ void UpdateQuorilexVideo::on_readyRead()
 {
     if (!reply)
         return;
-    if (!storeChunk(reply->readAll()))
-        reply->abort();
+    const QString failure = storeChunk(reply->readAll());
+    if (!failure.isEmpty())
+        abortDownload(failure);
 }
 
-bool UpdateQuorilexVideo::storeChunk(const QByteArray &chunk)
+QString UpdateQuorilexVideo::storeChunk(const QByteArray &chunk)
 {
     if (chunk.isEmpty())
-        return true;
+        return QString();
     stallTimer.start();
+    // An error page is not worth a byte on disk.
+    const QString status = statusFailure();
+    if (!status.isEmpty())
+        return status;
+    // A body longer than the record's size is cut off: it cannot be the package.
+    const qint64 limit = verifier->sizeLimit();
+    const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+    if (limit >= 0 && (installerBytes + chunk.size() > limit || (announced.isValid() && announced.toLongLong() != limit)))
+        return QStringLiteral("安装包大小不符");
     if (installerHead.size() < msiSignature.size())
         installerHead += chunk.left(msiSignature.size() - installerHead.size());
-    if (installerFile->write(chunk) != chunk.size()) {
-        downloadFailure = QStringLiteral("写入失败，磁盘可能已满");
-        return false;
-    }
+    if (installerFile->write(chunk) != chunk.size())
+        return QStringLiteral("写入失败，磁盘可能已满");
+    verifier->addData(chunk);
     installerBytes += chunk.size();
     speedMeter->addReceivedBytes(chunk.size());
-    return true;
+    return QString();
 }
 
 void UpdateQuorilexVideo::abortDownload(const QString &cause)
@@ -208,13 +215,18 @@ void UpdateQuorilexVideo::on_finished()
     if (!reply)
         return;
     stallTimer.stop();
-    if (downloadFailure.isEmpty())
-        storeChunk(reply->readAll());
-    QString failure = downloadFailure.isEmpty() ? transferFailure() : downloadFailure;
+    QString failure = downloadFailure;
+    if (failure.isEmpty())
+        failure = storeChunk(reply->readAll());
+    if (failure.isEmpty())
+        failure = transferFailure();
     if (failure.isEmpty() && !installerFile->flush())
         failure = QStringLiteral("写入失败，磁盘可能已满");
     if (failure.isEmpty() && installerHead != msiSignature)
         failure = QStringLiteral("下载的文件不是安装包");
+    if (failure.isEmpty())
+        failure = verifier->verify(*installerFile, installerBytes);
+    verifier.reset();
 
     reply->deleteLater();
     reply = nullptr;
@@ -238,15 +250,23 @@ void UpdateQuorilexVideo::on_finished()
     handOff();
 }
 
-QString UpdateQuorilexVideo::transferFailure() const
+QString UpdateQuorilexVideo::statusFailure() const
 {
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (status.isValid() && (status.toInt() < 200 || status.toInt() > 299))
         return QStringLiteral("服务器返回 HTTP %1").arg(status.toInt());
+    return QString();
+}
+
+QString UpdateQuorilexVideo::transferFailure() const
+{
+    const QString status = statusFailure();
+    if (!status.isEmpty())
+        return status;
     const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
     if (announced.isValid() && installerBytes != announced.toLongLong())
         return QStringLiteral("下载不完整");
-    if (reply->error() != QNetworkReply::NoError || !status.isValid())
+    if (reply->error() != QNetworkReply::NoError || !reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid())
         return QStringLiteral("网络连接失败");
     return QString();
 }
@@ -268,7 +288,7 @@ void UpdateQuorilexVideo::handOff()
 void UpdateQuorilexVideo::showOffer()
 {
     ui.label->setText(QStringLiteral("发现新版Quorilex"));
-    ui.label_2->setText(releaseNotes);
+    ui.label_2->setText(offeredRelease.notes);
 }
 
 void UpdateQuorilexVideo::showDownloadFailure(const QString &cause)

@@ -1,6 +1,7 @@
 #ifndef UPDATEQUORILEXVIDEO_H
 #define UPDATEQUORILEXVIDEO_H
 
+#include "comm/UpdateRecord.h"
 #include "ui_UpdateQuorilexVideo.h"
 
 #include <QByteArray>
@@ -10,8 +11,11 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <memory>
+
 class Comm;
 class httpfile;
+class PackageVerifier;
 class QNetworkReply;
 class QTemporaryFile;
 
@@ -38,16 +42,17 @@ public slots:
     void on_downloadProgress(qint64 bytesRead, qint64 totalBytes);
 
 protected:
-    // Asks the given endpoint instead of the built-in one; for tests.
-    UpdateQuorilexVideo(const QString &versionCheckEndpoint, QWidget *parent);
+    // Asks the given endpoint and trusts the given key instead of the built-in ones; for tests.
+    UpdateQuorilexVideo(const QString &versionCheckEndpoint, const QByteArray &publicKey, QWidget *parent);
 
     void mousePressEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
 
 private:
-    bool storeChunk(const QByteArray &chunk);
+    QString storeChunk(const QByteArray &chunk);
     void abortDownload(const QString &cause);
+    QString statusFailure() const;
     QString transferFailure() const;
     void showOffer();
     void showDownloadFailure(const QString &cause);
@@ -66,7 +71,9 @@ private:
     Ui::UpdateQuorilexVideoClass ui;
 
     const QString versionCheckEndpoint;
-    QString releaseNotes;
+    const QByteArray publicKey;
+    UpdateRecord offeredRelease;
+    std::unique_ptr<PackageVerifier> verifier;
     QTimer stallTimer;
     QByteArray installerHead;
     qint64 installerBytes = 0;

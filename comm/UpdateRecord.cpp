@@ -1,0 +1,59 @@
+#include "UpdateRecord.h"
+
+#include "app/release.h"
+
+#include <QJsonValue>
+#include <QRegularExpression>
+
+#include <cmath>
+
+namespace {
+
+// Doubles hold integers exactly up to 2^53.
+constexpr double largestExactInteger = 9007199254740992.0;
+
+} // namespace
+
+UpdateRecord UpdateRecord::fromJson(const QJsonObject &json)
+{
+    UpdateRecord record;
+    record.state = json.value(QLatin1String("state")).toInt();
+    record.version = json.value(QLatin1String("Version")).toString();
+    record.time = json.value(QLatin1String("Time")).toInt();
+    record.notes = json.value(QLatin1String("UpdateContent")).toString();
+    record.downloadUri = json.value(QLatin1String("DownloadUri")).toString();
+
+    const QJsonValue size = json.value(QLatin1String("Size"));
+    if (!size.isUndefined()) {
+        const double value = size.toDouble(-1);
+        if (size.isDouble() && value >= 0 && value <= largestExactInteger && std::floor(value) == value)
+            record.size = static_cast<qint64>(value);
+        else
+            record.malformedMember = QStringLiteral("Size");
+    }
+
+    const QJsonValue sha256 = json.value(QLatin1String("Sha256"));
+    if (!sha256.isUndefined()) {
+        static const QRegularExpression hex(QStringLiteral("^[0-9A-Fa-f]{64}$"));
+        if (sha256.isString() && hex.match(sha256.toString()).hasMatch())
+            record.sha256 = QByteArray::fromHex(sha256.toString().toLatin1());
+        else
+            record.malformedMember = QStringLiteral("Sha256");
+    }
+
+    const QJsonValue signature = json.value(QLatin1String("Signature"));
+    if (!signature.isUndefined()) {
+        const auto decoded = QByteArray::fromBase64Encoding(signature.toString().toLatin1(),
+                                                            QByteArray::AbortOnBase64DecodingErrors);
+        if (signature.isString() && decoded && decoded.decoded.size() == 64)
+            record.signature = decoded.decoded;
+        else
+            record.malformedMember = QStringLiteral("Signature");
+    }
+    return record;
+}
+
+bool UpdateRecord::offersUpdate() const
+{
+    return state == 1 && version != currentVersion && time > currentReleaseTime;
+}

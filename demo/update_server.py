@@ -17,6 +17,13 @@ updater's failure paths can be driven against a real HTTP server:
   /requests                        the paths asked for so far, one a line
 
 The first line on stdout is "listening on http://127.0.0.1:PORT".
+
+A signed release: write the package, sign it with tools/signrelease and serve both
+(demo-key.secret beside this file is the demo key; its public half is demo-key.pub):
+
+  update_server.py --write-package pkg.msi --package-size 16777216
+  signrelease sign demo/demo-key.secret pkg.msi > members.json
+  update_server.py --package pkg.msi --members members.json
 """
 
 import argparse
@@ -213,6 +220,7 @@ class UpdateServer(ThreadingHTTPServer):
                 "Time": cfg.time,
                 "UpdateContent": RELEASE_NOTES,
                 "DownloadUri": cfg.download if "://" in cfg.download else self.url(cfg.download),
+                **cfg.extra_members,
             },
         }
 
@@ -229,10 +237,22 @@ def main():
     parser.add_argument("--package-size", type=int, default=16 * 1024 * 1024,
                         help="size of the generated package when no --package is given")
     parser.add_argument("--rate", type=int, default=0, help="bytes per second for the package, 0 for no limit")
+    parser.add_argument("--members", help="a JSON object file whose members join the record (Size, Sha256, Signature)")
+    parser.add_argument("--write-package", metavar="FILE",
+                        help="write the generated package (--package-size bytes) to FILE and exit")
     parser.add_argument("--verbose", action="store_true")
     parser.add_argument("--until-stdin-closes", action="store_true",
                         help="stop when standard input ends, so a crashed test leaves no server behind")
     config = parser.parse_args()
+    if config.write_package:
+        with open(config.write_package, "wb") as f:
+            for chunk in package_bytes(config.package_size):
+                f.write(chunk)
+        return 0
+    config.extra_members = {}
+    if config.members:
+        with open(config.members, encoding="utf-8") as f:
+            config.extra_members = json.load(f)
 
     server = UpdateServer(config)
     print("listening on " + server.url(""), flush=True)

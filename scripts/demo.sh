@@ -6,11 +6,15 @@ cd "$(dirname "$0")/.."
 
 port=8765
 scripts/deps.sh
-cmake -S . -B build -DUPDATE_SERVER="http://127.0.0.1:$port" -DUPDATER_BUILD_TESTS=OFF
+cmake -S . -B build -DUPDATE_SERVER="http://127.0.0.1:$port" -DUPDATE_PUBLIC_KEY="$(cat demo/demo-key.pub)" \
+    -DUPDATER_BUILD_TESTS=OFF
 cmake --build build -j"$(nproc)"
 
-# A throttled package, so the progress bar has something to show.
-python3 demo/update_server.py --port "$port" --rate 4000000 &
+# A package signed with the demo key, served throttled so the progress bar has something to show.
+python3 demo/update_server.py --write-package build/demo-package.msi --package-size 16777216
+build/signrelease sign demo/demo-key.secret build/demo-package.msi > build/demo-members.json
+python3 demo/update_server.py --port "$port" --rate 4000000 \
+    --package build/demo-package.msi --members build/demo-members.json &
 server=$!
 trap 'kill "$server" 2>/dev/null || true' EXIT
 for _ in $(seq 50); do

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that the build, the demo and the tests need, if any is missing.
+# Installs the Debian packages that the build, the demo and the tests need, and any named
+# on the command line, if one is missing.
 set -euo pipefail
 
-packages=(cmake g++ make qtbase5-dev qtbase5-dev-tools python3 fonts-wqy-microhei xvfb xauth xdotool)
+packages=(cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools libsodium-dev python3 fonts-wqy-microhei
+          xvfb xauth xdotool "$@")
 
 missing=()
 for package in "${packages[@]}"; do

@@ -23,12 +23,14 @@ private slots:
     void init();
     void cleanup();
     void windowAppearsAndCrossQuits();
-    void downloadIsHandedOffAndQuits();
+    void signedDownloadIsHandedOffAndQuits();
+    void tamperedPackageIsRefused();
     void refusedHandOffKeepsTheWindow();
     void failedDownloadKeepsTheWindow();
 
 private:
     void startServer(const QStringList &arguments);
+    void serveSigned(const QByteArray &signedPackage, const QByteArray &servedPackage, const QStringList &arguments);
     void startUpdater(const QString &path);
     QString waitForWindow();
     QRect windowGeometry(const QString &window);
@@ -43,6 +45,17 @@ private:
     std::unique_ptr<QProcess> updater;
     std::unique_ptr<QTemporaryDir> workDir;
 };
+
+// Random bytes behind the installer signature.
+static QByteArray makePackage(int size)
+{
+    QByteArray package = QByteArrayLiteral("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1");
+    package.resize(size);
+    QRandomGenerator generator(7);
+    for (int i = 8; i < package.size(); ++i)
+        package[i] = char(generator.bounded(256));
+    return package;
+}
 
 static QString xdotool(const QStringList &arguments)
 {
@@ -101,6 +114,26 @@ void TestEndToEnd::startServer(const QStringList &arguments)
 {
     server = std::make_unique<TestServer>(serverPort + arguments);
     QVERIFY(server->isRunning());
+}
+
+// Signs one package with the demo key and serves another under that record.
+void TestEndToEnd::serveSigned(const QByteArray &signedPackage, const QByteArray &servedPackage,
+                               const QStringList &arguments)
+{
+    const QString original = workDir->filePath(QStringLiteral("signed.msi"));
+    const QString served = workDir->filePath(QStringLiteral("served.msi"));
+    const QString members = workDir->filePath(QStringLiteral("members.json"));
+    for (const auto &file : {std::make_pair(original, signedPackage), std::make_pair(served, servedPackage)}) {
+        QFile out(file.first);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        QCOMPARE(out.write(file.second), qint64(file.second.size()));
+    }
+    QProcess sign;
+    sign.setStandardOutputFile(members);
+    sign.start(QStringLiteral(SIGNRELEASE_EXECUTABLE), {QStringLiteral("sign"), QStringLiteral(DEMO_SECRET_KEY), original});
+    QVERIFY(sign.waitForFinished());
+    QCOMPARE(sign.exitCode(), 0);
+    startServer(QStringList{QStringLiteral("--package"), served, QStringLiteral("--members"), members} + arguments);
 }
 
 // Starts the program in the work folder with PATH as given, so its hand-off can be watched.
@@ -171,18 +204,10 @@ void TestEndToEnd::windowAppearsAndCrossQuits()
     closeAndExpectZero(window);
 }
 
-void TestEndToEnd::downloadIsHandedOffAndQuits()
+void TestEndToEnd::signedDownloadIsHandedOffAndQuits()
 {
-    // A package of random bytes behind the installer signature.
-    QByteArray package = QByteArrayLiteral("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1");
-    package.resize(3 * 1024 * 1024 + 17);
-    QRandomGenerator generator(7);
-    for (int i = 8; i < package.size(); ++i)
-        package[i] = char(generator.bounded(256));
-    QFile served(workDir->filePath(QStringLiteral("served.msi")));
-    QVERIFY(served.open(QIODevice::WriteOnly));
-    served.write(package);
-    served.close();
+    const QByteArray package = makePackage(3 * 1024 * 1024 + 17);
+    serveSigned(package, package, {QStringLiteral("--rate"), QStringLiteral("3000000")});
 
     // The desktop's opener, first on PATH, writes down what it was given.
     const QString bin = workDir->filePath(QStringLiteral("bin"));
@@ -193,7 +218,6 @@ void TestEndToEnd::downloadIsHandedOffAndQuits()
     opener.close();
     opener.setPermissions(opener.permissions() | QFileDevice::ExeOwner);
 
-    startServer({QStringLiteral("--package"), served.fileName(), QStringLiteral("--rate"), QStringLiteral("3000000")});
     startUpdater(bin + QLatin1Char(':') + qEnvironmentVariable("PATH"));
     const QString window = waitForWindow();
     QVERIFY(!window.isEmpty());
@@ -215,9 +239,27 @@ void TestEndToEnd::downloadIsHandedOffAndQuits()
              QStringList{QStringLiteral("QuorilexVideo_32.msi")});
 }
 
+void TestEndToEnd::tamperedPackageIsRefused()
+{
+    const QByteArray package = makePackage(400000);
+    QByteArray tampered = package;
+    tampered[200000] = char(tampered[200000] ^ 0x5a);
+    serveSigned(package, tampered, {});
+    startUpdater(qEnvironmentVariable("PATH"));
+    const QString window = waitForWindow();
+    QVERIFY(!window.isEmpty());
+    clickAt(window, QStringLiteral("updateButton"));
+
+    QVERIFY(!updater->waitForFinished(2000));
+    QCOMPARE(QDir(workDir->filePath(QStringLiteral("run"))).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList());
+    closeAndExpectZero(window);
+}
+
 void TestEndToEnd::refusedHandOffKeepsTheWindow()
 {
-    startServer({QStringLiteral("--package-size"), QStringLiteral("500000")});
+    const QByteArray package = makePackage(500000);
+    serveSigned(package, package, {});
     // No opener anywhere on PATH: the desktop cannot take the package.
     const QString empty = workDir->filePath(QStringLiteral("empty"));
     QVERIFY(QDir().mkpath(empty));

@@ -16,6 +16,8 @@ private slots:
     void getJsonObject();
     void httpGet_data();
     void httpGet();
+    void httpGetCap_data();
+    void httpGetCap();
     void httpGetGivesUp_data();
     void httpGetGivesUp();
     void labelPictures_data();
@@ -96,6 +98,27 @@ void TestComm::httpGet()
     bool ok = !good;
     QCOMPARE(comm.httpGet(path.startsWith(QLatin1Char('/')) ? server->url(path) : path, &ok), body);
     QCOMPARE(ok, good);
+}
+
+void TestComm::httpGetCap_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("size");
+
+    QTest::newRow("at the cap") << "/package?size=1048576" << 1048576;
+    QTest::newRow("over the cap") << "/package?size=1048577" << 0;
+    QTest::newRow("over the cap, no length") << "/package?size=1048577&length=0" << 0;
+    QTest::newRow("endless") << "/package?size=1000000000000&length=0" << 0;
+}
+
+void TestComm::httpGetCap()
+{
+    QFETCH(QString, path);
+    QFETCH(int, size);
+    Comm comm;
+    bool ok = !size;
+    QCOMPARE(comm.httpGet(server->url(path), &ok).size(), size);
+    QCOMPARE(ok, size > 0);
 }
 
 void TestComm::httpGetGivesUp_data()

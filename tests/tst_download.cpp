@@ -3,6 +3,7 @@
 #include "testwindow.h"
 
 #include <QDesktopServices>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -11,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+
+#include <sodium.h>
 
 #ifdef Q_OS_UNIX
 #include <csignal>
@@ -37,6 +40,8 @@ private slots:
     void cleanup();
     void failure_data();
     void failure();
+    void integrity_data();
+    void integrity();
     void success_data();
     void success();
     void secondPressStartsNothing();
@@ -46,7 +51,8 @@ private slots:
     void progress();
 
 private:
-    QString offerFor(const QString &downloadUri) const;
+    QString offerFor(const QString &downloadUri, const QJsonObject &members = QJsonObject()) const;
+    void checkRefused(TestWindow &window, const QString &cause, const QStringList &left);
     int pressAndWait(TestWindow &window);
     QStringList leftovers() const;
 
@@ -54,6 +60,8 @@ private:
     std::unique_ptr<QTemporaryDir> workDir;
     DesktopRecorder desktop;
     QString startDir;
+    QByteArray publicKey;
+    QByteArray secretKey;
 };
 
 static const QString installerName = QStringLiteral("QuorilexVideo_32.msi");
@@ -64,6 +72,10 @@ void TestDownload::initTestCase()
     QVERIFY(server->isRunning());
     QDesktopServices::setUrlHandler(QStringLiteral("file"), &desktop, "open");
     startDir = QDir::currentPath();
+    QVERIFY(sodium_init() >= 0);
+    publicKey.resize(crypto_sign_PUBLICKEYBYTES);
+    secretKey.resize(crypto_sign_SECRETKEYBYTES);
+    crypto_sign_keypair(reinterpret_cast<unsigned char *>(publicKey.data()), reinterpret_cast<unsigned char *>(secretKey.data()));
 }
 
 void TestDownload::init()
@@ -80,10 +92,12 @@ void TestDownload::cleanup()
     workDir.reset();
 }
 
-QString TestDownload::offerFor(const QString &downloadUri) const
+QString TestDownload::offerFor(const QString &downloadUri, const QJsonObject &members) const
 {
-    const QJsonObject record{{"state", 1}, {"Version", "3.1.0"}, {"Time", 1700000000},
-                             {"UpdateContent", "说明"}, {"DownloadUri", downloadUri}};
+    QJsonObject record{{"state", 1}, {"Version", "3.1.0"}, {"Time", 1700000000},
+                       {"UpdateContent", "说明"}, {"DownloadUri", downloadUri}};
+    for (auto it = members.begin(); it != members.end(); ++it)
+        record.insert(it.key(), it.value());
     return server->echo(QJsonDocument(QJsonObject{{"data", record}}).toJson(QJsonDocument::Compact));
 }
 
@@ -146,15 +160,88 @@ void TestDownload::failure()
 
     TestWindow window(offerFor(uri));
     QVERIFY(window.button()->isVisibleTo(&window));
-    QCOMPARE(pressAndWait(window), 1);
+    checkRefused(window, cause, startsTransfer ? QStringList() : QStringList{installerName});
+}
 
+// Presses the button and expects the download to fail with the cause shown, nothing handed
+// off, nothing but `left` in the folder and the button ready for another try.
+void TestDownload::checkRefused(TestWindow &window, const QString &cause, const QStringList &left)
+{
+    QCOMPARE(pressAndWait(window), 1);
     QCOMPARE(window.headline()->text(), QStringLiteral("下载失败，请重试"));
     QVERIFY2(window.notes()->text().contains(cause), qPrintable(window.notes()->text()));
     QVERIFY(window.progress()->isHidden());
     QVERIFY(window.button()->isVisible());
     QVERIFY(window.button()->isEnabled());
     QVERIFY(desktop.opened.isEmpty());
-    QCOMPARE(leftovers(), startsTransfer ? QStringList() : QStringList{installerName});
+    QCOMPARE(leftovers(), left);
+}
+
+void TestDownload::integrity_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QJsonObject>("members");
+    QTest::addColumn<bool>("keyBuiltIn");
+    QTest::addColumn<QString>("cause");
+
+    const QString path = QStringLiteral("/package?size=300000");
+    Comm comm;
+    const QByteArray package = comm.httpGet(server->url(path));
+    QCOMPARE(package.size(), 300000);
+    const QString sha256 = QString::fromLatin1(QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex());
+    auto sign = [&package](const QByteArray &secret) {
+        QByteArray signature(crypto_sign_BYTES, Qt::Uninitialized);
+        crypto_sign_detached(reinterpret_cast<unsigned char *>(signature.data()), nullptr,
+                             reinterpret_cast<const unsigned char *>(package.constData()), package.size(),
+                             reinterpret_cast<const unsigned char *>(secret.constData()));
+        return signature;
+    };
+    const QByteArray signature = sign(secretKey);
+    QByteArray flipped = signature;
+    flipped[10] = char(flipped[10] ^ 1);
+    QByteArray otherPublic(crypto_sign_PUBLICKEYBYTES, Qt::Uninitialized);
+    QByteArray otherSecret(crypto_sign_SECRETKEYBYTES, Qt::Uninitialized);
+    crypto_sign_keypair(reinterpret_cast<unsigned char *>(otherPublic.data()), reinterpret_cast<unsigned char *>(otherSecret.data()));
+    const QString good;
+    const QString b64 = QString::fromLatin1(signature.toBase64());
+
+    QTest::newRow("no members") << path << QJsonObject() << false << good;
+    QTest::newRow("size matches") << path << QJsonObject{{"Size", 300000}} << false << good;
+    QTest::newRow("package shorter than its size") << path << QJsonObject{{"Size", 300001}} << false << "大小不符";
+    QTest::newRow("package longer than its size") << path << QJsonObject{{"Size", 299999}} << false << "大小不符";
+    QTest::newRow("endless body") << "/package?size=100000000000&length=0" << QJsonObject{{"Size", 300000}} << false << "大小不符";
+    QTest::newRow("size as a string") << path << QJsonObject{{"Size", "300000"}} << false << "校验数据无效";
+    QTest::newRow("negative size") << path << QJsonObject{{"Size", -1}} << false << "校验数据无效";
+    QTest::newRow("hash matches") << path << QJsonObject{{"Sha256", sha256}} << false << good;
+    QTest::newRow("hash in upper case") << path << QJsonObject{{"Sha256", sha256.toUpper()}} << false << good;
+    QTest::newRow("hash mismatch") << path << QJsonObject{{"Sha256", QString(sha256).replace(0, 1, sha256[0] == '0' ? "1" : "0")}} << false << "校验失败";
+    QTest::newRow("hash too short") << path << QJsonObject{{"Sha256", sha256.left(63)}} << false << "校验数据无效";
+    QTest::newRow("signature valid") << path << QJsonObject{{"Signature", b64}} << true << good;
+    QTest::newRow("signature invalid") << path << QJsonObject{{"Signature", QString::fromLatin1(flipped.toBase64())}} << true << "签名无效";
+    QTest::newRow("signature by another key") << path << QJsonObject{{"Signature", QString::fromLatin1(sign(otherSecret).toBase64())}} << true << "签名无效";
+    QTest::newRow("signature missing") << path << QJsonObject{{"Sha256", sha256}} << true << "缺少签名";
+    QTest::newRow("signature too short") << path << QJsonObject{{"Signature", QString::fromLatin1(signature.left(32).toBase64())}} << true << "校验数据无效";
+    QTest::newRow("signature not base64") << path << QJsonObject{{"Signature", "not*base64"}} << true << "校验数据无效";
+    QTest::newRow("signature invalid, no key built in") << path << QJsonObject{{"Signature", QString::fromLatin1(flipped.toBase64())}} << false << good;
+    QTest::newRow("all three") << path << QJsonObject{{"Size", 300000}, {"Sha256", sha256}, {"Signature", b64}} << true << good;
+    QTest::newRow("all three, wrong size") << path << QJsonObject{{"Size", 300001}, {"Sha256", sha256}, {"Signature", b64}} << true << "大小不符";
+}
+
+void TestDownload::integrity()
+{
+    QFETCH(QString, path);
+    QFETCH(QJsonObject, members);
+    QFETCH(bool, keyBuiltIn);
+    QFETCH(QString, cause);
+
+    TestWindow window(offerFor(server->url(path), members), keyBuiltIn ? publicKey : QByteArray());
+    if (!cause.isEmpty()) {
+        checkRefused(window, cause, QStringList());
+        return;
+    }
+    QCOMPARE(pressAndWait(window), 0);
+    QCOMPARE(desktop.opened.size(), 1);
+    QCOMPARE(QFileInfo(installerName).size(), 300000);
 }
 
 void TestDownload::success_data()

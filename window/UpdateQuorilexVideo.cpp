@@ -195,7 +195,9 @@ void UpdateQuorilexVideo::abortDownload(const QString &cause)
     if (!reply)
         return;
     downloadFailure = cause;
-    reply->abort();
+    // A reply that already failed is finishing anyway; aborting it twice upsets Qt.
+    if (reply->error() == QNetworkReply::NoError)
+        reply->abort();
 }
 
 void UpdateQuorilexVideo::on_downloadProgress(qint64 bytesRead, qint64 totalBytes)

@@ -1,6 +1,9 @@
 // Downloads a package (1 GiB unless a size is given) from the local demo server
-// through the updater's own download, then with curl from the same server, and
-// prints both throughputs and the updater's peak memory growth during its download.
+// through the updater's own download, once with a bare record and once with the
+// record's Size, Sha256 and Signature checked against a built-in key; then with curl
+// from the same server. Prints the throughputs and the updater's peak memory growth:
+// all resident pages, and the heap alone (the signature check maps the package file,
+// whose pages are page cache rather than memory of the updater's own).
 #include "testserver.h"
 #include "testwindow.h"
 
@@ -15,11 +18,15 @@
 #include <QTextStream>
 #include <QTimer>
 
-#include <cstdio>
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 namespace {
 
-// Kibibytes from a line of /proc/self/status, such as VmRSS or VmHWM.
+QTextStream out(stdout);
+
+// Kibibytes from a line of /proc/self/status, such as VmRSS or RssAnon.
 qint64 statusKiB(const QByteArray &key)
 {
     QFile status(QStringLiteral("/proc/self/status"));
@@ -31,16 +38,88 @@ qint64 statusKiB(const QByteArray &key)
     return -1;
 }
 
-// Starts the peak (VmHWM) afresh at the current resident size.
-bool resetPeak()
+// Samples resident memory every few milliseconds from a thread of its own, so that
+// work done in one stretch on the GUI thread (the signature check) is seen too.
+class MemorySampler
 {
-    QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
-    return clearRefs.open(QIODevice::WriteOnly) && clearRefs.write("5") == 1;
+public:
+    MemorySampler()
+        : baseResident(statusKiB("VmRSS"))
+        , baseHeap(statusKiB("RssAnon"))
+        , thread([this] {
+            while (!done.load()) {
+                peakResident = qMax(peakResident.load(), statusKiB("VmRSS"));
+                peakHeap = qMax(peakHeap.load(), statusKiB("RssAnon"));
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        })
+    {
+    }
+    // Growth over the start in MiB: all resident pages, and the heap alone (without file mappings).
+    QString stop()
+    {
+        done = true;
+        thread.join();
+        return QStringLiteral("peak growth %1 MiB resident, %2 MiB heap")
+            .arg((peakResident - baseResident) / 1024.0, 0, 'f', 1)
+            .arg((peakHeap - baseHeap) / 1024.0, 0, 'f', 1);
+    }
+
+private:
+    const qint64 baseResident;
+    const qint64 baseHeap;
+    std::atomic<qint64> peakResident{0};
+    std::atomic<qint64> peakHeap{0};
+    std::atomic<bool> done{false};
+    std::thread thread;
+};
+
+QString rate(qint64 bytes, double seconds)
+{
+    return QStringLiteral("%1 MiB/s (%2 s)").arg(bytes / 1048576.0 / seconds, 0, 'f', 1).arg(seconds, 0, 'f', 2);
 }
 
-double mibPerSecond(qint64 bytes, double seconds)
+// One download through the update window; false when it did not end in a hand-off.
+bool runUpdater(const QString &label, const QString &endpoint, const QByteArray &publicKey, qint64 size)
 {
-    return bytes / 1048576.0 / seconds;
+    TestWindow window(endpoint, publicKey);
+    if (window.button()->isHidden()) {
+        out << label << ": the server offered nothing\n";
+        return false;
+    }
+    QTimer failed;
+    QObject::connect(&failed, &QTimer::timeout, [&] {
+        if (window.button()->isEnabled() && window.progress()->isHidden())
+            QCoreApplication::exit(1);
+    });
+    failed.start(100);
+
+    MemorySampler memory;
+    QElapsedTimer clock;
+    clock.start();
+    window.SendDownUpdate();
+    const int result = QCoreApplication::exec();
+    const double seconds = clock.nsecsElapsed() / 1e9;
+    const QString growth = memory.stop();
+    const qint64 received = QFileInfo(QStringLiteral("QuorilexVideo_32.msi")).size();
+    QFile::remove(QStringLiteral("QuorilexVideo_32.msi"));
+    if (result != 0 || received != size) {
+        out << label << ": the download failed: " << window.notes()->text() << '\n';
+        return false;
+    }
+    out << label << rate(size, seconds) << ", " << growth << '\n';
+    return true;
+}
+
+bool run(const QString &program, const QStringList &arguments, QByteArray *output = nullptr)
+{
+    QProcess process;
+    process.start(program, arguments);
+    if (!process.waitForFinished(-1) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+        return false;
+    if (output)
+        *output = process.readAllStandardOutput();
+    return true;
 }
 
 } // namespace
@@ -57,65 +136,58 @@ int main(int argc, char *argv[])
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    QTextStream out(stdout);
     const qint64 size = argc > 1 ? QByteArray(argv[1]).toLongLong() : Q_INT64_C(1) << 30;
-
-    TestServer server({QStringLiteral("--package-size"), QString::number(size)});
     QTemporaryDir dir;
-    if (!server.isRunning() || !dir.isValid() || !QDir::setCurrent(dir.path())) {
-        out << "cannot start the server or make a work folder\n";
+    if (!dir.isValid() || !QDir::setCurrent(dir.path())) {
+        out << "cannot make a work folder\n";
         return 1;
     }
     HandOff handOff;
     QDesktopServices::setUrlHandler(QStringLiteral("file"), &handOff, "open");
 
-    TestWindow window(server.url(QStringLiteral("/version/down_update.php")));
-    if (window.button()->isHidden()) {
-        out << "the demo server offered nothing\n";
+    // One package on disk, signed with the demo key, served bare and with its members.
+    const QString package = dir.filePath(QStringLiteral("served.msi"));
+    const QString members = dir.filePath(QStringLiteral("members.json"));
+    QByteArray signedMembers;
+    QFile publicKey(QStringLiteral(DEMO_PUBLIC_KEY));
+    if (!run(QStringLiteral(PYTHON_EXECUTABLE), {QStringLiteral(UPDATE_SERVER_SCRIPT), QStringLiteral("--write-package"), package,
+                                                 QStringLiteral("--package-size"), QString::number(size)})
+        || !run(QStringLiteral(SIGNRELEASE_EXECUTABLE), {QStringLiteral("sign"), QStringLiteral(DEMO_SECRET_KEY), package},
+                &signedMembers)
+        || !publicKey.open(QIODevice::ReadOnly)) {
+        out << "cannot write, sign or read the demo package and key\n";
         return 1;
     }
-    QTimer failed;
-    QObject::connect(&failed, &QTimer::timeout, [&] {
-        if (window.button()->isEnabled() && window.progress()->isHidden())
-            QCoreApplication::exit(1);
-    });
-    failed.start(100);
-
-    const bool peakReset = resetPeak();
-    const qint64 residentBefore = statusKiB("VmRSS");
-    QElapsedTimer clock;
-    clock.start();
-    window.SendDownUpdate();
-    const int result = QCoreApplication::exec();
-    const double updaterSeconds = clock.nsecsElapsed() / 1e9;
-    const qint64 peak = statusKiB("VmHWM");
-    const qint64 received = QFileInfo(QStringLiteral("QuorilexVideo_32.msi")).size();
-    QFile::remove(QStringLiteral("QuorilexVideo_32.msi"));
-    if (result != 0 || received != size) {
-        out << "the updater's download failed: " << window.notes()->text() << '\n';
+    QFile membersFile(members);
+    if (!membersFile.open(QIODevice::WriteOnly) || membersFile.write(signedMembers) != signedMembers.size()) {
+        out << "cannot write " << members << '\n';
         return 1;
     }
-
-    QProcess curl;
-    curl.start(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-o"), dir.filePath(QStringLiteral("curl.msi")),
-                                        QStringLiteral("-w"), QStringLiteral("%{size_download} %{time_total}"),
-                                        server.url(QStringLiteral("/download/QuorilexVideo_32.msi"))});
-    const bool curlRan = curl.waitForFinished(-1) && curl.exitCode() == 0;
-    const QList<QByteArray> curlResult = curl.readAllStandardOutput().split(' ');
-    QFile::remove(dir.filePath(QStringLiteral("curl.msi")));
+    membersFile.close();
+    TestServer bare({QStringLiteral("--package"), package});
+    TestServer checked({QStringLiteral("--package"), package, QStringLiteral("--members"), members});
+    if (!bare.isRunning() || !checked.isRunning()) {
+        out << "cannot start the servers\n";
+        return 1;
+    }
 
     out << "package:  " << size << " bytes\n";
-    out << "updater:  " << QString::number(mibPerSecond(size, updaterSeconds), 'f', 1) << " MiB/s ("
-        << QString::number(updaterSeconds, 'f', 2) << " s)\n";
-    if (curlRan && curlResult.size() == 2)
-        out << "curl:     " << QString::number(mibPerSecond(curlResult[0].toLongLong(), curlResult[1].toDouble()), 'f', 1)
-            << " MiB/s (" << QString::number(curlResult[1].toDouble(), 'f', 2) << " s)\n";
-    else
-        out << "curl:     did not run (is curl installed?)\n";
-    if (peakReset)
-        out << "updater peak memory growth: " << QString::number((peak - residentBefore) / 1024.0, 'f', 1) << " MiB\n";
-    else
-        out << "updater peak memory growth: unknown (no /proc/self/clear_refs)\n";
+    const QString endpoint = QStringLiteral("/version/down_update.php");
+    if (!runUpdater(QStringLiteral("updater, bare record:             "), bare.url(endpoint), QByteArray(), size)
+        || !runUpdater(QStringLiteral("updater, size + hash + signature: "), checked.url(endpoint),
+                       QByteArray::fromBase64(publicKey.readAll().trimmed()), size))
+        return 1;
+
+    QByteArray curlResult;
+    if (run(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-o"), dir.filePath(QStringLiteral("curl.msi")),
+                                     QStringLiteral("-w"), QStringLiteral("%{size_download} %{time_total}"),
+                                     bare.url(QStringLiteral("/download/QuorilexVideo_32.msi"))},
+            &curlResult)) {
+        const QList<QByteArray> fields = curlResult.split(' ');
+        out << "curl:                              " << rate(fields.value(0).toLongLong(), fields.value(1).toDouble()) << '\n';
+    } else {
+        out << "curl:                              did not run (is curl installed?)\n";
+    }
     return 0;
 }
 

@@ -4,10 +4,12 @@
 #include "UpdateRecord.h"
 
 #include <QByteArray>
-#include <QCryptographicHash>
 #include <QString>
 
+#include <memory>
+
 class QFile;
+struct evp_md_ctx_st;
 
 // Checks a downloaded package against what its record promised and, when the
 // updater carries the publisher's key, against the publisher's signature.
@@ -15,6 +17,7 @@ class PackageVerifier
 {
 public:
     PackageVerifier(const UpdateRecord &record, const QByteArray &publicKey);
+    ~PackageVerifier();
 
     // The most bytes a good package can have, or -1 when the record does not say.
     qint64 sizeLimit() const { return record.size; }
@@ -30,7 +33,8 @@ private:
 
     const UpdateRecord record;
     const QByteArray publicKey;
-    QCryptographicHash hash;
+    // Null when the record names no hash.
+    std::unique_ptr<evp_md_ctx_st, void (*)(evp_md_ctx_st *)> hash;
 };
 
 #endif

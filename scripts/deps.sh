@@ -3,7 +3,7 @@
 # on the command line, if one is missing.
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools libsodium-dev python3 fonts-wqy-microhei
+packages=(cmake g++ make qtbase5-dev qtbase5-dev-tools libssl-dev python3 fonts-wqy-microhei
           xvfb xauth xdotool "$@")
 
 missing=()

@@ -13,12 +13,45 @@
 #include <QTest>
 #include <QTimer>
 
-#include <sodium.h>
+#include <openssl/evp.h>
+
+#include <memory>
 
 #ifdef Q_OS_UNIX
 #include <csignal>
 #include <sys/resource.h>
 #endif
+
+// A fresh Ed25519 key pair that signs messages, as a publisher would.
+class SigningKey
+{
+public:
+    SigningKey()
+        : key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"), EVP_PKEY_free)
+    {
+        size_t length = 32;
+        publicKey.resize(32);
+        if (!key || EVP_PKEY_get_raw_public_key(key.get(), reinterpret_cast<unsigned char *>(publicKey.data()), &length) != 1)
+            publicKey.clear();
+    }
+
+    QByteArray sign(const QByteArray &message) const
+    {
+        QByteArray signature(64, Qt::Uninitialized);
+        size_t length = 64;
+        const std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+        if (!context || EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1
+            || EVP_DigestSign(context.get(), reinterpret_cast<unsigned char *>(signature.data()), &length,
+                              reinterpret_cast<const unsigned char *>(message.constData()), size_t(message.size())) != 1)
+            return QByteArray();
+        return signature;
+    }
+
+    QByteArray publicKey;
+
+private:
+    std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY *)> key;
+};
 
 // Records what would have been handed to the desktop.
 class DesktopRecorder : public QObject
@@ -60,8 +93,7 @@ private:
     std::unique_ptr<QTemporaryDir> workDir;
     DesktopRecorder desktop;
     QString startDir;
-    QByteArray publicKey;
-    QByteArray secretKey;
+    SigningKey publisher;
 };
 
 static const QString installerName = QStringLiteral("QuorilexVideo_32.msi");
@@ -72,10 +104,7 @@ void TestDownload::initTestCase()
     QVERIFY(server->isRunning());
     QDesktopServices::setUrlHandler(QStringLiteral("file"), &desktop, "open");
     startDir = QDir::currentPath();
-    QVERIFY(sodium_init() >= 0);
-    publicKey.resize(crypto_sign_PUBLICKEYBYTES);
-    secretKey.resize(crypto_sign_SECRETKEYBYTES);
-    crypto_sign_keypair(reinterpret_cast<unsigned char *>(publicKey.data()), reinterpret_cast<unsigned char *>(secretKey.data()));
+    QCOMPARE(publisher.publicKey.size(), 32);
 }
 
 void TestDownload::init()
@@ -189,19 +218,11 @@ void TestDownload::integrity_data()
     const QByteArray package = comm.httpGet(server->url(path));
     QCOMPARE(package.size(), 300000);
     const QString sha256 = QString::fromLatin1(QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex());
-    auto sign = [&package](const QByteArray &secret) {
-        QByteArray signature(crypto_sign_BYTES, Qt::Uninitialized);
-        crypto_sign_detached(reinterpret_cast<unsigned char *>(signature.data()), nullptr,
-                             reinterpret_cast<const unsigned char *>(package.constData()), package.size(),
-                             reinterpret_cast<const unsigned char *>(secret.constData()));
-        return signature;
-    };
-    const QByteArray signature = sign(secretKey);
+    const QByteArray signature = publisher.sign(package);
+    QCOMPARE(signature.size(), 64);
     QByteArray flipped = signature;
     flipped[10] = char(flipped[10] ^ 1);
-    QByteArray otherPublic(crypto_sign_PUBLICKEYBYTES, Qt::Uninitialized);
-    QByteArray otherSecret(crypto_sign_SECRETKEYBYTES, Qt::Uninitialized);
-    crypto_sign_keypair(reinterpret_cast<unsigned char *>(otherPublic.data()), reinterpret_cast<unsigned char *>(otherSecret.data()));
+    const SigningKey stranger;
     const QString good;
     const QString b64 = QString::fromLatin1(signature.toBase64());
 
@@ -218,7 +239,7 @@ void TestDownload::integrity_data()
     QTest::newRow("hash too short") << path << QJsonObject{{"Sha256", sha256.left(63)}} << false << "校验数据无效";
     QTest::newRow("signature valid") << path << QJsonObject{{"Signature", b64}} << true << good;
     QTest::newRow("signature invalid") << path << QJsonObject{{"Signature", QString::fromLatin1(flipped.toBase64())}} << true << "签名无效";
-    QTest::newRow("signature by another key") << path << QJsonObject{{"Signature", QString::fromLatin1(sign(otherSecret).toBase64())}} << true << "签名无效";
+    QTest::newRow("signature by another key") << path << QJsonObject{{"Signature", QString::fromLatin1(stranger.sign(package).toBase64())}} << true << "签名无效";
     QTest::newRow("signature missing") << path << QJsonObject{{"Sha256", sha256}} << true << "缺少签名";
     QTest::newRow("signature too short") << path << QJsonObject{{"Signature", QString::fromLatin1(signature.left(32).toBase64())}} << true << "校验数据无效";
     QTest::newRow("signature not base64") << path << QJsonObject{{"Signature", "not*base64"}} << true << "校验数据无效";
@@ -234,7 +255,7 @@ void TestDownload::integrity()
     QFETCH(bool, keyBuiltIn);
     QFETCH(QString, cause);
 
-    TestWindow window(offerFor(server->url(path), members), keyBuiltIn ? publicKey : QByteArray());
+    TestWindow window(offerFor(server->url(path), members), keyBuiltIn ? publisher.publicKey : QByteArray());
     if (!cause.isEmpty()) {
         checkRefused(window, cause, QStringList());
         return;

@@ -9,7 +9,6 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
-#include <QJsonObject>
 #include <QMouseEvent>
 #include <QNetworkReply>
 #include <QNetworkRequest>

@@ -11,6 +11,7 @@ updater's failure paths can be driven against a real HTTP server:
                                    cut short, stalling, not an installer
   /status/CODE                     that status with a small HTML body
   /redirect?to=URL                 302 to URL
+  /loop                            302 to itself
   /echo?status=CODE&body=TEXT      TEXT as the body
   /never                           accepts and never answers
   /drip                            answers 200, then one byte every half second
@@ -29,6 +30,7 @@ A signed release: write the package, sign it with tools/signrelease and serve bo
 import argparse
 import json
 import os
+import ssl
 import sys
 import threading
 import time
@@ -163,9 +165,9 @@ class Handler(BaseHTTPRequestHandler):
         elif path.startswith("/status/"):
             status = int(path.rsplit("/", 1)[1])
             self.send_body(status, b"<html><body>error</body></html>", "text/html")
-        elif path == "/redirect":
+        elif path in ("/redirect", "/loop"):
             self.send_response(302)
-            self.send_header("Location", query.get("to", "/"))
+            self.send_header("Location", "/loop" if path == "/loop" else query.get("to", "/"))
             self.send_header("Content-Length", "0")
             self.end_headers()
         elif path == "/echo":
@@ -200,6 +202,12 @@ class UpdateServer(ThreadingHTTPServer):
         self.config = config
         self.verbose = config.verbose
         self.requests = []
+        self.scheme = "http"
+        if config.tls:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(*config.tls)
+            self.socket = context.wrap_socket(self.socket, server_side=True)
+            self.scheme = "https"
 
     def handle_error(self, request, client_address):
         # Clients that hang up mid-answer are part of the game here.
@@ -208,7 +216,7 @@ class UpdateServer(ThreadingHTTPServer):
         super().handle_error(request, client_address)
 
     def url(self, path):
-        return "http://127.0.0.1:%d%s" % (self.server_address[1], path)
+        return "%s://127.0.0.1:%d%s" % (self.scheme, self.server_address[1], path)
 
     def record(self):
         cfg = self.config
@@ -240,6 +248,7 @@ def main():
     parser.add_argument("--members", help="a JSON object file whose members join the record (Size, Sha256, Signature)")
     parser.add_argument("--write-package", metavar="FILE",
                         help="write the generated package (--package-size bytes) to FILE and exit")
+    parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"), help="serve https with this certificate and key")
     parser.add_argument("--verbose", action="store_true")
     parser.add_argument("--until-stdin-closes", action="store_true",
                         help="stop when standard input ends, so a crashed test leaves no server behind")

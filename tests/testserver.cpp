@@ -1,5 +1,7 @@
 #include "testserver.h"
 
+#include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QTcpServer>
 
 TestServer::TestServer(const QStringList &arguments)
@@ -38,4 +40,11 @@ quint16 TestServer::closedPort()
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost);
     return probe.serverPort();
+}
+
+void trustTestCertificate()
+{
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.addCaCertificates(QStringLiteral(TEST_DATA "/localhost.pem"));
+    QSslConfiguration::setDefaultConfiguration(configuration);
 }

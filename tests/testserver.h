@@ -26,4 +26,7 @@ private:
     QString base;
 };
 
+// Makes Qt trust the certificate that the test server's --tls mode uses.
+void trustTestCertificate();
+
 #endif

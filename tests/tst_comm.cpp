@@ -5,6 +5,7 @@
 #include <QJsonDocument>
 #include <QLabel>
 #include <QTest>
+#include <QUrl>
 
 class TestComm : public QObject
 {
@@ -25,12 +26,17 @@ private slots:
 
 private:
     std::unique_ptr<TestServer> server;
+    std::unique_ptr<TestServer> tlsServer;
 };
 
 void TestComm::initTestCase()
 {
     server = std::make_unique<TestServer>();
     QVERIFY(server->isRunning());
+    tlsServer = std::make_unique<TestServer>(QStringList{QStringLiteral("--tls"), QStringLiteral(TEST_DATA "/localhost.pem"),
+                                                         QStringLiteral(TEST_DATA "/localhost.key")});
+    QVERIFY(tlsServer->isRunning());
+    trustTestCertificate();
 }
 
 void TestComm::getJsonObject_data()
@@ -82,8 +88,15 @@ void TestComm::httpGet_data()
     QTest::newRow("500 with a body") << "/echo?status=500&body=oops" << QByteArray() << false;
     QTest::newRow("redirect") << "/redirect?to=/echo%3Fbody%3Dmoved" << QByteArray("moved") << true;
     QTest::newRow("redirect to 404") << "/redirect?to=/status/404" << QByteArray() << false;
-    QTest::newRow("redirect loop") << "/redirect?to=/redirect%3Fto%3D/redirect" << QByteArray() << false;
+    QTest::newRow("redirect loop") << "/loop" << QByteArray() << false;
     QTest::newRow("redirect to another scheme") << "/redirect?to=ftp://127.0.0.1/x" << QByteArray() << false;
+    // Redirects may keep or raise the level of security, never lower it.
+    QTest::newRow("https") << tlsServer->url("/echo?body=secure") << QByteArray("secure") << true;
+    QTest::newRow("http to https") << server->url("/redirect?to=" + QUrl::toPercentEncoding(tlsServer->url("/echo?body=up")))
+                                   << QByteArray("up") << true;
+    QTest::newRow("https to https") << tlsServer->url("/redirect?to=/echo%3Fbody%3Dsame") << QByteArray("same") << true;
+    QTest::newRow("https to http") << tlsServer->url("/redirect?to=" + QUrl::toPercentEncoding(server->url("/echo?body=down")))
+                                   << QByteArray() << false;
     QTest::newRow("refused") << QStringLiteral("http://127.0.0.1:%1/").arg(TestServer::closedPort()) << QByteArray() << false;
     QTest::newRow("not http") << "file:///etc/hostname" << QByteArray() << false;
 }

@@ -90,6 +90,7 @@ private:
     QStringList leftovers() const;
 
     std::unique_ptr<TestServer> server;
+    std::unique_ptr<TestServer> tlsServer;
     std::unique_ptr<QTemporaryDir> workDir;
     DesktopRecorder desktop;
     QString startDir;
@@ -102,6 +103,10 @@ void TestDownload::initTestCase()
 {
     server = std::make_unique<TestServer>();
     QVERIFY(server->isRunning());
+    tlsServer = std::make_unique<TestServer>(QStringList{QStringLiteral("--tls"), QStringLiteral(TEST_DATA "/localhost.pem"),
+                                                         QStringLiteral(TEST_DATA "/localhost.key")});
+    QVERIFY(tlsServer->isRunning());
+    trustTestCertificate();
     QDesktopServices::setUrlHandler(QStringLiteral("file"), &desktop, "open");
     startDir = QDir::currentPath();
     QCOMPARE(publisher.publicKey.size(), 32);
@@ -164,6 +169,9 @@ void TestDownload::failure_data()
     QTest::newRow("404") << server->url("/status/404") << "HTTP 404";
     QTest::newRow("500") << server->url("/status/500") << "HTTP 500";
     QTest::newRow("redirect to 404") << server->url("/redirect?to=/status/404") << "HTTP 404";
+    QTest::newRow("https to http") << tlsServer->url("/redirect?to=" + QUrl::toPercentEncoding(server->url("/package?size=1000")))
+                                   << "不安全";
+    QTest::newRow("redirect loop") << server->url("/loop") << "次数过多";
     QTest::newRow("cut short") << server->url("/package?size=300000&short=100000") << "下载不完整";
     QTest::newRow("captive portal page") << server->echo("<html><body>请登录</body></html>") << "不是安装包";
     QTest::newRow("not an installer") << server->url("/package?size=100000&signature=0") << "不是安装包";
@@ -267,19 +275,22 @@ void TestDownload::integrity()
 
 void TestDownload::success_data()
 {
-    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("url");
     QTest::addColumn<bool>("stale");
 
-    QTest::newRow("known length") << "/package?size=300000" << false;
-    QTest::newRow("unknown length") << "/package?size=300000&length=0" << false;
-    QTest::newRow("redirect") << "/redirect?to=/package%3Fsize%3D300000" << false;
-    QTest::newRow("stale file replaced") << "/package?size=300000" << true;
-    QTest::newRow("several chunks") << "/package?size=1000000" << false;
+    const QString package = QStringLiteral("/package?size=300000");
+    QTest::newRow("known length") << server->url(package) << false;
+    QTest::newRow("unknown length") << server->url("/package?size=300000&length=0") << false;
+    QTest::newRow("redirect") << server->url("/redirect?to=/package%3Fsize%3D300000") << false;
+    QTest::newRow("stale file replaced") << server->url(package) << true;
+    QTest::newRow("several chunks") << server->url("/package?size=1000000") << false;
+    QTest::newRow("https") << tlsServer->url(package) << false;
+    QTest::newRow("http to https") << server->url("/redirect?to=" + QUrl::toPercentEncoding(tlsServer->url(package))) << false;
 }
 
 void TestDownload::success()
 {
-    QFETCH(QString, path);
+    QFETCH(QString, url);
     QFETCH(bool, stale);
 
     if (stale) {
@@ -287,7 +298,7 @@ void TestDownload::success()
         QVERIFY(old.open(QIODevice::WriteOnly));
         old.write(QByteArray(400000, 'x'));
     }
-    TestWindow window(offerFor(server->url(path)));
+    TestWindow window(offerFor(url));
     QCOMPARE(pressAndWait(window), 0);
 
     QCOMPARE(leftovers(), QStringList{installerName});
@@ -296,7 +307,7 @@ void TestDownload::success()
     QFile file(absolute);
     QVERIFY(file.open(QIODevice::ReadOnly));
     Comm comm;
-    QCOMPARE(file.readAll(), comm.httpGet(server->url(path)));
+    QCOMPARE(file.readAll(), comm.httpGet(url));
 }
 
 void TestDownload::secondPressStartsNothing()

@@ -253,6 +253,11 @@ void UpdateQuorilexVideo::on_finished()
 
 QString UpdateQuorilexVideo::statusFailure() const
 {
+    // Refused redirects end with the redirect's own status; say what really happened.
+    if (reply->error() == QNetworkReply::InsecureRedirectError)
+        return QStringLiteral("下载地址被重定向到不安全的地址");
+    if (reply->error() == QNetworkReply::TooManyRedirectsError)
+        return QStringLiteral("下载地址重定向次数过多");
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (status.isValid() && (status.toInt() < 200 || status.toInt() > 299))
         return QStringLiteral("服务器返回 HTTP %1").arg(status.toInt());

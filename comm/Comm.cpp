@@ -7,7 +7,6 @@
 #include <QLabel>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QPixmap>
 #include <QTimer>
 #include <QUrl>
@@ -38,13 +37,18 @@ void Comm::setLabelImage(QLabel *label, QString imagePath)
     setLabelPixmap(label, imagePath, QSize(300, 300));
 }
 
+QNetworkRequest Comm::safeRequest(const QUrl &url)
+{
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setMaximumRedirectsAllowed(maxRedirects);
+    return request;
+}
+
 QByteArray Comm::httpGet(QString url, bool *ok)
 {
     QNetworkAccessManager manager;
-    QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setMaximumRedirectsAllowed(maxRedirects);
-    const std::unique_ptr<QNetworkReply> reply(manager.get(request));
+    const std::unique_ptr<QNetworkReply> reply(manager.get(safeRequest(QUrl(url, QUrl::TolerantMode))));
 
     // A server that accepts and then stalls or drips must not hold the caller forever.
     QTimer deadline;

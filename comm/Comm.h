@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QJsonObject>
+#include <QNetworkRequest>
 #include <QString>
 #include <QWidget>
 
@@ -21,6 +22,9 @@ public:
     static constexpr int maxRedirects = 5;
     // A version record is small; anything larger is not one.
     static constexpr qint64 maxBodySize = 1024 * 1024;
+
+    // A GET request that follows redirects only when they are no less safe, maxRedirects at most.
+    static QNetworkRequest safeRequest(const QUrl &url);
 
     void setLabelIcon(QLabel *label, QString imagePath, QString hoverColor);
     void setLabelImage(QLabel *label, QString imagePath);

@@ -114,7 +114,8 @@ class Handler(BaseHTTPRequestHandler):
             self.send_header("Connection", "close")
             self.close_connection = True
         self.end_headers()
-        limit = min(x for x in (short, stall) if x is not None) if (short is not None or stall is not None) else None
+        limits = [x for x in (short, stall) if x is not None]
+        limit = min(limits) if limits else None
         sent = 0
         started = time.monotonic()
         for chunk in chunks:

@@ -42,9 +42,12 @@ quint16 TestServer::closedPort()
     return probe.serverPort();
 }
 
-void trustTestCertificate()
+std::unique_ptr<TestServer> TestServer::startTls()
 {
+    const QString certificate = QStringLiteral(TEST_DATA "/localhost.pem");
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    configuration.addCaCertificates(QStringLiteral(TEST_DATA "/localhost.pem"));
+    configuration.addCaCertificates(certificate);
     QSslConfiguration::setDefaultConfiguration(configuration);
+    return std::make_unique<TestServer>(
+        QStringList{QStringLiteral("--tls"), certificate, QStringLiteral(TEST_DATA "/localhost.key")});
 }

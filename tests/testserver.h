@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 // The demo update server, started on a free (or given) port of 127.0.0.1 for one test.
 class TestServer
 {
@@ -21,12 +23,12 @@ public:
     // A port on 127.0.0.1 where nothing listens.
     static quint16 closedPort();
 
+    // The server speaking https with the test certificate, which Qt is made to trust.
+    static std::unique_ptr<TestServer> startTls();
+
 private:
     QProcess process;
     QString base;
 };
-
-// Makes Qt trust the certificate that the test server's --tls mode uses.
-void trustTestCertificate();
 
 #endif

@@ -33,10 +33,8 @@ void TestComm::initTestCase()
 {
     server = std::make_unique<TestServer>();
     QVERIFY(server->isRunning());
-    tlsServer = std::make_unique<TestServer>(QStringList{QStringLiteral("--tls"), QStringLiteral(TEST_DATA "/localhost.pem"),
-                                                         QStringLiteral(TEST_DATA "/localhost.key")});
+    tlsServer = TestServer::startTls();
     QVERIFY(tlsServer->isRunning());
-    trustTestCertificate();
 }
 
 void TestComm::getJsonObject_data()

@@ -103,10 +103,8 @@ void TestDownload::initTestCase()
 {
     server = std::make_unique<TestServer>();
     QVERIFY(server->isRunning());
-    tlsServer = std::make_unique<TestServer>(QStringList{QStringLiteral("--tls"), QStringLiteral(TEST_DATA "/localhost.pem"),
-                                                         QStringLiteral(TEST_DATA "/localhost.key")});
+    tlsServer = TestServer::startTls();
     QVERIFY(tlsServer->isRunning());
-    trustTestCertificate();
     QDesktopServices::setUrlHandler(QStringLiteral("file"), &desktop, "open");
     startDir = QDir::currentPath();
     QCOMPARE(publisher.publicKey.size(), 32);

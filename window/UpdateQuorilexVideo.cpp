@@ -137,9 +137,7 @@ void UpdateQuorilexVideo::SendDownUpdate()
     downloadFailure.clear();
     verifier = std::make_unique<PackageVerifier>(offeredRelease, publicKey);
 
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setMaximumRedirectsAllowed(Comm::maxRedirects);
+    QNetworkRequest request = Comm::safeRequest(url);
     // Compressed bodies would make the announced size differ from what is written.
     request.setRawHeader("Accept-Encoding", "identity");
     reply = networkManager.get(request);

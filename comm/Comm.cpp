@@ -17,8 +17,11 @@ namespace {
 
 void setLabelPixmap(QLabel *label, const QString &imagePath, QSize size)
 {
-    const QPixmap pixmap = QPixmap::fromImage(QImage(imagePath))
-                               .scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    // Drawn from the large picture at the screen's own resolution, not stretched afterwards.
+    const qreal ratio = label->devicePixelRatioF();
+    QPixmap pixmap = QPixmap::fromImage(QImage(imagePath))
+                         .scaled(size * ratio, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    pixmap.setDevicePixelRatio(ratio);
     label->setCursor(Qt::PointingHandCursor);
     label->setAlignment(Qt::AlignCenter);
     label->setPixmap(pixmap);

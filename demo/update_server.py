@@ -17,7 +17,15 @@ updater's failure paths can be driven against a real HTTP server:
   /drip                            answers 200, then one byte every half second
   /requests                        the paths asked for so far, one a line
 
-The first line on stdout is "listening on http://127.0.0.1:PORT".
+Requests in absolute form (GET http://host/path), as clients send them to an
+HTTP proxy, are answered as if for /path: the server stands in for a proxy in
+front of any host, and /requests shows what came through it.
+
+The first line on stdout is "listening on http://127.0.0.1:PORT". With
+--report-to PORT the same line goes to that port of 127.0.0.1 instead, and the
+server stops when that connection ends: a test holds its server by a socket,
+which works where a pipe to the server's stdin does not (Windows programs under
+Wine cannot reach a Linux program's standard streams).
 
 A signed release: write the package, sign it with tools/signrelease and serve both
 (demo-key.secret beside this file is the demo key; its public half is demo-key.pub):
@@ -30,6 +38,7 @@ A signed release: write the package, sign it with tools/signrelease and serve bo
 import argparse
 import json
 import os
+import socket
 import ssl
 import sys
 import threading
@@ -251,8 +260,9 @@ def main():
                         help="write the generated package (--package-size bytes) to FILE and exit")
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"), help="serve https with this certificate and key")
     parser.add_argument("--verbose", action="store_true")
-    parser.add_argument("--until-stdin-closes", action="store_true",
-                        help="stop when standard input ends, so a crashed test leaves no server behind")
+    parser.add_argument("--report-to", type=int, metavar="PORT",
+                        help="tell 127.0.0.1:PORT where the server listens and stop when it hangs up, "
+                             "so a crashed test leaves no server behind")
     config = parser.parse_args()
     if config.write_package:
         with open(config.write_package, "wb") as f:
@@ -265,13 +275,22 @@ def main():
             config.extra_members = json.load(f)
 
     server = UpdateServer(config)
-    print("listening on " + server.url(""), flush=True)
-    if config.until_stdin_closes:
-        def watch_stdin():
-            while sys.stdin.buffer.read(4096):
+    announcement = ("listening on " + server.url("") + "\n").encode("ascii")
+    if config.report_to:
+        holder = socket.create_connection(("127.0.0.1", config.report_to))
+        holder.sendall(announcement)
+
+        def watch_holder():
+            try:
+                while holder.recv(4096):
+                    pass
+            except OSError:
                 pass
             server.shutdown()
-        threading.Thread(target=watch_stdin, daemon=True).start()
+        threading.Thread(target=watch_holder, daemon=True).start()
+    else:
+        sys.stdout.buffer.write(announcement)
+        sys.stdout.flush()
     try:
         server.serve_forever()
     except KeyboardInterrupt:

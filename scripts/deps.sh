@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that the build, the demo and the tests need, and any named
-# on the command line, if one is missing.
+# Installs the Debian packages that the Linux build, the demo and the tests need, and any
+# named on the command line, if one is missing. With --only, just the named ones.
 set -euo pipefail
 
 packages=(cmake g++ make qtbase5-dev qtbase5-dev-tools libssl-dev python3 fonts-wqy-microhei
-          xvfb xauth xdotool "$@")
+          xvfb xauth xdotool)
+if [ "${1:-}" = --only ]; then
+    shift
+    packages=()
+fi
+packages+=("$@")
 
 missing=()
 for package in "${packages[@]}"; do

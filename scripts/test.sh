@@ -10,5 +10,5 @@ scripts/deps.sh
 cmake -S . -B build-tests -DUPDATE_SERVER=http://127.0.0.1:18765 -DUPDATE_PUBLIC_KEY="$(cat demo/demo-key.pub)" \
     -DUPDATER_BUILD_TESTS=ON
 cmake --build build-tests -j"$(nproc)"
-xvfb-run -a -s "-screen 0 1280x800x24" \
+xvfb-run -a -s "-screen 0 1280x800x24 -noreset" \
     ctest --test-dir build-tests --output-on-failure -j"$(nproc)"

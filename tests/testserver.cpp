@@ -3,29 +3,36 @@
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QTcpServer>
+#include <QTcpSocket>
 
 TestServer::TestServer(const QStringList &arguments)
 {
-    QStringList options{QStringLiteral("--until-stdin-closes")};
+    // The server reports where it listens over a socket and lives as long as that socket.
+    QTcpServer announcements;
+    if (!announcements.listen(QHostAddress::LocalHost))
+        return;
+    QStringList options{QStringLiteral("--report-to"), QString::number(announcements.serverPort())};
     if (!arguments.contains(QStringLiteral("--port")))
         options << QStringLiteral("--port") << QStringLiteral("0");
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
     process.start(QStringLiteral(PYTHON_EXECUTABLE),
                   QStringList{QStringLiteral(UPDATE_SERVER_SCRIPT)} + options + arguments);
-    const QByteArray prefix = "listening on ";
-    while (process.waitForReadyRead(10000) || process.canReadLine()) {
-        if (!process.canReadLine())
-            continue;
-        const QByteArray line = process.readLine().trimmed();
-        if (line.startsWith(prefix)) {
-            base = QString::fromLatin1(line.mid(prefix.size()));
-            return;
-        }
+    if (!announcements.waitForNewConnection(10000))
+        return;
+    holder.reset(announcements.nextPendingConnection());
+    holder->setParent(nullptr);
+    while (!holder->canReadLine() && holder->waitForReadyRead(10000)) {
     }
+    const QByteArray prefix = "listening on ";
+    const QByteArray line = holder->readLine().trimmed();
+    if (line.startsWith(prefix))
+        base = QString::fromLatin1(line.mid(prefix.size()));
 }
 
 TestServer::~TestServer()
 {
+    // Hanging up stops the server even where it cannot be killed (a Linux program under Wine).
+    holder.reset();
     process.kill();
     process.waitForFinished();
 }

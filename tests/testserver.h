@@ -3,6 +3,7 @@
 
 #include <QProcess>
 #include <QString>
+#include <QTcpSocket>
 #include <QStringList>
 
 #include <memory>
@@ -28,6 +29,7 @@ public:
 
 private:
     QProcess process;
+    std::unique_ptr<QTcpSocket> holder;
     QString base;
 };
 

@@ -1,4 +1,5 @@
 #include "comm/Comm.h"
+#include "systemproxy.h"
 #include "testserver.h"
 #include "testwindow.h"
 
@@ -80,6 +81,8 @@ private slots:
     void secondPressStartsNothing();
     void closingMidwayRemovesThePartialFile();
     void writeFailure();
+    void systemProxy_data();
+    void systemProxy();
     void progress_data();
     void progress();
 
@@ -120,6 +123,7 @@ void TestDownload::init()
 
 void TestDownload::cleanup()
 {
+    setSystemProxy(QString());
     QDir::setCurrent(startDir);
     workDir.reset();
 }
@@ -361,6 +365,37 @@ void TestDownload::writeFailure()
 #else
     QSKIP("needs a file size limit");
 #endif
+}
+
+void TestDownload::systemProxy_data()
+{
+    QTest::addColumn<bool>("bypassed");
+    QTest::newRow("through the proxy") << false;
+    QTest::newRow("host on the bypass list") << true;
+}
+
+// The check and the download go through the proxy the system names. The update host's name
+// never resolves, so only the proxy can reach it; a test server answers as that proxy.
+void TestDownload::systemProxy()
+{
+    QFETCH(bool, bypassed);
+    const QString host = QStringLiteral("quorilex-updates.invalid");
+    const QString package = QStringLiteral("http://%1/package?size=300000").arg(host);
+    const QString record = QStringLiteral("http://%1/version/down_update.php").arg(host);
+    TestServer proxy({QStringLiteral("--download"), package});
+    QVERIFY(proxy.isRunning());
+    setSystemProxy(QUrl(proxy.url(QString())).authority(), bypassed ? host : QString());
+
+    TestWindow window(record);
+    Comm comm;
+    if (bypassed) {
+        QCOMPARE(window.headline()->text(), QStringLiteral("检查更新失败"));
+        QCOMPARE(comm.httpGet(proxy.url(QStringLiteral("/requests"))), QByteArray());
+        return;
+    }
+    QCOMPARE(pressAndWait(window), 0);
+    QCOMPARE(QFileInfo(installerName).size(), 300000);
+    QCOMPARE(comm.httpGet(proxy.url(QStringLiteral("/requests"))), (record + '\n' + package + '\n').toUtf8());
 }
 
 void TestDownload::progress_data()

@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMouseEvent>
+#include <QNetworkProxyFactory>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QTemporaryFile>
@@ -52,6 +53,8 @@ UpdateQuorilexVideo::UpdateQuorilexVideo(const QString &versionCheckEndpoint, co
     , versionCheckEndpoint(versionCheckEndpoint)
     , publicKey(publicKey)
 {
+    // Behind a mandatory company proxy, the proxy the system names is the only way out.
+    QNetworkProxyFactory::setUseSystemConfiguration(true);
     setWindowFlags(Qt::FramelessWindowHint | Qt::CustomizeWindowHint);
     ui.setupUi(this);
 

@@ -7,6 +7,7 @@
 #include <QPainterPath>
 #include <QPolygonF>
 #include <QTextStream>
+#include <QtMath>
 
 #include <cmath>
 

@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# Cross-builds the updater for 64-bit Windows with MinGW-w64 into build-windows/ (another
+# folder through UPDATER_WINDOWS_BUILD). Arguments go to CMake, for instance
+#   scripts/windows.sh -DUPDATE_SERVER=https://update.example.com -DUPDATE_PUBLIC_KEY=...
+# The executable links a static Qt and a static OpenSSL, built from Debian's own source
+# packages the first time and kept in a cache folder outside the checkout (UPDATER_CACHE,
+# by default ~/.cache/updater-windows) whose name carries the versions and the options.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=${UPDATER_WINDOWS_BUILD:-build-windows}
+
+scripts/deps.sh --only cmake make ninja-build perl python3 g++ dpkg-dev xz-utils \
+    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+
+# Qt's win32-g++ spec calls x86_64-w64-mingw32-g++, which may be the win32 thread model;
+# Qt needs std::thread, so every tool name points at the posix compilers.
+tools=$(mktemp -d)
+trap 'rm -rf "$tools"' EXIT
+for tool in gcc g++; do
+    ln -s "$(command -v x86_64-w64-mingw32-$tool-posix)" "$tools/x86_64-w64-mingw32-$tool"
+done
+export PATH="$tools:$PATH"
+
+openssl_options=(mingw64 no-shared no-tests --cross-compile-prefix=x86_64-w64-mingw32-)
+qt_options=(-xplatform win32-g++ -device-option CROSS_COMPILE=x86_64-w64-mingw32-
+    -static -static-runtime -release -optimize-size -opensource -confirm-license
+    -nomake examples -nomake tests -openssl-linked
+    -no-opengl -no-dbus -no-feature-sql -no-feature-tabletevent -no-direct2d -no-feature-printer
+    -no-libjpeg -qt-zlib -qt-libpng -qt-pcre -qt-freetype -qt-harfbuzz)
+
+options_hash=$(printf '%s\n' "${openssl_options[@]}" "${qt_options[@]}" | sha256sum | cut -c1-12)
+cache=${UPDATER_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/updater-windows}
+# Debian's version marks make awkward path names; the versions stay readable without them.
+prefix_name() {
+    printf 'qtbase-%s_openssl-%s_%s' "$1" "$2" "$options_hash" | tr '+~:' '---'
+}
+
+# Source packages need a deb-src entry; add one beside the first deb entry when none exists.
+add_deb_src() {
+    if grep -Eqs '^[[:space:]]*(deb-src[[:space:]]|Types:.*deb-src)' /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; then
+        return
+    fi
+    echo "Adding a deb-src entry for Debian's source packages"
+    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+        sed -E 's/^Types:.*/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
+            | $sudo tee /etc/apt/sources.list.d/updater-deb-src.sources >/dev/null
+    else
+        sed -En 's/^[[:space:]]*deb[[:space:]]/deb-src /p' /etc/apt/sources.list \
+            | $sudo tee /etc/apt/sources.list.d/updater-deb-src.list >/dev/null
+    fi
+    $sudo apt-get update
+}
+
+# Fetches the newest source of a package that the mirror really has (a security update's
+# source can be missing while its binaries are there) and prints its version.
+fetch_source() {
+    local version
+    for version in $(apt-cache showsrc "$1" | sed -n 's/^Version: //p' | sort -u | sort -r -V); do
+        if apt-get source "$1=$version" >&2; then
+            echo "$version"
+            return
+        fi
+        rm -rf "${1}_"* "$1"-*/
+    done
+    echo "No source of $1 could be fetched" >&2
+    return 1
+}
+
+build_prefix() {
+    local work="$cache/work" qt_version openssl_version
+    rm -rf "$work"
+    mkdir -p "$work"
+    add_deb_src
+    qt_version=$(cd "$work" && fetch_source qtbase-opensource-src)
+    openssl_version=$(cd "$work" && fetch_source openssl)
+    prefix="$cache/$(prefix_name "$qt_version" "$openssl_version")"
+    rm -rf "$prefix"
+
+    echo "Building OpenSSL $openssl_version for MinGW"
+    (cd "$work"/openssl-*/ \
+        && ./Configure "${openssl_options[@]}" --prefix="$prefix/openssl" \
+        && make -j"$(nproc)" build_libs >/dev/null && make install_dev >/dev/null)
+
+    echo "Building Qt $qt_version (qtbase) for MinGW"
+    mkdir "$work/qt-build"
+    (cd "$work/qt-build" \
+        && "$(ls -d "$work"/qtbase-opensource-src-*/)configure" "${qt_options[@]}" -prefix "$prefix/qt" \
+            OPENSSL_INCDIR="$prefix/openssl/include" OPENSSL_LIBDIR="$prefix/openssl/lib64" \
+            OPENSSL_LIBS='-lssl -lcrypto -lws2_32 -lgdi32 -lcrypt32' \
+        && make -j"$(nproc)" >/dev/null && make install >/dev/null)
+
+    rm -rf "$work"
+    touch "$prefix/complete"
+}
+
+# The newest complete build of these options; the install is not relocatable, so it stays
+# where it was built.
+prefix=$(ls -d "$cache"/$(prefix_name '*' '*')/complete 2>/dev/null | sort -V | tail -n1 | xargs -r dirname || true)
+if [ -z "$prefix" ]; then
+    start=$SECONDS
+    build_prefix
+    echo "Static Qt and OpenSSL built in $((SECONDS - start)) s into $prefix"
+fi
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+    -DWINDOWS_PREFIXES="$prefix/qt;$prefix/openssl" \
+    -DUPDATER_BUILD_TESTS=OFF "$@"
+cmake --build "$build" -j"$(nproc)"
+echo "Built $build/UpdateQuorilexVideo.exe ($(stat -c %s "$build/UpdateQuorilexVideo.exe") bytes)"

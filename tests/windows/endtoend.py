@@ -1,0 +1,320 @@
+#!/usr/bin/python3
+"""The real UpdateQuorilexVideo.exe under Wine, used as a Windows user would.
+
+The demo server publishes a real Windows Installer package made with wixl. The updater runs
+in a working folder whose name holds Chinese characters and spaces and an old package;
+xdotool presses its button; the shell hands the new package to Wine's msiexec, which must
+install its payload under Program Files. A failed download leaves nothing and offers the
+button again. At 144 DPI (150 %) the window is 1.5 times as large with the same layout.
+
+Needs DISPLAY (an Xvfb), wine, wixl, xdotool and ImageMagick; the updater must be built for
+--url with the demo key. Screenshots are kept in --work.
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import time
+import unittest
+import urllib.request
+import uuid
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from wine import Prefix  # noqa: E402
+
+ARGS = None
+TITLE = "UpdateQuorilexVideo"
+BUTTON_COLOUR = (0x66, 0x99, 0xFF)
+# The form's size at 96 DPI; Qt shows it at 700 x 402 because of its minimum height.
+FORM = (700, 402)
+
+PACKAGE_SOURCE = """<?xml version="1.0" encoding="utf-8"?>
+<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
+  <Product Id="*" Name="Quorilex Video Test Release" Language="1033" Version="3.1.0"
+           Manufacturer="Quorilex Test" UpgradeCode="6f1c3f3e-8a43-4c44-9a7e-3f2b8d1e5a10">
+    <Package InstallerVersion="200" Compressed="yes" InstallScope="perMachine" Platform="x64"/>
+    <Media Id="1" Cabinet="payload.cab" EmbedCab="yes"/>
+    <Directory Id="TARGETDIR" Name="SourceDir">
+      <Directory Id="ProgramFiles64Folder">
+        <Directory Id="INSTALLDIR" Name="QuorilexVideoTest">
+          <Component Id="Payload" Guid="0b7f5d2a-3c1e-4e8b-9d6f-2a4c6e8b0d1f" Win64="yes">
+            <File Id="Payload" Name="payload.txt" Source="$(var.Payload)" KeyPath="yes"/>
+          </Component>
+        </Directory>
+      </Directory>
+    </Directory>
+    <Feature Id="Main" Level="1"><ComponentRef Id="Payload"/></Feature>
+  </Product>
+</Wix>
+"""
+
+
+def wait_until(predicate, timeout, interval=0.2):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() > deadline:
+            return value
+        time.sleep(interval)
+
+
+def xdotool(*args):
+    result = subprocess.run(["xdotool", *args], capture_output=True, text=True, timeout=20)
+    return result.stdout.strip()
+
+
+class Image:
+    """A screenshot of a part of the screen, as RGB pixels."""
+
+    def __init__(self, path, x, y, width, height):
+        subprocess.run(["import", "-window", "root", "-crop", "%dx%d+%d+%d" % (width, height, x, y),
+                        "+repage", path], check=True)
+        ppm = subprocess.run(["convert", path, "-depth", "8", "ppm:-"], check=True, capture_output=True).stdout
+        magic, w, h, maximum, self.pixels = ppm.split(maxsplit=4)
+        assert magic == b"P6" and maximum == b"255"
+        self.path, self.width, self.height = path, int(w), int(h)
+
+    def at(self, x, y):
+        offset = 3 * (y * self.width + x)
+        return tuple(self.pixels[offset:offset + 3])
+
+    def box(self, matches, left, top, right, bottom):
+        """The bounding box (x, y, width, height) of the pixels in the region that match."""
+        xs, ys = [], []
+        for y in range(int(top * self.height), int(bottom * self.height)):
+            for x in range(int(left * self.width), int(right * self.width)):
+                if matches(self.at(x, y)):
+                    xs.append(x)
+                    ys.append(y)
+        if not xs:
+            return None
+        return (min(xs), min(ys), max(xs) - min(xs) + 1, max(ys) - min(ys) + 1)
+
+    def button(self):
+        # The illustration holds the same blue; the button sits in the left half.
+        return self.box(lambda p: p == BUTTON_COLOUR, 0, 0, 0.5, 1)
+
+    def cross(self):
+        # The grey cross in the top right corner; the background there is a pale blue.
+        return self.box(lambda p: max(p) - min(p) < 16 and max(p) < 200, 0.85, 0, 1, 0.2)
+
+
+def centre(box):
+    return (box[0] + box[2] // 2, box[1] + box[3] // 2)
+
+
+def close_to(actual, expected, tolerance):
+    return all(abs(a - e) <= tolerance for a, e in zip(actual, expected))
+
+
+class DemoServer:
+    def __init__(self, *args):
+        port = ARGS.url.rsplit(":", 1)[1]
+        self.process = subprocess.Popen([sys.executable, ARGS.server, "--port", port, *args],
+                                        stdout=subprocess.PIPE, text=True)
+        line = self.process.stdout.readline()
+        if not line.startswith("listening on "):
+            raise RuntimeError("the demo server did not start: %r" % line)
+
+    def requests(self):
+        with urllib.request.urlopen(ARGS.url + "/requests", timeout=10) as answer:
+            return answer.read().decode("utf-8").split()
+
+    def stop(self):
+        self.process.kill()
+        self.process.wait()
+
+
+class Updater:
+    """One run of the .exe in the prefix, with its window found on the display."""
+
+    def __init__(self, prefix, folder):
+        # The pointer rests outside the window, so no hover colour hides the button's.
+        xdotool("mousemove", "0", "0")
+        self.process = prefix.start(ARGS.updater, ["--unknown-option"], cwd=folder)
+        self.window = wait_until(lambda: xdotool("search", "--onlyvisible", "--name", "^%s$" % TITLE)
+                                 .split("\n")[0], 60)
+        # Wine maps the window before its first paint.
+        time.sleep(2)
+
+    def geometry(self):
+        values = dict(line.split("=", 1) for line in xdotool("getwindowgeometry", "--shell", self.window).split("\n")
+                      if "=" in line)
+        return tuple(int(values[key]) for key in ("X", "Y", "WIDTH", "HEIGHT"))
+
+    def screenshot(self, name):
+        return Image(os.path.join(ARGS.work, name), *self.geometry())
+
+    def click(self, point):
+        x, y, _, _ = self.geometry()
+        xdotool("mousemove", str(x + point[0]), str(y + point[1]), "click", "1")
+        # Away again, so that later screenshots show the button's own colour.
+        xdotool("mousemove", "0", "0")
+
+    def exit_code(self, timeout):
+        try:
+            return self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+
+
+class EndToEnd(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        shutil.rmtree(ARGS.work, ignore_errors=True)
+        os.makedirs(ARGS.work)
+        cls.prefix = Prefix(os.path.join(ARGS.work, "wine"))
+        cls.prefix.create(dpi=96)
+
+        # A real package whose payload says which run installed it.
+        cls.token = uuid.uuid4().hex
+        payload = os.path.join(ARGS.work, "payload.txt")
+        with open(payload, "w") as f:
+            f.write(cls.token)
+        source = os.path.join(ARGS.work, "package.wxs")
+        with open(source, "w") as f:
+            f.write(PACKAGE_SOURCE)
+        cls.package = os.path.join(ARGS.work, "QuorilexVideoTest.msi")
+        subprocess.run(["wixl", "-a", "x64", "-D", "Payload=" + payload, "-o", cls.package, source], check=True)
+        cls.members = os.path.join(ARGS.work, "members.json")
+        cls.sign(cls.package, cls.members)
+
+    @classmethod
+    def sign(cls, package, members):
+        # signrelease.exe from the same build; cmd's redirection brings its output to a file.
+        subprocess.run(["wine", "cmd", "/c", os.path.join(os.path.dirname(ARGS.updater), "signrelease.exe"),
+                        "sign", "Z:" + ARGS.secret_key, "Z:" + package, ">", "Z:" + members],
+                       env=cls.prefix.env(), check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        with open(members) as f:
+            if '"Signature"' not in f.read():
+                raise RuntimeError("signrelease.exe did not sign the package")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.prefix.stop()
+
+    def setUp(self):
+        self.server = None
+        self.updater = None
+        # Chinese characters and spaces in the working folder's path.
+        self.folder = os.path.join(ARGS.work, "视频 更新 %s" % self.id().rsplit(".", 1)[1])
+        os.makedirs(self.folder)
+
+    def tearDown(self):
+        if self.updater:
+            self.updater.kill()
+        if self.server:
+            self.server.stop()
+
+    def offer(self, *args):
+        self.server = DemoServer("--package", self.package, "--members", self.members, *args)
+
+    def start(self):
+        self.updater = Updater(self.prefix, self.folder)
+        self.assertTrue(self.updater.window, "no window appeared")
+        return self.updater
+
+    def close(self, updater, image):
+        cross = image.cross()
+        self.assertIsNotNone(cross, "no cross in " + image.path)
+        updater.click(centre(cross))
+        self.assertEqual(updater.exit_code(15), 0)
+
+    def test_1_update_installs_the_release(self):
+        old = os.path.join(self.folder, "QuorilexVideo_32.msi")
+        with open(old, "wb") as f:
+            f.write(b"an older package")
+        self.offer("--rate", "2000000")
+        updater = self.start()
+        self.assertTrue(close_to(updater.geometry()[2:], FORM, 2), updater.geometry())
+        image = updater.screenshot("window-96dpi.png")
+        button = image.button()
+        self.assertIsNotNone(button, "no update button in " + image.path)
+        self.assertTrue(close_to(button[2:], (100, 30), 1), button)
+
+        updater.click(centre(button))
+        # The download, the hand-off to the shell, then the updater's own exit.
+        self.assertEqual(updater.exit_code(60), 0)
+        with open(self.package, "rb") as served, open(old, "rb") as downloaded:
+            self.assertEqual(downloaded.read(), served.read())
+        self.assertEqual(os.listdir(self.folder), ["QuorilexVideo_32.msi"])
+
+        # msiexec installs on its own time.
+        payload = self.prefix.program_files("QuorilexVideoTest", "payload.txt")
+
+        def installed():
+            try:
+                with open(payload) as f:
+                    return f.read() == self.token
+            except OSError:
+                return False
+        self.assertTrue(wait_until(installed, 90, 1), "msiexec did not install the package")
+
+    def test_2_failed_download_offers_the_button_again(self):
+        with open(os.path.join(self.folder, "QuorilexVideo_32.msi"), "wb") as f:
+            f.write(b"an older package")
+        self.offer("--download", "/status/404")
+        updater = self.start()
+        button = updater.screenshot("before-404.png").button()
+        self.assertIsNotNone(button)
+        updater.click(centre(button))
+
+        # The download fails at once; the updater stays, leaves nothing and its button works again.
+        self.assertTrue(wait_until(lambda: self.server.requests().count("/status/404") == 1, 20))
+        time.sleep(1)
+        self.assertIsNone(updater.exit_code(0))
+        self.assertEqual(os.listdir(self.folder), [])
+        image = updater.screenshot("after-404.png")
+        self.assertEqual(image.button(), button)
+        updater.click(centre(button))
+        self.assertTrue(wait_until(lambda: self.server.requests().count("/status/404") == 2, 20))
+        self.close(updater, image)
+
+    def test_3_scaled_at_150_percent(self):
+        self.offer()
+        shots = {}
+        for dpi in (96, 144):
+            self.prefix.set_dpi(dpi)
+            updater = self.start()
+            shots[dpi] = updater.screenshot("window-%ddpi.png" % dpi), updater.geometry()
+            self.close(updater, shots[dpi][0])
+        self.prefix.set_dpi(96)
+        (small, small_geometry), (large, large_geometry) = shots[96], shots[144]
+
+        self.assertTrue(close_to(large_geometry[2:], (FORM[0] * 1.5, FORM[1] * 1.5), 2), large_geometry)
+        # Every piece where it was, 1.5 times as large.
+        for piece in ("button", "cross"):
+            expected = tuple(v * 1.5 for v in getattr(small, piece)())
+            self.assertTrue(close_to(getattr(large, piece)(), expected, 3), (piece, getattr(large, piece)(), expected))
+        # The same picture at the same size: texts wrapped or clipped differently would differ here.
+        scaled = os.path.join(ARGS.work, "window-144dpi-scaled.png")
+        subprocess.run(["convert", large.path, "-resize", "%dx%d!" % (small.width, small.height), scaled], check=True)
+        compared = subprocess.run(["compare", "-metric", "RMSE", small.path, scaled, "null:"],
+                                  capture_output=True, text=True)
+        difference = float(compared.stderr.split("(")[1].rstrip(")"))
+        print("144 DPI against 96 DPI, RMSE %.4f" % difference)
+        self.assertLess(difference, 0.08)
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--updater", required=True, help="UpdateQuorilexVideo.exe")
+    parser.add_argument("--work", required=True, help="a folder for the prefix, the packages and the screenshots")
+    parser.add_argument("--server", required=True, help="demo/update_server.py")
+    parser.add_argument("--secret-key", required=True, help="demo/demo-key.secret")
+    parser.add_argument("--url", required=True, help="the update server the updater was built for")
+    ARGS, rest = parser.parse_known_args()
+    ARGS.work = os.path.abspath(ARGS.work)
+    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+
+
+if __name__ == "__main__":
+    main()

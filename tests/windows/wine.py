@@ -1,0 +1,87 @@
+"""Wine prefixes of the tests' own, and what the Windows tests need to run programs in them.
+
+Facts this relies on: Debian's `wine` starts the 64-bit loader; `wineserver -w` waits until
+a prefix settles and `-k` ends it; Wine reads its registry and fonts from the prefix, and
+sees the host's / as drive Z:.
+"""
+
+import os
+import shutil
+import subprocess
+import tempfile
+
+WINESERVER = "/usr/lib/wine/wineserver"
+
+# Tahoma is Windows' default UI font; "黑体" is the form's font, WenQuanYi stands in for it.
+REGISTRY = """Windows Registry Editor Version 5.00
+
+[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]
+"黑体"="WenQuanYi Micro Hei"
+
+[HKEY_CURRENT_USER\\Control Panel\\Desktop]
+"LogPixels"=dword:{dpi:08x}
+"""
+
+
+class Prefix:
+    def __init__(self, path):
+        self.path = os.path.abspath(path)
+
+    def env(self, **extra):
+        env = dict(os.environ)
+        env.update(WINEPREFIX=self.path, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+                   # Wine turns Unix paths into Windows ones in the locale's code set: UTF-8,
+                   # or a working folder with Chinese characters is lost.
+                   LC_ALL="C.UTF-8")
+        env.update(extra)
+        return env
+
+    def create(self, dpi=96):
+        """A fresh prefix at the given DPI (96 is 100 %, 144 is 150 %)."""
+        self.stop()
+        shutil.rmtree(self.path, ignore_errors=True)
+        subprocess.run(["wine", "wineboot", "-i"], env=self.env(), check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.settle()
+        fonts = os.path.join(self.path, "drive_c", "windows", "Fonts")
+        for name in os.listdir("/usr/share/wine/fonts"):
+            if name.startswith("tahoma"):
+                target = os.path.join(fonts, name)
+                if not os.path.exists(target):
+                    os.symlink(os.path.join("/usr/share/wine/fonts", name), target)
+        self.set_dpi(dpi)
+
+    def set_dpi(self, dpi):
+        """Takes effect for programs started after the prefix was stopped."""
+        self.stop()
+        with tempfile.NamedTemporaryFile("wb", suffix=".reg", delete=False) as reg:
+            reg.write(b"\xff\xfe" + REGISTRY.format(dpi=dpi).replace("\n", "\r\n").encode("utf-16-le"))
+        try:
+            subprocess.run(["wine", "regedit", "/S", "Z:" + reg.name], env=self.env(), check=True,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            self.settle()
+        finally:
+            os.unlink(reg.name)
+
+    def start(self, program, args=(), cwd=None):
+        return subprocess.Popen(["wine", program, *args], cwd=cwd, env=self.env(),
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def settle(self):
+        subprocess.run([WINESERVER, "-w"], env=self.env(), check=False)
+
+    def stop(self):
+        if os.path.isdir(self.path):
+            subprocess.run([WINESERVER, "-k"], env=self.env(), check=False,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            self.settle()
+
+    def program_files(self, *parts):
+        return os.path.join(self.path, "drive_c", "Program Files", *parts)
+
+
+if __name__ == "__main__":
+    import sys
+
+    # The cross-built suite's prefix: wine.py PREFIX
+    Prefix(sys.argv[1]).create()

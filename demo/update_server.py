@@ -23,7 +23,7 @@ front of any host, and /requests shows what came through it.
 
 The first line on stdout is "listening on http://127.0.0.1:PORT". With
 --report-to PORT the same line goes to that port of 127.0.0.1 instead, and the
-server stops when that connection ends: a test holds its server by a socket,
+server stops when anything arrives on that connection or it ends: a test holds its server by a socket,
 which works where a pipe to the server's stdin does not (Windows programs under
 Wine cannot reach a Linux program's standard streams).
 
@@ -281,9 +281,10 @@ def main():
         holder.sendall(announcement)
 
         def watch_holder():
+            # Any word from the holder means stop, as does its hanging up: under Wine a
+            # copy of the socket can outlive the holder's own.
             try:
-                while holder.recv(4096):
-                    pass
+                holder.recv(4096)
             except OSError:
                 pass
             server.shutdown()

@@ -109,6 +109,7 @@ fi
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
     -DWINDOWS_PREFIXES="$prefix/qt;$prefix/openssl" \
+    -DOPENSSL_ROOT_DIR="$prefix/openssl" \
     -DUPDATER_BUILD_TESTS=OFF "$@"
 cmake --build "$build" -j"$(nproc)"
 echo "Built $build/UpdateQuorilexVideo.exe ($(stat -c %s "$build/UpdateQuorilexVideo.exe") bytes)"

@@ -1,23 +1,38 @@
 #include "testserver.h"
 
+#include <QProcess>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QTcpServer>
 #include <QTcpSocket>
 
+// Under Wine the server is a Linux program: it takes the host's own paths, not drive Z:'s.
+static QStringList forServer(QStringList arguments)
+{
+#ifdef Q_OS_WIN
+    for (QString &argument : arguments) {
+        if (argument.startsWith(QLatin1String("Z:/"), Qt::CaseInsensitive))
+            argument.remove(0, 2);
+    }
+#endif
+    return arguments;
+}
+
 TestServer::TestServer(const QStringList &arguments)
 {
     // The server reports where it listens over a socket and lives as long as that socket.
+    // It runs detached: under Wine a Linux program's end is never seen, so nothing may wait
+    // for it; the socket says when it is gone.
     QTcpServer announcements;
     if (!announcements.listen(QHostAddress::LocalHost))
         return;
     QStringList options{QStringLiteral("--report-to"), QString::number(announcements.serverPort())};
     if (!arguments.contains(QStringLiteral("--port")))
         options << QStringLiteral("--port") << QStringLiteral("0");
-    process.setProcessChannelMode(QProcess::ForwardedChannels);
-    process.start(QStringLiteral(PYTHON_EXECUTABLE),
-                  QStringList{QStringLiteral(UPDATE_SERVER_SCRIPT)} + options + arguments);
-    if (!announcements.waitForNewConnection(10000))
+    QProcess process;
+    process.setProgram(QStringLiteral(PYTHON_EXECUTABLE));
+    process.setArguments(forServer(QStringList{QStringLiteral(UPDATE_SERVER_SCRIPT)} + options + arguments));
+    if (!process.startDetached() || !announcements.waitForNewConnection(10000))
         return;
     holder.reset(announcements.nextPendingConnection());
     holder->setParent(nullptr);
@@ -31,10 +46,13 @@ TestServer::TestServer(const QStringList &arguments)
 
 TestServer::~TestServer()
 {
-    // Hanging up stops the server even where it cannot be killed (a Linux program under Wine).
-    holder.reset();
-    process.kill();
-    process.waitForFinished();
+    if (!holder)
+        return;
+    // A word rather than a hang-up: under Wine a copy of the socket can stay open in another
+    // program. The server closes its side, and its port, as it ends.
+    holder->write("stop\n");
+    holder->waitForBytesWritten(1000);
+    holder->waitForDisconnected(10000);
 }
 
 QString TestServer::echo(const QByteArray &body, int status) const

@@ -1,7 +1,6 @@
 #ifndef TESTSERVER_H
 #define TESTSERVER_H
 
-#include <QProcess>
 #include <QString>
 #include <QTcpSocket>
 #include <QStringList>
@@ -28,7 +27,6 @@ public:
     static std::unique_ptr<TestServer> startTls();
 
 private:
-    QProcess process;
     std::unique_ptr<QTcpSocket> holder;
     QString base;
 };

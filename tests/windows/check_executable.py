@@ -57,7 +57,7 @@ class Executable(unittest.TestCase):
         self.assertEqual(strings[b"ProductVersion"], b"3.0.5.0")
         self.assertEqual(strings[b"OriginalFilename"], b"UpdateQuorilexVideo.exe")
         translations = [var.entry for info in self.pe.FileInfo[0] if info.Key == b"VarFileInfo" for var in info.Var]
-        self.assertEqual(translations, [{b"Translation": b"0x0804 0x04b0"}])
+        self.assertEqual(translations, [{b"Translation": "0x0804 0x04b0"}])
 
     def test_manifest(self):
         manifests = [entry for entry in self.pe.DIRECTORY_ENTRY_RESOURCE.entries if entry.id == RT_MANIFEST]

@@ -34,13 +34,13 @@ PACKAGE_SOURCE = """<?xml version="1.0" encoding="utf-8"?>
 <Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
   <Product Id="*" Name="Quorilex Video Test Release" Language="1033" Version="3.1.0"
            Manufacturer="Quorilex Test" UpgradeCode="6f1c3f3e-8a43-4c44-9a7e-3f2b8d1e5a10">
-    <Package InstallerVersion="200" Compressed="yes" InstallScope="perMachine" Platform="x64"/>
+    <Package InstallerVersion="200" Compressed="yes" InstallScope="perMachine"/>
     <Media Id="1" Cabinet="payload.cab" EmbedCab="yes"/>
     <Directory Id="TARGETDIR" Name="SourceDir">
       <Directory Id="ProgramFiles64Folder">
         <Directory Id="INSTALLDIR" Name="QuorilexVideoTest">
           <Component Id="Payload" Guid="0b7f5d2a-3c1e-4e8b-9d6f-2a4c6e8b0d1f" Win64="yes">
-            <File Id="Payload" Name="payload.txt" Source="$(var.Payload)" KeyPath="yes"/>
+            <File Id="PayloadFile" Name="payload.txt" Source="payload.txt" KeyPath="yes"/>
           </Component>
         </Directory>
       </Directory>
@@ -125,6 +125,7 @@ class DemoServer:
     def stop(self):
         self.process.kill()
         self.process.wait()
+        self.process.stdout.close()
 
 
 class Updater:
@@ -182,16 +183,17 @@ class EndToEnd(unittest.TestCase):
         with open(source, "w") as f:
             f.write(PACKAGE_SOURCE)
         cls.package = os.path.join(ARGS.work, "QuorilexVideoTest.msi")
-        subprocess.run(["wixl", "-a", "x64", "-D", "Payload=" + payload, "-o", cls.package, source], check=True)
+        subprocess.run(["wixl", "-a", "x64", "-o", cls.package, source], cwd=ARGS.work, check=True)
         cls.members = os.path.join(ARGS.work, "members.json")
         cls.sign(cls.package, cls.members)
 
     @classmethod
     def sign(cls, package, members):
-        # signrelease.exe from the same build; cmd's redirection brings its output to a file.
-        subprocess.run(["wine", "cmd", "/c", os.path.join(os.path.dirname(ARGS.updater), "signrelease.exe"),
-                        "sign", "Z:" + ARGS.secret_key, "Z:" + package, ">", "Z:" + members],
-                       env=cls.prefix.env(), check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # signrelease.exe from the same build, as a publisher on Windows would sign.
+        signrelease = os.path.join(os.path.dirname(ARGS.updater), "signrelease.exe")
+        with open(members, "w") as out:
+            subprocess.run(["wine", signrelease, "sign", "Z:" + ARGS.secret_key, "Z:" + package],
+                           env=cls.prefix.env(), check=True, stdout=out)
         with open(members) as f:
             if '"Signature"' not in f.read():
                 raise RuntimeError("signrelease.exe did not sign the package")
@@ -271,9 +273,12 @@ class EndToEnd(unittest.TestCase):
         time.sleep(1)
         self.assertIsNone(updater.exit_code(0))
         self.assertEqual(os.listdir(self.folder), [])
+        # The shorter text beside it moves the button; its size stays.
         image = updater.screenshot("after-404.png")
-        self.assertEqual(image.button(), button)
-        updater.click(centre(button))
+        again = image.button()
+        self.assertIsNotNone(again, "no update button in " + image.path)
+        self.assertEqual(again[2:], button[2:])
+        updater.click(centre(again))
         self.assertTrue(wait_until(lambda: self.server.requests().count("/status/404") == 2, 20))
         self.close(updater, image)
 
@@ -300,7 +305,7 @@ class EndToEnd(unittest.TestCase):
                                   capture_output=True, text=True)
         difference = float(compared.stderr.split("(")[1].rstrip(")"))
         print("144 DPI against 96 DPI, RMSE %.4f" % difference)
-        self.assertLess(difference, 0.08)
+        self.assertLess(difference, 0.05)
 
 
 def main():

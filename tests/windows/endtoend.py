@@ -7,8 +7,8 @@ xdotool presses its button; the shell hands the new package to Wine's msiexec, w
 install its payload under Program Files. A failed download leaves nothing and offers the
 button again. At 144 DPI (150 %) the window is 1.5 times as large with the same layout.
 
-Needs DISPLAY (an Xvfb), wine, wixl, xdotool and ImageMagick; the updater must be built for
---url with the demo key. Screenshots are kept in --work.
+Needs Xvfb (it starts one of its own), wine, wixl, xdotool and ImageMagick; the updater must
+be built for --url with the demo key. Screenshots are kept in --work.
 """
 
 import argparse
@@ -137,8 +137,6 @@ class Updater:
         self.process = prefix.start(ARGS.updater, ["--unknown-option"], cwd=folder)
         self.window = wait_until(lambda: xdotool("search", "--onlyvisible", "--name", "^%s$" % TITLE)
                                  .split("\n")[0], 60)
-        # Wine maps the window before its first paint.
-        time.sleep(2)
 
     def geometry(self):
         values = dict(line.split("=", 1) for line in xdotool("getwindowgeometry", "--shell", self.window).split("\n")
@@ -147,6 +145,14 @@ class Updater:
 
     def screenshot(self, name):
         return Image(os.path.join(ARGS.work, name), *self.geometry())
+
+    def offer(self, name):
+        """A screenshot once the window shows its offer: Wine maps a window before its first
+        paint. None if the button never shows."""
+        def painted():
+            image = self.screenshot(name)
+            return image if image.button() else None
+        return wait_until(painted, 30, 0.5)
 
     def click(self, point):
         x, y, _, _ = self.geometry()
@@ -236,9 +242,9 @@ class EndToEnd(unittest.TestCase):
         self.offer("--rate", "2000000")
         updater = self.start()
         self.assertTrue(close_to(updater.geometry()[2:], FORM, 2), updater.geometry())
-        image = updater.screenshot("window-96dpi.png")
+        image = updater.offer("window-96dpi.png")
+        self.assertIsNotNone(image, "no update button on the screen")
         button = image.button()
-        self.assertIsNotNone(button, "no update button in " + image.path)
         self.assertTrue(close_to(button[2:], (100, 30), 1), button)
 
         updater.click(centre(button))
@@ -264,8 +270,9 @@ class EndToEnd(unittest.TestCase):
             f.write(b"an older package")
         self.offer("--download", "/status/404")
         updater = self.start()
-        button = updater.screenshot("before-404.png").button()
-        self.assertIsNotNone(button)
+        image = updater.offer("before-404.png")
+        self.assertIsNotNone(image, "no update button on the screen")
+        button = image.button()
         updater.click(centre(button))
 
         # The download fails at once; the updater stays, leaves nothing and its button works again.
@@ -288,7 +295,8 @@ class EndToEnd(unittest.TestCase):
         for dpi in (96, 144):
             self.prefix.set_dpi(dpi)
             updater = self.start()
-            shots[dpi] = updater.screenshot("window-%ddpi.png" % dpi), updater.geometry()
+            shots[dpi] = updater.offer("window-%ddpi.png" % dpi), updater.geometry()
+            self.assertIsNotNone(shots[dpi][0], "no update button at %d DPI" % dpi)
             self.close(updater, shots[dpi][0])
         self.prefix.set_dpi(96)
         (small, small_geometry), (large, large_geometry) = shots[96], shots[144]
@@ -308,6 +316,21 @@ class EndToEnd(unittest.TestCase):
         self.assertLess(difference, 0.05)
 
 
+def own_display():
+    """An Xvfb of this test's own, so that no other window gets in the way of its screenshots
+    and clicks; it ends with this process."""
+    read, write = os.pipe()
+    server = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1280x800x24", "-noreset"],
+                              pass_fds=(write,), stderr=subprocess.DEVNULL)
+    os.close(write)
+    with os.fdopen(read) as announced:
+        number = announced.readline().strip()
+    if not number:
+        raise RuntimeError("Xvfb did not start")
+    os.environ["DISPLAY"] = ":" + number
+    return server
+
+
 def main():
     global ARGS
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -318,7 +341,13 @@ def main():
     parser.add_argument("--url", required=True, help="the update server the updater was built for")
     ARGS, rest = parser.parse_known_args()
     ARGS.work = os.path.abspath(ARGS.work)
-    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+    display = own_display()
+    try:
+        program = unittest.main(argv=[sys.argv[0], *rest], verbosity=2, exit=False)
+    finally:
+        display.terminate()
+        display.wait()
+    sys.exit(0 if program.result.wasSuccessful() else 1)
 
 
 if __name__ == "__main__":

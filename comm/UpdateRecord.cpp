@@ -12,6 +12,17 @@ namespace {
 // Doubles hold integers exactly up to 2^53.
 constexpr double largestExactInteger = 9007199254740992.0;
 
+// A JSON number that is a whole number JSON parsers agree on; nothing for fractions,
+// strings, other types and magnitudes beyond 2^53.
+bool exactInteger(const QJsonValue &value, qint64 *integer)
+{
+    const double number = value.toDouble();
+    if (!value.isDouble() || std::fabs(number) > largestExactInteger || std::floor(number) != number)
+        return false;
+    *integer = static_cast<qint64>(number);
+    return true;
+}
+
 } // namespace
 
 UpdateRecord UpdateRecord::fromJson(const QJsonObject &json)
@@ -19,17 +30,18 @@ UpdateRecord UpdateRecord::fromJson(const QJsonObject &json)
     UpdateRecord record;
     record.state = json.value(QLatin1String("state")).toInt();
     record.version = json.value(QLatin1String("Version")).toString();
-    record.time = json.value(QLatin1String("Time")).toInt();
+    // Whole seconds in 64 bits, so that releases after 2038 are still offered.
+    if (!exactInteger(json.value(QLatin1String("Time")), &record.time))
+        record.time = 0;
     record.notes = json.value(QLatin1String("UpdateContent")).toString();
     record.downloadUri = json.value(QLatin1String("DownloadUri")).toString();
 
     const QJsonValue size = json.value(QLatin1String("Size"));
     if (!size.isUndefined()) {
-        const double value = size.toDouble(-1);
-        if (size.isDouble() && value >= 0 && value <= largestExactInteger && std::floor(value) == value)
-            record.size = static_cast<qint64>(value);
-        else
+        if (!exactInteger(size, &record.size) || record.size < 0) {
+            record.size = -1;
             record.malformedMember = QStringLiteral("Size");
+        }
     }
 
     const QJsonValue sha256 = json.value(QLatin1String("Sha256"));

@@ -17,7 +17,7 @@ public:
 
     int state = 0;
     QString version;
-    int time = 0;
+    qint64 time = 0;
     QString notes;
     QString downloadUri;
 

@@ -51,7 +51,10 @@ void TestVersionCheck::decision_data()
     QTest::newRow("equal time") << record("1", "\"3.1.0\"", "1620403200") << 200 << noNewVersion;
     QTest::newRow("earlier time") << record("1", "\"3.1.0\"", "1500000000") << 200 << noNewVersion;
     QTest::newRow("time as a string") << record("1", "\"3.1.0\"", "\"1700000000\"") << 200 << noNewVersion;
-    QTest::newRow("time beyond 32 bits") << record("1", "\"3.1.0\"", "4294967296") << 200 << noNewVersion;
+    QTest::newRow("time in 2038") << record("1", "\"3.1.0\"", "2147483648") << 200 << offer;
+    QTest::newRow("time beyond 32 bits") << record("1", "\"3.1.0\"", "4294967296") << 200 << offer;
+    QTest::newRow("time fractional") << record("1", "\"3.1.0\"", "1700000000.5") << 200 << noNewVersion;
+    QTest::newRow("time beyond 2^53") << record("1", "\"3.1.0\"", "1e300") << 200 << noNewVersion;
     QTest::newRow("state 2") << record("2", "\"3.1.0\"", "1700000000") << 200 << noNewVersion;
     QTest::newRow("state as a string") << record("\"1\"", "\"3.1.0\"", "1700000000") << 200 << noNewVersion;
     QTest::newRow("state fractional") << record("1.5", "\"3.1.0\"", "1700000000") << 200 << noNewVersion;

@@ -6,9 +6,10 @@ Windows Installer package, and it can misbehave on purpose so that the
 updater's failure paths can be driven against a real HTTP server:
 
   /download/QuorilexVideo_32.msi   the package the record points at
-  /package?size=N&length=0&short=N&stall=N&signature=0&rate=B
+  /package?size=N&length=0&short=N&stall=N&signature=0&rate=B&status=S
                                    a generated package: without a length,
-                                   cut short, stalling, not an installer
+                                   cut short, stalling, not an installer,
+                                   under another status (206 Partial Content)
   /status/CODE                     that status with a small HTML body
   /redirect?to=URL                 302 to URL
   /loop                            302 to itself
@@ -113,9 +114,9 @@ class Handler(BaseHTTPRequestHandler):
             except OSError:
                 return
 
-    def stream(self, chunks, length, rate=0, short=None, stall=None):
+    def stream(self, chunks, length, rate=0, short=None, stall=None, status=200):
         """Sends a body; `length` None means close-delimited, without Content-Length."""
-        self.send_response(200)
+        self.send_response(status)
         self.send_header("Content-Type", "application/x-msi")
         if length is not None:
             self.send_header("Content-Length", str(length))
@@ -171,7 +172,8 @@ class Handler(BaseHTTPRequestHandler):
                         size if query.get("length", "1") != "0" else None,
                         rate=int(query.get("rate", 0)),
                         short=int(query["short"]) if "short" in query else None,
-                        stall=int(query["stall"]) if "stall" in query else None)
+                        stall=int(query["stall"]) if "stall" in query else None,
+                        status=int(query.get("status", 200)))
         elif path.startswith("/status/"):
             status = int(path.rsplit("/", 1)[1])
             self.send_body(status, b"<html><body>error</body></html>", "text/html")

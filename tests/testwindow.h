@@ -16,6 +16,8 @@ public:
     {
     }
 
+    void limitUndeclaredSize(qint64 bytes) { undeclaredSizeLimit = bytes; }
+
     QLabel *headline() const { return findChild<QLabel *>(QStringLiteral("label")); }
     QLabel *notes() const { return findChild<QLabel *>(QStringLiteral("label_2")); }
     QPushButton *button() const { return findChild<QPushButton *>(QStringLiteral("updateButton")); }

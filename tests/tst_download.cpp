@@ -81,6 +81,7 @@ private slots:
     void secondPressStartsNothing();
     void closingMidwayRemovesThePartialFile();
     void writeFailure();
+    void endlessUndeclaredBodyStops();
     void systemProxy_data();
     void systemProxy();
     void progress_data();
@@ -170,6 +171,8 @@ void TestDownload::failure_data()
 
     QTest::newRow("404") << server->url("/status/404") << "HTTP 404";
     QTest::newRow("500") << server->url("/status/500") << "HTTP 500";
+    QTest::newRow("206 to a plain request") << server->url("/package?size=100000&status=206") << "HTTP 206";
+    QTest::newRow("203") << server->url("/package?size=100000&status=203") << "HTTP 203";
     QTest::newRow("redirect to 404") << server->url("/redirect?to=/status/404") << "HTTP 404";
     QTest::newRow("https to http") << tlsServer->url("/redirect?to=" + QUrl::toPercentEncoding(server->url("/package?size=1000")))
                                    << "不安全";
@@ -365,6 +368,14 @@ void TestDownload::writeFailure()
 #else
     QSKIP("needs a file size limit");
 #endif
+}
+
+void TestDownload::endlessUndeclaredBodyStops()
+{
+    // Neither "Size" nor Content-Length: the limit alone ends the transfer.
+    TestWindow window(offerFor(server->url("/package?size=100000000000&length=0")));
+    window.limitUndeclaredSize(3000000);
+    checkRefused(window, QStringLiteral("过大"), QStringList());
 }
 
 void TestDownload::systemProxy_data()

@@ -180,6 +180,8 @@ QString UpdateQuorilexVideo::storeChunk(const QByteArray &chunk)
     const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
     if (limit >= 0 && (installerBytes + chunk.size() > limit || (announced.isValid() && announced.toLongLong() != limit)))
         return QStringLiteral("安装包大小不符");
+    if (limit < 0 && !announced.isValid() && installerBytes + chunk.size() > undeclaredSizeLimit)
+        return QStringLiteral("安装包过大，已停止下载");
     if (installerHead.size() < msiSignature.size())
         installerHead += chunk.left(msiSignature.size() - installerHead.size());
     if (installerFile->write(chunk) != chunk.size())
@@ -259,8 +261,9 @@ QString UpdateQuorilexVideo::statusFailure() const
         return QStringLiteral("下载地址被重定向到不安全的地址");
     if (reply->error() == QNetworkReply::TooManyRedirectsError)
         return QStringLiteral("下载地址重定向次数过多");
+    // Only 200 carries the whole package; 206 Partial Content to a plain GET is a part of it.
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (status.isValid() && (status.toInt() < 200 || status.toInt() > 299))
+    if (status.isValid() && status.toInt() != 200)
         return QStringLiteral("服务器返回 HTTP %1").arg(status.toInt());
     return QString();
 }

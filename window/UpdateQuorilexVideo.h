@@ -49,6 +49,10 @@ protected:
     void mouseReleaseEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
 
+    // A package whose length nobody declared (no "Size", no Content-Length) stops here
+    // instead of filling the disk.
+    qint64 undeclaredSizeLimit = Q_INT64_C(4) << 30;
+
 private:
     QString storeChunk(const QByteArray &chunk);
     void abortDownload(const QString &cause);

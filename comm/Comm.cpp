@@ -51,7 +51,10 @@ QNetworkRequest Comm::safeRequest(const QUrl &url)
 QByteArray Comm::httpGet(QString url, bool *ok)
 {
     QNetworkAccessManager manager;
-    const std::unique_ptr<QNetworkReply> reply(manager.get(safeRequest(QUrl(url, QUrl::TolerantMode))));
+    QNetworkRequest request = safeRequest(QUrl(url, QUrl::TolerantMode));
+    // The cap counts the bytes that arrive; a compressed body would inflate past it in Qt's buffers.
+    request.setRawHeader("Accept-Encoding", "identity");
+    const std::unique_ptr<QNetworkReply> reply(manager.get(request));
 
     // A server that accepts and then stalls or drips must not hold the caller forever.
     QTimer deadline;
@@ -73,7 +76,10 @@ QByteArray Comm::httpGet(QString url, bool *ok)
     }
 
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const bool good = !tooLarge && reply->error() == QNetworkReply::NoError && status >= 200 && status <= 299;
+    // Encoded anyway, the body is not the answer that was asked for, and nothing decodes it.
+    const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
+    const bool encoded = !encoding.isEmpty() && encoding != "identity";
+    const bool good = !tooLarge && !encoded && reply->error() == QNetworkReply::NoError && status >= 200 && status <= 299;
     if (ok)
         *ok = good;
     return good ? reply->readAll() : QByteArray();

@@ -14,6 +14,8 @@ updater's failure paths can be driven against a real HTTP server:
   /redirect?to=URL                 302 to URL
   /loop                            302 to itself
   /echo?status=CODE&body=TEXT      TEXT as the body
+  /gzip?size=N                     a JSON object of N bytes, gzip-encoded
+                                   whatever the client asked for
   /never                           accepts and never answers
   /drip                            answers 200, then one byte every half second
   /requests                        the paths asked for so far, one a line
@@ -37,6 +39,7 @@ A signed release: write the package, sign it with tools/signrelease and serve bo
 """
 
 import argparse
+import gzip
 import json
 import os
 import socket
@@ -184,6 +187,15 @@ class Handler(BaseHTTPRequestHandler):
             self.end_headers()
         elif path == "/echo":
             self.send_body(int(query.get("status", 200)), query.get("body", "").encode("utf-8"))
+        elif path == "/gzip":
+            size = int(query.get("size", 1024))
+            body = gzip.compress(b"{" + b" " * max(size - 2, 0) + b"}")
+            self.send_response(200)
+            self.send_header("Content-Type", "application/json")
+            self.send_header("Content-Encoding", "gzip")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
         elif path == "/requests":
             self.send_body(200, "".join(p + "\n" for p in self.server.requests).encode("utf-8"))
         elif path == "/never":

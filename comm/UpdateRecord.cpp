@@ -1,5 +1,6 @@
 #include "UpdateRecord.h"
 
+#include "ReleaseNotes.h"
 #include "app/release.h"
 
 #include <QJsonValue>
@@ -33,7 +34,7 @@ UpdateRecord UpdateRecord::fromJson(const QJsonObject &json)
     // Whole seconds in 64 bits, so that releases after 2038 are still offered.
     if (!exactInteger(json.value(QLatin1String("Time")), &record.time))
         record.time = 0;
-    record.notes = json.value(QLatin1String("UpdateContent")).toString();
+    record.notes = ReleaseNotes::sanitize(json.value(QLatin1String("UpdateContent")).toString());
     record.downloadUri = json.value(QLatin1String("DownloadUri")).toString();
 
     const QJsonValue size = json.value(QLatin1String("Size"));

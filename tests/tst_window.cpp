@@ -1,7 +1,11 @@
 #include "testserver.h"
 #include "testwindow.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLayout>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTest>
 #include <QTimer>
 
@@ -26,6 +30,8 @@ private slots:
     void noWarnings();
     void geometry_data();
     void geometry();
+    void hostileNotesKeepTheWindow_data();
+    void hostileNotesKeepTheWindow();
     void dragging_data();
     void dragging();
     void closeEndsEventLoop();
@@ -58,7 +64,9 @@ void TestWindowForm::tree_data()
         {"widget_6", "QWidget", "widget_3", 2},
         {"gridLayout_7", "QGridLayout", "widget_6", 0},
         {"gridLayout_6", "QGridLayout", "gridLayout_7", 0},
-        {"label_2", "QLabel", "widget_6", 1},
+        // Only label_2 moved: into a scroll area where it stood.
+        {"notesArea", "QScrollArea", "widget_6", 1},
+        {"label_2", "QLabel", "qt_scrollarea_viewport", 0},
         {"widget_7", "QWidget", "widget_3", 3},
         {"gridLayout_8", "QGridLayout", "widget_7", 0},
         {"verticalLayout_3", "QVBoxLayout", "gridLayout_8", 0},
@@ -222,6 +230,45 @@ void TestWindowForm::geometry()
                 Qt::Vertical);
     QCOMPARE(w("widget_5")->width() + w("widget_4")->width(), columns);
     checkShares({w("widget_4"), w("widget_5")}, {7, 3}, columns, Qt::Horizontal);
+}
+
+void TestWindowForm::hostileNotesKeepTheWindow_data()
+{
+    QTest::addColumn<QString>("notes");
+    QTest::addColumn<bool>("scrolls");
+
+    QString lines;
+    for (int i = 1; i <= 60; ++i)
+        lines += QStringLiteral("%1. 修复若干问题\n").arg(i);
+    QTest::newRow("short notes") << QStringLiteral("1. 修复若干问题") << false;
+    QTest::newRow("60 lines") << lines << true;
+    QTest::newRow("unbroken 300-character URL") << "http://example.com/" + QString(281, QLatin1Char('a')) << false;
+    QTest::newRow("huge image") << QStringLiteral("<img width=100000 height=100000><b>x</b>") << false;
+    QTest::newRow("big heading") << "<h1>" + QString(2000, QChar(0x65B0)) + "</h1>" << true;
+}
+
+void TestWindowForm::hostileNotesKeepTheWindow()
+{
+    QFETCH(QString, notes);
+    QFETCH(bool, scrolls);
+    TestServer server;
+    QVERIFY(server.isRunning());
+    const QJsonObject record{{"state", 1}, {"Version", "3.1.0"}, {"Time", 1700000000}, {"UpdateContent", notes},
+                             {"DownloadUri", "http://127.0.0.1:1/p.msi"}};
+    TestWindow window(server.echo(QJsonDocument(record).toJson(QJsonDocument::Compact)));
+    QVERIFY(window.button()->isVisibleTo(&window));
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    // The form's own size, whatever the notes; the button and the cross inside it.
+    QCOMPARE(window.size(), QSize(700, 400).expandedTo(window.minimumSizeHint()));
+    QVERIFY(window.size().height() <= 402);
+    for (const char *name : {"updateButton", "close"}) {
+        QWidget *widget = window.findChild<QWidget *>(QString::fromLatin1(name));
+        QVERIFY2(window.rect().contains(QRect(widget->mapTo(&window, QPoint(0, 0)), widget->size())), name);
+    }
+    auto *area = window.findChild<QScrollArea *>(QStringLiteral("notesArea"));
+    QCOMPARE(area->verticalScrollBar()->maximum() > 0, scrolls);
 }
 
 void TestWindowForm::dragging_data()

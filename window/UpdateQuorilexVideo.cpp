@@ -13,6 +13,7 @@
 #include <QNetworkProxyFactory>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QScrollArea>
 #include <QTemporaryFile>
 #include <QUrl>
 
@@ -57,6 +58,18 @@ UpdateQuorilexVideo::UpdateQuorilexVideo(const QString &versionCheckEndpoint, co
     QNetworkProxyFactory::setUseSystemConfiguration(true);
     setWindowFlags(Qt::FramelessWindowHint | Qt::CustomizeWindowHint);
     ui.setupUi(this);
+
+    // Notes that do not fit scroll in their own area instead of growing the window past
+    // the screen and pushing the button and the cross out of reach.
+    auto *notesArea = new QScrollArea;
+    notesArea->setObjectName(QStringLiteral("notesArea"));
+    notesArea->setFrameShape(QFrame::NoFrame);
+    notesArea->setWidgetResizable(true);
+    delete ui.gridLayout_6->replaceWidget(ui.label_2, notesArea);
+    notesArea->setWidget(ui.label_2);
+    // The panel's gradient shows through, as it did behind the bare label.
+    notesArea->viewport()->setAutoFillBackground(false);
+    ui.label_2->setAutoFillBackground(false);
 
     comm->setLabelIcon(ui.close, QStringLiteral(":/images/close.png"), QStringLiteral("DEDBFA"));
     comm->setLabelImage(ui.label_3, QStringLiteral(":/images/updateLogo.png"));

@@ -16,7 +16,7 @@ scripts/deps.sh --only cmake make ninja-build perl python3 g++ dpkg-dev xz-utils
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 
-# Qt's win32-g++ spec calls x86_64-w64-mingw32-g++, which may be the win32 thread model;
+# Qt's win32-g++ make rules call x86_64-w64-mingw32-g++, which may be the win32 thread model;
 # Qt needs std::thread, so every tool name points at the posix compilers.
 tools=$(mktemp -d)
 trap 'rm -rf "$tools"' EXIT

@@ -45,16 +45,16 @@ QNetworkRequest Comm::safeRequest(const QUrl &url)
     QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setMaximumRedirectsAllowed(maxRedirects);
+    // Byte counts and caps must see what is stored: a compressed body would differ from the
+    // announced size and inflate past any cap inside Qt's buffers.
+    request.setRawHeader("Accept-Encoding", "identity");
     return request;
 }
 
 QByteArray Comm::httpGet(QString url, bool *ok)
 {
     QNetworkAccessManager manager;
-    QNetworkRequest request = safeRequest(QUrl(url, QUrl::TolerantMode));
-    // The cap counts the bytes that arrive; a compressed body would inflate past it in Qt's buffers.
-    request.setRawHeader("Accept-Encoding", "identity");
-    const std::unique_ptr<QNetworkReply> reply(manager.get(request));
+    const std::unique_ptr<QNetworkReply> reply(manager.get(safeRequest(QUrl(url, QUrl::TolerantMode))));
 
     // A server that accepts and then stalls or drips must not hold the caller forever.
     QTimer deadline;

@@ -23,7 +23,8 @@ public:
     // A version record is small; anything larger is not one.
     static constexpr qint64 maxBodySize = 1024 * 1024;
 
-    // A GET request that follows redirects only when they are no less safe, maxRedirects at most.
+    // A GET request that follows redirects only when they are no less safe, maxRedirects at
+    // most, and asks for the body as it is stored (identity encoding).
     static QNetworkRequest safeRequest(const QUrl &url);
 
     void setLabelIcon(QLabel *label, QString imagePath, QString hoverColor);

@@ -31,9 +31,9 @@ UpdateRecord UpdateRecord::fromJson(const QJsonObject &json)
     UpdateRecord record;
     record.state = json.value(QLatin1String("state")).toInt();
     record.version = json.value(QLatin1String("Version")).toString();
-    // Whole seconds in 64 bits, so that releases after 2038 are still offered.
-    if (!exactInteger(json.value(QLatin1String("Time")), &record.time))
-        record.time = 0;
+    // Whole seconds in 64 bits, so that releases after 2038 are still offered; anything
+    // else leaves 0.
+    exactInteger(json.value(QLatin1String("Time")), &record.time);
     record.notes = ReleaseNotes::sanitize(json.value(QLatin1String("UpdateContent")).toString());
     record.downloadUri = json.value(QLatin1String("DownloadUri")).toString();
 

@@ -97,9 +97,11 @@ class Handler(BaseHTTPRequestHandler):
 
     # --- helpers -----------------------------------------------------------
 
-    def send_body(self, status, body, content_type="text/plain; charset=utf-8"):
+    def send_body(self, status, body, content_type="text/plain; charset=utf-8", headers=()):
         self.send_response(status)
         self.send_header("Content-Type", content_type)
+        for name, value in headers:
+            self.send_header(name, value)
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
@@ -189,13 +191,8 @@ class Handler(BaseHTTPRequestHandler):
             self.send_body(int(query.get("status", 200)), query.get("body", "").encode("utf-8"))
         elif path == "/gzip":
             size = int(query.get("size", 1024))
-            body = gzip.compress(b"{" + b" " * max(size - 2, 0) + b"}")
-            self.send_response(200)
-            self.send_header("Content-Type", "application/json")
-            self.send_header("Content-Encoding", "gzip")
-            self.send_header("Content-Length", str(len(body)))
-            self.end_headers()
-            self.wfile.write(body)
+            self.send_body(200, gzip.compress(b"{" + b" " * max(size - 2, 0) + b"}"), "application/json",
+                           [("Content-Encoding", "gzip")])
         elif path == "/requests":
             self.send_body(200, "".join(p + "\n" for p in self.server.requests).encode("utf-8"))
         elif path == "/never":
@@ -275,8 +272,8 @@ def main():
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"), help="serve https with this certificate and key")
     parser.add_argument("--verbose", action="store_true")
     parser.add_argument("--report-to", type=int, metavar="PORT",
-                        help="tell 127.0.0.1:PORT where the server listens and stop when it hangs up, "
-                             "so a crashed test leaves no server behind")
+                        help="tell 127.0.0.1:PORT where the server listens and stop when anything arrives there "
+                             "or it hangs up, so a crashed test leaves no server behind")
     config = parser.parse_args()
     if config.write_package:
         with open(config.write_package, "wb") as f:

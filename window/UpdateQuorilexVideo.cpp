@@ -153,10 +153,7 @@ void UpdateQuorilexVideo::SendDownUpdate()
     downloadFailure.clear();
     verifier = std::make_unique<PackageVerifier>(offeredRelease, publicKey);
 
-    QNetworkRequest request = Comm::safeRequest(url);
-    // Compressed bodies would make the announced size differ from what is written.
-    request.setRawHeader("Accept-Encoding", "identity");
-    reply = networkManager.get(request);
+    reply = networkManager.get(Comm::safeRequest(url));
     reply->setReadBufferSize(downloadReadBufferSize);
     connect(reply, &QNetworkReply::finished, this, &UpdateQuorilexVideo::on_finished);
     connect(reply, &QIODevice::readyRead, this, &UpdateQuorilexVideo::on_readyRead);

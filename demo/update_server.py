@@ -43,6 +43,7 @@ import gzip
 import json
 import os
 import socket
+import struct
 import ssl
 import sys
 import threading
@@ -63,17 +64,89 @@ RELEASE_NOTES = (
 )
 
 
+FREESECT, ENDOFCHAIN, FATSECT, DIFSECT = 0xFFFFFFFF, 0xFFFFFFFE, 0xFFFFFFFD, 0xFFFFFFFC
+
+
+def compound_layout(size):
+    """Sector size and counts of FAT and DIFAT sectors of a compound file of `size` bytes
+    whose sectors after the header are all in use; None when `size` holds too few sectors."""
+    # 512-byte sectors as Windows Installer writes them; files past 2 GiB need 4096-byte ones.
+    sector = 512 if size <= 2 ** 31 else 4096
+    sectors = size // sector - 1
+    per_fat, per_difat = sector // 4, sector // 4 - 1
+    fat = difat = 0
+    while fat * per_fat < sectors:
+        fat += 1
+        difat = max(0, -(-(fat - 109) // per_difat))
+    # The table itself, the directory and at least one sector of the stream.
+    if sectors < fat + difat + 2:
+        return None
+    return sector, sectors, fat, difat
+
+
+def compound_structure(sector, sectors, fat, difat):
+    """Yields the header, FAT, DIFAT and directory sectors of a compound file with one
+    stream that fills every sector after them; generated lazily, so huge sizes cost
+    nothing before they are sent."""
+    directory = fat + difat
+    stream = directory + 1
+    header = bytearray(sector if sector > 512 else 512)
+    header[0:8] = MSI_SIGNATURE
+    struct.pack_into("<HHHHH", header, 24, 0x3E, 3 if sector == 512 else 4, 0xFFFE, sector.bit_length() - 1, 6)
+    struct.pack_into("<IIIIIIIII", header, 40, 0 if sector == 512 else 1, fat, directory, 0, 4096,
+                     ENDOFCHAIN, 0, fat if difat else ENDOFCHAIN, difat)
+    in_header = min(fat, 109)
+    struct.pack_into("<109I", header, 76, *(list(range(in_header)) + [FREESECT] * (109 - in_header)))
+    yield bytes(header)
+
+    per_fat = sector // 4
+    for first in range(0, fat * per_fat, per_fat):
+        entries = []
+        for n in range(first, first + per_fat):
+            if n < fat:
+                entries.append(FATSECT)
+            elif n < directory:
+                entries.append(DIFSECT)
+            elif n == directory or n == sectors - 1:
+                entries.append(ENDOFCHAIN)
+            elif n < sectors:
+                entries.append(n + 1)
+            else:
+                entries.append(FREESECT)
+        yield struct.pack("<%dI" % per_fat, *entries)
+
+    per_difat = sector // 4 - 1
+    for d in range(difat):
+        locations = list(range(109 + d * per_difat, min(fat, 109 + (d + 1) * per_difat)))
+        locations += [FREESECT] * (per_difat - len(locations))
+        yield struct.pack("<%dI" % (per_difat + 1), *locations, fat + d + 1 if d + 1 < difat else ENDOFCHAIN)
+
+    def entry(name, kind, child, start, length):
+        encoded = (name + "\0").encode("utf-16-le") if name else b""
+        return struct.pack("<64sHBBIII16sIQQIQ", encoded, len(encoded), kind, 1, FREESECT, FREESECT, child,
+                           bytes(16), 0, 0, 0, start, length)
+    stream_bytes = (sectors - stream) * sector
+    root = entry("Root Entry", 5, 1, ENDOFCHAIN, 0)
+    payload = entry("Payload", 2, FREESECT, stream, stream_bytes)
+    unused = entry("", 0, FREESECT, 0, 0)
+    yield (root + payload + unused * (sector // 128 - 2))
+
+
 def package_bytes(size, signature=True):
-    """Yields a deterministic package of `size` bytes in chunks."""
-    head = MSI_SIGNATURE if signature else b"<!DOCTYPE html><title>Login</title>"
+    """Yields a deterministic package of `size` bytes in chunks: a compound file, as every
+    Windows Installer package is, whose one stream holds a repeating pattern. Bytes past
+    the last whole sector are left over at the end."""
     pattern = bytes(i % 251 for i in range(CHUNK))
+    layout = compound_layout(size) if signature else None
+    if layout:
+        head = compound_structure(*layout)
+    elif signature:
+        head = iter([MSI_SIGNATURE])
+    else:
+        head = iter([b"<!DOCTYPE html><title>Login</title>"])
     sent = 0
     while sent < size:
-        if sent == 0:
-            chunk = (head + pattern)[:CHUNK]
-        else:
-            chunk = pattern
-        chunk = chunk[: size - sent]
+        chunk = next(head, pattern)[: size - sent]
         sent += len(chunk)
         yield chunk
 

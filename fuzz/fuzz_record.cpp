@@ -1,6 +1,8 @@
 // libFuzzer target: arbitrary bytes as the version-check body, through the record's
-// unwrapping, the offer decision and the package checks the record asks for.
+// unwrapping, the offer decision and the package checks the record asks for, and as the
+// package whose compound-file tables are walked.
 #include "comm/Comm.h"
+#include "comm/InstallerPackage.h"
 #include "comm/PackageVerifier.h"
 #include "comm/UpdateRecord.h"
 
@@ -26,5 +28,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     PackageVerifier verifier(record, QByteArray(32, '\x01'));
     verifier.addData(body);
     verifier.verify(package, body.size());
+    InstallerPackage::defect(package, body.size());
     return 0;
 }

@@ -178,6 +178,8 @@ void TestDownload::failure_data()
                                    << "不安全";
     QTest::newRow("redirect loop") << server->url("/loop") << "次数过多";
     QTest::newRow("cut short") << server->url("/package?size=300000&short=100000") << "下载不完整";
+    // Only the package's own allocation table can tell.
+    QTest::newRow("cut short, no length") << server->url("/package?size=300000&short=100000&length=0") << "下载不完整";
     QTest::newRow("captive portal page") << server->echo("<html><body>请登录</body></html>") << "不是安装包";
     QTest::newRow("not an installer") << server->url("/package?size=100000&signature=0") << "不是安装包";
     QTest::newRow("empty body") << server->url("/package?size=0") << "不是安装包";

@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -46,15 +45,18 @@ private:
     std::unique_ptr<QTemporaryDir> workDir;
 };
 
-// Random bytes behind the installer signature.
+// The demo server's package of that size: a compound file, as installers must be.
 static QByteArray makePackage(int size)
 {
-    QByteArray package = QByteArrayLiteral("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1");
-    package.resize(size);
-    QRandomGenerator generator(7);
-    for (int i = 8; i < package.size(); ++i)
-        package[i] = char(generator.bounded(256));
-    return package;
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("package.msi"));
+    QProcess writer;
+    writer.start(QStringLiteral(PYTHON_EXECUTABLE), {QStringLiteral(UPDATE_SERVER_SCRIPT), QStringLiteral("--write-package"), path,
+                                                     QStringLiteral("--package-size"), QString::number(size)});
+    QFile package(path);
+    if (!writer.waitForFinished() || writer.exitCode() != 0 || !package.open(QIODevice::ReadOnly))
+        qFatal("cannot write a package of %d bytes", size);
+    return package.readAll();
 }
 
 static QString xdotool(const QStringList &arguments)

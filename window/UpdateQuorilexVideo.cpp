@@ -2,6 +2,7 @@
 
 #include "app/release.h"
 #include "comm/Comm.h"
+#include "comm/InstallerPackage.h"
 #include "comm/PackageVerifier.h"
 #include "speed/httpfile.h"
 
@@ -18,9 +19,6 @@
 #include <QUrl>
 
 namespace {
-
-// Every Windows Installer package is a compound file that starts with these bytes.
-const QByteArray msiSignature = QByteArrayLiteral("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1");
 
 // Enough to bound memory however large the package is, large enough to keep the link busy.
 constexpr qint64 downloadReadBufferSize = 1024 * 1024;
@@ -148,7 +146,6 @@ void UpdateQuorilexVideo::SendDownUpdate()
         showDownloadFailure(QStringLiteral("无法创建安装包文件"));
         return;
     }
-    installerHead.clear();
     installerBytes = 0;
     downloadFailure.clear();
     verifier = std::make_unique<PackageVerifier>(offeredRelease, publicKey);
@@ -192,8 +189,6 @@ QString UpdateQuorilexVideo::storeChunk(const QByteArray &chunk)
         return QStringLiteral("安装包大小不符");
     if (limit < 0 && !announced.isValid() && installerBytes + chunk.size() > undeclaredSizeLimit)
         return QStringLiteral("安装包过大，已停止下载");
-    if (installerHead.size() < msiSignature.size())
-        installerHead += chunk.left(msiSignature.size() - installerHead.size());
     if (installerFile->write(chunk) != chunk.size())
         return QStringLiteral("写入失败，磁盘可能已满");
     verifier->addData(chunk);
@@ -236,8 +231,8 @@ void UpdateQuorilexVideo::on_finished()
         failure = transferFailure();
     if (failure.isEmpty() && !installerFile->flush())
         failure = QStringLiteral("写入失败，磁盘可能已满");
-    if (failure.isEmpty() && installerHead != msiSignature)
-        failure = QStringLiteral("下载的文件不是安装包");
+    if (failure.isEmpty())
+        failure = InstallerPackage::defect(*installerFile, installerBytes);
     if (failure.isEmpty())
         failure = verifier->verify(*installerFile, installerBytes);
     verifier.reset();

@@ -79,7 +79,6 @@ private:
     UpdateRecord offeredRelease;
     std::unique_ptr<PackageVerifier> verifier;
     QTimer stallTimer;
-    QByteArray installerHead;
     qint64 installerBytes = 0;
     QString downloadFailure;
 };

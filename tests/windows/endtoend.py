@@ -30,27 +30,6 @@ BUTTON_COLOUR = (0x66, 0x99, 0xFF)
 # The form's size at 96 DPI; Qt shows it at 700 x 402 because of its minimum height.
 FORM = (700, 402)
 
-PACKAGE_SOURCE = """<?xml version="1.0" encoding="utf-8"?>
-<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
-  <Product Id="*" Name="Quorilex Video Test Release" Language="1033" Version="3.1.0"
-           Manufacturer="Quorilex Test" UpgradeCode="6f1c3f3e-8a43-4c44-9a7e-3f2b8d1e5a10">
-    <Package InstallerVersion="200" Compressed="yes" InstallScope="perMachine"/>
-    <Media Id="1" Cabinet="payload.cab" EmbedCab="yes"/>
-    <Directory Id="TARGETDIR" Name="SourceDir">
-      <Directory Id="ProgramFiles64Folder">
-        <Directory Id="INSTALLDIR" Name="QuorilexVideoTest">
-          <Component Id="Payload" Guid="0b7f5d2a-3c1e-4e8b-9d6f-2a4c6e8b0d1f" Win64="yes">
-            <File Id="PayloadFile" Name="payload.txt" Source="payload.txt" KeyPath="yes"/>
-          </Component>
-        </Directory>
-      </Directory>
-    </Directory>
-    <Feature Id="Main" Level="1"><ComponentRef Id="Payload"/></Feature>
-  </Product>
-</Wix>
-"""
-
-
 def wait_until(predicate, timeout, interval=0.2):
     deadline = time.monotonic() + timeout
     while True:
@@ -185,9 +164,7 @@ class EndToEnd(unittest.TestCase):
         payload = os.path.join(ARGS.work, "payload.txt")
         with open(payload, "w") as f:
             f.write(cls.token)
-        source = os.path.join(ARGS.work, "package.wxs")
-        with open(source, "w") as f:
-            f.write(PACKAGE_SOURCE)
+        source = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "data", "package.wxs")
         cls.package = os.path.join(ARGS.work, "QuorilexVideoTest.msi")
         subprocess.run(["wixl", "-a", "x64", "-o", cls.package, source], cwd=ARGS.work, check=True)
         cls.members = os.path.join(ARGS.work, "members.json")

@@ -59,6 +59,8 @@ QByteArray Comm::httpGet(QString url, bool *ok)
     // A server that accepts and then stalls or drips must not hold the caller forever.
     QTimer deadline;
     deadline.setSingleShot(true);
+    // A coarse timer may fire 5 % late or early; the limit is meant to the second.
+    deadline.setTimerType(Qt::PreciseTimer);
     connect(&deadline, &QTimer::timeout, reply.get(), &QNetworkReply::abort);
     deadline.start(httpGetTimeoutMs);
     bool tooLarge = false;

@@ -18,6 +18,8 @@ updater's failure paths can be driven against a real HTTP server:
                                    whatever the client asked for
   /never                           accepts and never answers
   /drip                            answers 200, then one byte every half second
+  /drip?headers=1                  the same, but the bytes are an endless header line
+  /flood                           answers 200, then header lines without end, fast
   /requests                        the paths asked for so far, one a line
 
 Requests in absolute form (GET http://host/path), as clients send them to an
@@ -192,6 +194,17 @@ class Handler(BaseHTTPRequestHandler):
             except OSError:
                 return
 
+    def repeat(self, data, pause):
+        """Sends `data` again and again, `pause` seconds apart, until the client leaves."""
+        deadline = time.monotonic() + HOLD_SECONDS
+        while time.monotonic() < deadline:
+            try:
+                self.wfile.write(data)
+                self.wfile.flush()
+            except OSError:
+                return
+            time.sleep(pause)
+
     def stream(self, chunks, length, rate=0, short=None, stall=None, status=200):
         """Sends a body; `length` None means close-delimited, without Content-Length."""
         self.send_response(status)
@@ -272,18 +285,18 @@ class Handler(BaseHTTPRequestHandler):
             self.hold()
             self.close_connection = True
         elif path == "/drip":
-            self.send_response(200)
-            self.send_header("Connection", "close")
-            self.end_headers()
+            if query.get("headers") == "1":
+                self.wfile.write(b"HTTP/1.1 200 OK\r\nX-Drip: ")
+            else:
+                self.send_response(200)
+                self.send_header("Connection", "close")
+                self.end_headers()
             self.close_connection = True
-            deadline = time.monotonic() + HOLD_SECONDS
-            while time.monotonic() < deadline:
-                try:
-                    self.wfile.write(b"{")
-                    self.wfile.flush()
-                except OSError:
-                    return
-                time.sleep(0.5)
+            self.repeat(b"{", 0.5)
+        elif path == "/flood":
+            self.wfile.write(b"HTTP/1.1 200 OK\r\n")
+            self.close_connection = True
+            self.repeat((b"X-Flood: " + b"a" * 1000 + b"\r\n") * 64, 0)
         else:
             self.send_body(404, b"not found")
 

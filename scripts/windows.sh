@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 build=${UPDATER_WINDOWS_BUILD:-build-windows}
 
-scripts/deps.sh --only cmake make ninja-build perl python3 g++ dpkg-dev xz-utils \
+scripts/deps.sh --only cmake make ninja-build perl python3 g++ dpkg-dev xz-utils patch \
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
 
 sudo=""
@@ -32,7 +32,9 @@ qt_options=(-xplatform win32-g++ -device-option CROSS_COMPILE=x86_64-w64-mingw32
     -no-opengl -no-dbus -no-feature-sql -no-feature-tabletevent -no-direct2d -no-feature-printer
     -no-libjpeg -qt-zlib -qt-libpng -qt-pcre -qt-freetype -qt-harfbuzz)
 
-options_hash=$(printf '%s\n' "${openssl_options[@]}" "${qt_options[@]}" | sha256sum | cut -c1-12)
+# Our fixes to Qt, applied to Debian's source; a changed patch makes a new build.
+qt_patches=("$root"/scripts/qt-patches/*.patch)
+options_hash=$( (printf '%s\n' "${openssl_options[@]}" "${qt_options[@]}"; cat "${qt_patches[@]}") | sha256sum | cut -c1-12)
 cache=${UPDATER_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/updater-windows}
 # Debian's version marks make awkward path names; the versions stay readable without them.
 prefix_name() {
@@ -86,6 +88,9 @@ build_prefix() {
         && make -j"$(nproc)" build_libs >/dev/null && make install_dev >/dev/null)
 
     echo "Building Qt $qt_version (qtbase) for MinGW"
+    for patch in "${qt_patches[@]}"; do
+        patch -d "$(ls -d "$work"/qtbase-opensource-src-*/)" -p1 <"$patch"
+    done
     mkdir "$work/qt-build"
     (cd "$work/qt-build" \
         && "$(ls -d "$work"/qtbase-opensource-src-*/)configure" "${qt_options[@]}" -prefix "$prefix/qt" \

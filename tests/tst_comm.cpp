@@ -139,11 +139,19 @@ void TestComm::httpGetGivesUp_data()
     QTest::addColumn<QString>("path");
     QTest::newRow("never answers") << "/never";
     QTest::newRow("drips forever") << "/drip";
+    QTest::newRow("drips headers forever") << "/drip?headers=1";
+    QTest::newRow("header flood") << "/flood";
 }
 
 void TestComm::httpGetGivesUp()
 {
     QFETCH(QString, path);
+#ifndef Q_OS_WIN
+    // Only the Windows build's own Qt bounds a header block; Debian's reads it without end,
+    // in a thread that does not stop for the deadline.
+    if (path == QLatin1String("/flood"))
+        QSKIP("Debian's Qt has no bound on a header block");
+#endif
     Comm comm;
     QElapsedTimer clock;
     clock.start();

@@ -111,9 +111,15 @@ if [ -z "$prefix" ]; then
     echo "Static Qt and OpenSSL built in $((SECONDS - start)) s into $prefix"
 fi
 
+# A build folder configured against another Qt or OpenSSL keeps their paths in its cache
+# and would link the old libraries; it starts afresh.
+prefixes="$prefix/qt;$prefix/openssl"
+if [ -f "$build/CMakeCache.txt" ] && ! grep -qxF "WINDOWS_PREFIXES:UNINITIALIZED=$prefixes" "$build/CMakeCache.txt"; then
+    rm -f "$build/CMakeCache.txt"
+fi
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-    -DWINDOWS_PREFIXES="$prefix/qt;$prefix/openssl" \
+    -DWINDOWS_PREFIXES="$prefixes" \
     -DOPENSSL_ROOT_DIR="$prefix/openssl" \
     -DUPDATER_BUILD_TESTS=OFF "$@"
 cmake --build "$build" -j"$(nproc)"

@@ -72,6 +72,11 @@ UpdateQuorilexVideo::UpdateQuorilexVideo(const QString &versionCheckEndpoint, co
     comm->setLabelIcon(ui.close, QStringLiteral(":/images/close.png"), QStringLiteral("DEDBFA"));
     comm->setLabelImage(ui.label_3, QStringLiteral(":/images/updateLogo.png"));
 
+    // Windows' style asks for a progress bar at least 367 px wide, which would widen the
+    // window for good during a download; the bar takes the width the form gives it.
+    QSizePolicy barPolicy = ui.progressBar->sizePolicy();
+    barPolicy.setHorizontalPolicy(QSizePolicy::Ignored);
+    ui.progressBar->setSizePolicy(barPolicy);
     ui.progressBar->setMaximum(100);
     ui.progressBar->setValue(0);
     ui.progressBar->hide();

@@ -12,7 +12,7 @@ extern const qint32 currentReleaseTime;
 // The update server's version-check endpoint, fixed when the updater is built.
 extern const QString versionCheckUrl;
 
-// The publisher's Ed25519 public key; empty when packages are not signed.
+// The publisher's Ed25519 public key; empty when release records are not signed.
 extern const QByteArray updatePublicKey;
 
 #endif

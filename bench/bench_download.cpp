@@ -1,9 +1,8 @@
 // Downloads a package (1 GiB unless a size is given) from the local demo server
-// through the updater's own download, once with a bare record and once with the
-// record's Size, Sha256 and Signature checked against a built-in key; then with curl
+// through the updater's own download, once with a bare record and once with a record
+// signed with the demo key, whose Size and Sha256 the package must match; then with curl
 // from the same server. Prints the throughputs and the updater's peak memory growth:
-// all resident pages, and the heap alone (the signature check maps the package file,
-// whose pages are page cache rather than memory of the updater's own).
+// all resident pages, and the heap alone.
 #include "testserver.h"
 #include "testwindow.h"
 
@@ -39,7 +38,7 @@ qint64 statusKiB(const QByteArray &key)
 }
 
 // Samples resident memory every few milliseconds from a thread of its own, so that
-// work done in one stretch on the GUI thread (the signature check) is seen too.
+// work done in one stretch on the GUI thread is seen too.
 class MemorySampler
 {
 public:
@@ -145,36 +144,39 @@ int main(int argc, char *argv[])
     HandOff handOff;
     QDesktopServices::setUrlHandler(QStringLiteral("file"), &handOff, "open");
 
-    // One package on disk, signed with the demo key, served bare and with its members.
+    // One package on disk, served under a bare record and under a record signed with the
+    // demo key, which names the signed server's own address.
     const QString package = dir.filePath(QStringLiteral("served.msi"));
-    const QString members = dir.filePath(QStringLiteral("members.json"));
-    QByteArray signedMembers;
+    const QString notes = dir.filePath(QStringLiteral("notes.txt"));
+    const QString body = dir.filePath(QStringLiteral("record.json"));
     QFile publicKey(QStringLiteral(DEMO_PUBLIC_KEY));
+    QFile notesFile(notes);
     if (!run(QStringLiteral(PYTHON_EXECUTABLE), {QStringLiteral(UPDATE_SERVER_SCRIPT), QStringLiteral("--write-package"), package,
                                                  QStringLiteral("--package-size"), QString::number(size)})
-        || !run(QStringLiteral(SIGNRELEASE_EXECUTABLE), {QStringLiteral("sign"), QStringLiteral(DEMO_SECRET_KEY), package},
-                &signedMembers)
-        || !publicKey.open(QIODevice::ReadOnly)) {
-        out << "cannot write, sign or read the demo package and key\n";
+        || !publicKey.open(QIODevice::ReadOnly) || !notesFile.open(QIODevice::WriteOnly) || notesFile.write("1. 基准") < 0) {
+        out << "cannot write the demo package or read the demo key\n";
         return 1;
     }
-    QFile membersFile(members);
-    if (!membersFile.open(QIODevice::WriteOnly) || membersFile.write(signedMembers) != signedMembers.size()) {
-        out << "cannot write " << members << '\n';
-        return 1;
-    }
-    membersFile.close();
+    notesFile.close();
     TestServer bare({QStringLiteral("--package"), package});
-    TestServer checked({QStringLiteral("--package"), package, QStringLiteral("--members"), members});
-    if (!bare.isRunning() || !checked.isRunning()) {
-        out << "cannot start the servers\n";
+    TestServer checked({QStringLiteral("--package"), package, QStringLiteral("--body"), body});
+    QByteArray signedRecord;
+    QFile bodyFile(body);
+    if (!bare.isRunning() || !checked.isRunning()
+        || !run(QStringLiteral(SIGNRELEASE_EXECUTABLE),
+                {QStringLiteral("record"), QStringLiteral(DEMO_SECRET_KEY), package, QStringLiteral("3.1.0"),
+                 QStringLiteral("1764547200"), notes, checked.url(QStringLiteral("/download/QuorilexVideo_32.msi"))},
+                &signedRecord)
+        || !bodyFile.open(QIODevice::WriteOnly) || bodyFile.write(signedRecord) != signedRecord.size()) {
+        out << "cannot start the servers or sign the record\n";
         return 1;
     }
+    bodyFile.close();
 
     out << "package:  " << size << " bytes\n";
     const QString endpoint = QStringLiteral("/version/down_update.php");
     if (!runUpdater(QStringLiteral("updater, bare record:             "), bare.url(endpoint), QByteArray(), size)
-        || !runUpdater(QStringLiteral("updater, size + hash + signature: "), checked.url(endpoint),
+        || !runUpdater(QStringLiteral("updater, signed record:           "), checked.url(endpoint),
                        QByteArray::fromBase64(publicKey.readAll().trimmed()), size))
         return 1;
 

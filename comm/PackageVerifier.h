@@ -8,15 +8,14 @@
 
 #include <memory>
 
-class QFile;
 struct evp_md_ctx_st;
 
-// Checks a downloaded package against what its record promised and, when the
-// updater carries the publisher's key, against the publisher's signature.
+// Checks a downloaded package against the size and hash its record promised; a signed
+// record makes those the publisher's word.
 class PackageVerifier
 {
 public:
-    PackageVerifier(const UpdateRecord &record, const QByteArray &publicKey);
+    explicit PackageVerifier(const UpdateRecord &record);
     ~PackageVerifier();
 
     // The most bytes a good package can have, or -1 when the record does not say.
@@ -26,13 +25,10 @@ public:
     void addData(const QByteArray &chunk);
 
     // The reason to refuse the finished package, empty when it may be installed.
-    QString verify(QFile &file, qint64 received);
+    QString verify(qint64 received);
 
 private:
-    QString verifySignature(QFile &file, qint64 received) const;
-
     const UpdateRecord record;
-    const QByteArray publicKey;
     // Null when the record names no hash.
     std::unique_ptr<evp_md_ctx_st, void (*)(evp_md_ctx_st *)> hash;
 };

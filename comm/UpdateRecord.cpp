@@ -13,9 +13,9 @@ namespace {
 // Doubles hold integers exactly up to 2^53.
 constexpr double largestExactInteger = 9007199254740992.0;
 
-// A JSON number that is a whole number JSON parsers agree on; nothing for fractions,
-// strings, other types and magnitudes beyond 2^53.
-bool exactInteger(const QJsonValue &value, qint64 *integer)
+} // namespace
+
+bool UpdateRecord::exactInteger(const QJsonValue &value, qint64 *integer)
 {
     const double number = value.toDouble();
     if (!value.isDouble() || std::fabs(number) > largestExactInteger || std::floor(number) != number)
@@ -23,8 +23,6 @@ bool exactInteger(const QJsonValue &value, qint64 *integer)
     *integer = static_cast<qint64>(number);
     return true;
 }
-
-} // namespace
 
 UpdateRecord UpdateRecord::fromJson(const QJsonObject &json)
 {
@@ -54,13 +52,13 @@ UpdateRecord UpdateRecord::fromJson(const QJsonObject &json)
             record.malformedMember = QStringLiteral("Sha256");
     }
 
+    // The package's own signature is no longer what vouches for it (the signed record's
+    // hash does), but a malformed one still fails the download, as it always has.
     const QJsonValue signature = json.value(QLatin1String("Signature"));
     if (!signature.isUndefined()) {
         const auto decoded = QByteArray::fromBase64Encoding(signature.toString().toLatin1(),
                                                             QByteArray::AbortOnBase64DecodingErrors);
-        if (signature.isString() && decoded && decoded.decoded.size() == 64)
-            record.signature = decoded.decoded;
-        else
+        if (!signature.isString() || !decoded || decoded.decoded.size() != 64)
             record.malformedMember = QStringLiteral("Signature");
     }
     return record;

@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QJsonObject>
+#include <QJsonValue>
 #include <QString>
 
 // The published release as the server's record describes it.
@@ -10,6 +11,10 @@ class UpdateRecord
 {
 public:
     static UpdateRecord fromJson(const QJsonObject &record);
+
+    // A JSON number that is a whole number JSON parsers agree on; false for fractions,
+    // strings, other types and magnitudes beyond 2^53.
+    static bool exactInteger(const QJsonValue &value, qint64 *integer);
 
     // A release is offered when it is published, is not this very release and is
     // later than it; newness is the release time, the version text only vetoes.
@@ -22,10 +27,9 @@ public:
     QString downloadUri;
 
     // What the package must match. Absent members are not checked: size -1,
-    // sha256 and signature empty.
+    // sha256 empty.
     qint64 size = -1;
     QByteArray sha256;
-    QByteArray signature;
     // Names the integrity member that is present but unusable, if any.
     QString malformedMember;
 };

@@ -32,12 +32,14 @@ server stops when anything arrives on that connection or it ends: a test holds i
 which works where a pipe to the server's stdin does not (Windows programs under
 Wine cannot reach a Linux program's standard streams).
 
-A signed release: write the package, sign it with tools/signrelease and serve both
-(demo-key.secret beside this file is the demo key; its public half is demo-key.pub):
+A signed release: write the package, let tools/signrelease write the whole signed
+version-check answer and serve both (demo-key.secret beside this file is the demo key;
+its public half is demo-key.pub):
 
   update_server.py --write-package pkg.msi --package-size 16777216
-  signrelease sign demo/demo-key.secret pkg.msi > members.json
-  update_server.py --package pkg.msi --members members.json
+  signrelease record demo/demo-key.secret pkg.msi 3.1.0 1764547200 demo/release-notes.txt \
+      http://127.0.0.1:8765/download/QuorilexVideo_32.msi > record.json
+  update_server.py --package pkg.msi --body record.json
 """
 
 import argparse
@@ -58,12 +60,8 @@ CHUNK = 64 * 1024
 # Misbehaving answers give up after this long, so nothing hangs forever.
 HOLD_SECONDS = 120
 
-RELEASE_NOTES = (
-    "1. 全新播放内核，4K 视频播放更流畅\n"
-    "2. 修复字幕偶尔与画面不同步的问题\n"
-    "3. 视频转码速度提升约 30%\n"
-    "4. 优化深色模式下的界面显示"
-)
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "release-notes.txt"), encoding="utf-8") as notes:
+    RELEASE_NOTES = notes.read()
 
 
 FREESECT, ENDOFCHAIN, FATSECT, DIFSECT = 0xFFFFFFFF, 0xFFFFFFFE, 0xFFFFFFFD, 0xFFFFFFFC
@@ -250,8 +248,7 @@ class Handler(BaseHTTPRequestHandler):
             self.server.requests.append(self.path)
 
         if path == "/version/down_update.php":
-            self.send_body(200, json.dumps(self.server.record(), ensure_ascii=False).encode("utf-8"),
-                           "application/json; charset=utf-8")
+            self.send_body(200, self.server.record(), "application/json; charset=utf-8")
         elif path == "/download/QuorilexVideo_32.msi":
             if cfg.package:
                 self.stream(file_bytes(cfg.package), os.path.getsize(cfg.package), rate=cfg.rate)
@@ -326,8 +323,12 @@ class UpdateServer(ThreadingHTTPServer):
         return "%s://127.0.0.1:%d%s" % (self.scheme, self.server_address[1], path)
 
     def record(self):
+        """The version-check answer: the --body file as it is now, or a plain record."""
         cfg = self.config
-        return {
+        if cfg.body:
+            with open(cfg.body, "rb") as f:
+                return f.read()
+        return json.dumps({
             "code": 0,
             "data": {
                 "state": 0 if cfg.no_offer else 1,
@@ -337,7 +338,7 @@ class UpdateServer(ThreadingHTTPServer):
                 "DownloadUri": cfg.download if "://" in cfg.download else self.url(cfg.download),
                 **cfg.extra_members,
             },
-        }
+        }, ensure_ascii=False).encode("utf-8")
 
 
 def main():
@@ -353,6 +354,9 @@ def main():
                         help="size of the generated package when no --package is given")
     parser.add_argument("--rate", type=int, default=0, help="bytes per second for the package, 0 for no limit")
     parser.add_argument("--members", help="a JSON object file whose members join the record (Size, Sha256, Signature)")
+    parser.add_argument("--body", metavar="FILE",
+                        help="answer the version check with this file as it is at each request, such as "
+                             "the signed record signrelease writes; the record options are then unused")
     parser.add_argument("--write-package", metavar="FILE",
                         help="write the generated package (--package-size bytes) to FILE and exit")
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"), help="serve https with this certificate and key")

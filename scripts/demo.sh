@@ -10,11 +10,13 @@ cmake -S . -B build -DUPDATE_SERVER="http://127.0.0.1:$port" -DUPDATE_PUBLIC_KEY
     -DUPDATER_BUILD_TESTS=OFF
 cmake --build build -j"$(nproc)"
 
-# A package signed with the demo key, served throttled so the progress bar has something to show.
+# A package and its release record signed with the demo key; the package is served
+# throttled so the progress bar has something to show.
 python3 demo/update_server.py --write-package build/demo-package.msi --package-size 16777216
-build/signrelease sign demo/demo-key.secret build/demo-package.msi > build/demo-members.json
+build/signrelease record demo/demo-key.secret build/demo-package.msi 3.1.0 1764547200 demo/release-notes.txt \
+    "http://127.0.0.1:$port/download/QuorilexVideo_32.msi" > build/demo-record.json
 python3 demo/update_server.py --port "$port" --rate 4000000 \
-    --package build/demo-package.msi --members build/demo-members.json &
+    --package build/demo-package.msi --body build/demo-record.json &
 server=$!
 trap 'kill "$server" 2>/dev/null || true' EXIT
 for _ in $(seq 50); do

@@ -29,7 +29,8 @@ private slots:
 
 private:
     void startServer(const QStringList &arguments);
-    void serveSigned(const QByteArray &signedPackage, const QByteArray &servedPackage, const QStringList &arguments);
+    void serveSigned(const QByteArray &signedPackage, const QByteArray &servedPackage, const QStringList &arguments,
+                     const QString &downloadPath = QStringLiteral("/download/QuorilexVideo_32.msi"));
     void startUpdater(const QString &path);
     QString waitForWindow();
     QRect windowGeometry(const QString &window);
@@ -118,24 +119,29 @@ void TestEndToEnd::startServer(const QStringList &arguments)
     QVERIFY(server->isRunning());
 }
 
-// Signs one package with the demo key and serves another under that record.
+// Signs a release record for one package with the demo key, as signrelease writes it,
+// and serves another package under it.
 void TestEndToEnd::serveSigned(const QByteArray &signedPackage, const QByteArray &servedPackage,
-                               const QStringList &arguments)
+                               const QStringList &arguments, const QString &downloadPath)
 {
     const QString original = workDir->filePath(QStringLiteral("signed.msi"));
     const QString served = workDir->filePath(QStringLiteral("served.msi"));
-    const QString members = workDir->filePath(QStringLiteral("members.json"));
-    for (const auto &file : {std::make_pair(original, signedPackage), std::make_pair(served, servedPackage)}) {
+    const QString notes = workDir->filePath(QStringLiteral("notes.txt"));
+    const QString body = workDir->filePath(QStringLiteral("record.json"));
+    for (const auto &file : {std::make_pair(original, signedPackage), std::make_pair(served, servedPackage),
+                             std::make_pair(notes, QByteArray("1. 签名的发布"))}) {
         QFile out(file.first);
         QVERIFY(out.open(QIODevice::WriteOnly));
         QCOMPARE(out.write(file.second), qint64(file.second.size()));
     }
     QProcess sign;
-    sign.setStandardOutputFile(members);
-    sign.start(QStringLiteral(SIGNRELEASE_EXECUTABLE), {QStringLiteral("sign"), QStringLiteral(DEMO_SECRET_KEY), original});
+    sign.setStandardOutputFile(body);
+    sign.start(QStringLiteral(SIGNRELEASE_EXECUTABLE),
+               {QStringLiteral("record"), QStringLiteral(DEMO_SECRET_KEY), original, QStringLiteral("3.1.0"),
+                QStringLiteral("1764547200"), notes, QUrl(versionCheckUrl).resolved(QUrl(downloadPath)).toString()});
     QVERIFY(sign.waitForFinished());
     QCOMPARE(sign.exitCode(), 0);
-    startServer(QStringList{QStringLiteral("--package"), served, QStringLiteral("--members"), members} + arguments);
+    startServer(QStringList{QStringLiteral("--package"), served, QStringLiteral("--body"), body} + arguments);
 }
 
 // Starts the program in the work folder with PATH as given, so its hand-off can be watched.
@@ -269,14 +275,11 @@ void TestEndToEnd::refusedDownloadKeepsTheWindow_data()
 void TestEndToEnd::refusedDownloadKeepsTheWindow()
 {
     QFETCH(bool, tampered);
-    if (tampered) {
-        const QByteArray package = makePackage(400000);
-        QByteArray changed = package;
-        changed[200000] = char(changed[200000] ^ 0x5a);
-        serveSigned(package, changed, {});
-    } else {
-        startServer({QStringLiteral("--download"), QStringLiteral("/status/404")});
-    }
+    const QByteArray package = makePackage(400000);
+    QByteArray served = package;
+    if (tampered)
+        served[200000] = char(served[200000] ^ 0x5a);
+    serveSigned(package, served, {}, tampered ? QStringLiteral("/download/QuorilexVideo_32.msi") : QStringLiteral("/status/404"));
     startUpdater(qEnvironmentVariable("PATH"));
     const QString window = waitForWindow();
     QVERIFY(!window.isEmpty());

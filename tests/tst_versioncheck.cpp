@@ -1,6 +1,9 @@
+#include "signingkey.h"
 #include "testserver.h"
 #include "testwindow.h"
 
+#include <QDateTime>
+#include <QJsonDocument>
 #include <QTest>
 
 class TestVersionCheck : public QObject
@@ -11,9 +14,12 @@ private slots:
     void initTestCase();
     void decision_data();
     void decision();
+    void signedRecord_data();
+    void signedRecord();
 
 private:
     std::unique_ptr<TestServer> server;
+    SigningKey publisher;
 };
 
 namespace {
@@ -21,6 +27,7 @@ namespace {
 const QString noNewVersion = QStringLiteral("未发现新版本");
 const QString checkFailed = QStringLiteral("检查更新失败");
 const QString offer = QStringLiteral("发现新版Quorilex");
+const QString unverified = QStringLiteral("无法验证更新信息");
 
 QByteArray record(const QByteArray &state, const QByteArray &version, const QByteArray &time)
 {
@@ -83,6 +90,85 @@ void TestVersionCheck::decision()
     QCOMPARE(window.button()->isHidden(), !offered);
     QCOMPARE(window.notes()->text(), offered ? QStringLiteral("修复若干问题") : QString());
     QVERIFY(window.progress()->isHidden());
+}
+
+void TestVersionCheck::signedRecord_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("keyBuiltIn");
+    QTest::addColumn<QString>("headline");
+    QTest::addColumn<QString>("notes");
+
+    const QJsonObject release{{"state", 1}, {"Version", "3.1.0"}, {"Time", 1700000000}, {"UpdateContent", "签名的说明"},
+                              {"DownloadUri", "http://127.0.0.1:1/p.msi"}, {"Size", 300000}, {"Sha256", QString(64, 'a')}};
+    const auto bytes = [](const QJsonObject &object) { return QJsonDocument(object).toJson(QJsonDocument::Compact); };
+    const auto with = [&release](const char *name, const QJsonValue &value) {
+        QJsonObject changed = release;
+        changed.insert(QLatin1String(name), value);
+        return changed;
+    };
+    const auto without = [&release](const char *name) {
+        QJsonObject changed = release;
+        changed.remove(QLatin1String(name));
+        return changed;
+    };
+    // The body a server sends: the signed pair, and beside it whatever plain members it likes.
+    const auto body = [&bytes](const QJsonObject &members, const QJsonObject &plain = QJsonObject()) {
+        QJsonObject data = plain;
+        for (auto it = members.begin(); it != members.end(); ++it)
+            data.insert(it.key(), it.value());
+        return bytes(QJsonObject{{"code", 0}, {"data", data}});
+    };
+    // Signed as it stands, then one byte pattern changed in what is sent.
+    const auto tampered = [&](const QByteArray &from, const QByteArray &to) {
+        QJsonObject members = publisher.signedMembers(bytes(release));
+        const QByteArray changed = bytes(release).replace(from, to);
+        members.insert("SignedRecord", QString::fromLatin1(changed.toBase64()));
+        return body(members);
+    };
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const QJsonObject olderRelease{{"state", 1}, {"Version", "3.0.4"}, {"Time", 1600000000}, {"UpdateContent", "旧版"},
+                                   {"DownloadUri", "http://127.0.0.1:1/old.msi"}, {"Size", 1}, {"Sha256", QString(64, 'b')}};
+
+    QTest::newRow("signed") << body(publisher.signedMembers(bytes(release))) << true << offer << "签名的说明";
+    QTest::newRow("signed, top level") << bytes(publisher.signedMembers(bytes(release))) << true << offer << "签名的说明";
+    QTest::newRow("plain members beside are not read")
+        << body(publisher.signedMembers(bytes(release)), {{"UpdateContent", "请访问钓鱼网站"}}) << true << offer << "签名的说明";
+    QTest::newRow("replayed older record") << body(publisher.signedMembers(bytes(olderRelease))) << true << noNewVersion << "";
+    QTest::newRow("older record, plain members claim newer")
+        << body(publisher.signedMembers(bytes(olderRelease)), with("Version", "9.9.9")) << true << noNewVersion << "";
+    QTest::newRow("Time changed") << tampered("1700000000", "1800000000") << true << checkFailed << unverified;
+    QTest::newRow("Version changed") << tampered("3.1.0", "9.9.9") << true << checkFailed << unverified;
+    QTest::newRow("DownloadUri changed") << tampered("p.msi", "x.msi") << true << checkFailed << unverified;
+    QTest::newRow("notes changed") << tampered("签名", "钓鱼") << true << checkFailed << unverified;
+    QTest::newRow("signed by another key") << body(SigningKey().signedMembers(bytes(release))) << true << checkFailed << unverified;
+    QTest::newRow("signature missing")
+        << body({{"SignedRecord", QString::fromLatin1(bytes(release).toBase64())}}) << true << checkFailed << unverified;
+    QTest::newRow("plain record only") << body(QJsonObject(), release) << true << checkFailed << unverified;
+    QTest::newRow("no Size") << body(publisher.signedMembers(bytes(without("Size")))) << true << checkFailed << unverified;
+    QTest::newRow("no Sha256") << body(publisher.signedMembers(bytes(without("Sha256")))) << true << checkFailed << unverified;
+    QTest::newRow("expired") << body(publisher.signedMembers(bytes(with("Expires", double(now - 60))))) << true << checkFailed << unverified;
+    QTest::newRow("expires later") << body(publisher.signedMembers(bytes(with("Expires", double(now + 3600))))) << true << offer << "签名的说明";
+    QTest::newRow("Expires as a string")
+        << body(publisher.signedMembers(bytes(with("Expires", QString::number(now + 3600))))) << true << checkFailed << unverified;
+    QTest::newRow("signed bytes not JSON") << body(publisher.signedMembers("签名的说明")) << true << checkFailed << unverified;
+    // Without a key the plain record counts, as it always has.
+    QTest::newRow("no key, plain record") << body(QJsonObject(), release) << false << offer << "签名的说明";
+    QTest::newRow("no key, signed record ignored")
+        << body(publisher.signedMembers(bytes(release)), olderRelease) << false << noNewVersion << "";
+}
+
+void TestVersionCheck::signedRecord()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(bool, keyBuiltIn);
+    QFETCH(QString, headline);
+    QFETCH(QString, notes);
+
+    TestWindow window(server->echo(body), keyBuiltIn ? publisher.publicKey : QByteArray());
+    QCOMPARE(window.headline()->text(), headline);
+    QCOMPARE(window.notes()->text(), notes);
+    QCOMPARE(window.button()->isHidden(), headline != offer);
 }
 
 QTEST_MAIN(TestVersionCheck)

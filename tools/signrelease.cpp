@@ -5,6 +5,10 @@
 //       value to build the updater with (-DUPDATE_PUBLIC_KEY=...)
 //   signrelease sign SECRET_KEY_FILE PACKAGE
 //       prints the record members "Size", "Sha256" and "Signature" for PACKAGE
+//   signrelease record SECRET_KEY_FILE PACKAGE VERSION TIME NOTES_FILE DOWNLOAD_URI [EXPIRES]
+//       prints the whole version-check body for PACKAGE, ready to serve: the plain record
+//       (for updaters without a key) and the same record signed ("SignedRecord" and
+//       "RecordSignature"); TIME and EXPIRES are seconds since 1970 UTC
 //
 // A key file holds one base64 line: the 32-byte private seed followed by the public key.
 #include <QByteArray>
@@ -29,7 +33,8 @@ using Context = std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)>;
 int usage()
 {
     err << "usage: signrelease keygen SECRET_KEY_FILE\n"
-           "       signrelease sign SECRET_KEY_FILE PACKAGE\n";
+           "       signrelease sign SECRET_KEY_FILE PACKAGE\n"
+           "       signrelease record SECRET_KEY_FILE PACKAGE VERSION TIME NOTES_FILE DOWNLOAD_URI [EXPIRES]\n";
     return 2;
 }
 
@@ -68,58 +73,131 @@ int keygen(const QString &secretPath)
     return 0;
 }
 
-int sign(const QString &secretPath, const QString &packagePath)
+Key readKey(const QString &secretPath)
 {
     QFile secretFile(secretPath);
     if (!secretFile.open(QIODevice::ReadOnly)) {
         err << "cannot read " << secretPath << '\n';
-        return 1;
+        return Key(nullptr, EVP_PKEY_free);
     }
     const QByteArray secret = QByteArray::fromBase64(secretFile.readAll().trimmed());
-    const Key key(secret.size() == 2 * keySize
-                      ? EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr,
-                                                     reinterpret_cast<const unsigned char *>(secret.constData()), keySize)
-                      : nullptr,
-                  EVP_PKEY_free);
+    Key key(secret.size() == 2 * keySize
+                ? EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr,
+                                               reinterpret_cast<const unsigned char *>(secret.constData()), keySize)
+                : nullptr,
+            EVP_PKEY_free);
     // The stored public half must belong to the seed, or the file is damaged.
     if (!key || rawKey(key.get(), false) != secret.mid(keySize)) {
         err << secretPath << " holds no Ed25519 key\n";
-        return 1;
+        return Key(nullptr, EVP_PKEY_free);
     }
+    return key;
+}
 
+// Base64 of the Ed25519 signature over `size` bytes at `data`; empty on failure.
+QString signature(EVP_PKEY *key, const unsigned char *data, size_t size)
+{
+    unsigned char signature[64];
+    size_t length = sizeof signature;
+    const Context context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    if (!context || EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key) != 1
+        || EVP_DigestSign(context.get(), signature, &length, data, size) != 1)
+        return QString();
+    return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(signature), static_cast<int>(length)).toBase64());
+}
+
+// "Size", "Sha256" and "Signature" of the package; empty on failure.
+QJsonObject packageMembers(EVP_PKEY *key, const QString &packagePath)
+{
     QFile package(packagePath);
     if (!package.open(QIODevice::ReadOnly)) {
         err << "cannot read " << packagePath << '\n';
-        return 1;
+        return QJsonObject();
     }
     const qint64 size = package.size();
     const unsigned char empty = 0;
     const uchar *data = size > 0 ? package.map(0, size) : &empty;
     if (!data) {
         err << "cannot map " << packagePath << '\n';
-        return 1;
+        return QJsonObject();
     }
 
-    unsigned char signature[64];
-    size_t signatureLength = sizeof signature;
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int digestLength = 0;
-    const Context context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    if (!context || EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1
-        || EVP_DigestSign(context.get(), signature, &signatureLength, data, static_cast<size_t>(size)) != 1
+    const QString packageSignature = signature(key, data, static_cast<size_t>(size));
+    if (packageSignature.isEmpty()
         || EVP_Digest(data, static_cast<size_t>(size), digest, &digestLength, EVP_sha256(), nullptr) != 1) {
         err << "cannot sign " << packagePath << '\n';
-        return 1;
+        return QJsonObject();
     }
-
-    const QJsonObject members{
+    return QJsonObject{
         {QStringLiteral("Size"), static_cast<double>(size)},
         {QStringLiteral("Sha256"),
          QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(digest), static_cast<int>(digestLength)).toHex())},
-        {QStringLiteral("Signature"),
-         QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(signature), static_cast<int>(signatureLength)).toBase64())},
+        {QStringLiteral("Signature"), packageSignature},
     };
+}
+
+int sign(const QString &secretPath, const QString &packagePath)
+{
+    const Key key = readKey(secretPath);
+    const QJsonObject members = key ? packageMembers(key.get(), packagePath) : QJsonObject();
+    if (members.isEmpty())
+        return 1;
     out << QJsonDocument(members).toJson(QJsonDocument::Indented);
+    return 0;
+}
+
+bool wholeNumber(const char *text, qint64 *number)
+{
+    bool ok = false;
+    *number = QByteArray(text).toLongLong(&ok);
+    // JSON numbers are doubles: beyond 2^53 they would not arrive as written.
+    return ok && *number >= 0 && *number <= (Q_INT64_C(1) << 53);
+}
+
+int record(char *argv[], int argc)
+{
+    const QString secretPath = QString::fromLocal8Bit(argv[2]);
+    const QString packagePath = QString::fromLocal8Bit(argv[3]);
+    const QString notesPath = QString::fromLocal8Bit(argv[6]);
+    qint64 time = 0;
+    qint64 expires = 0;
+    if (!wholeNumber(argv[5], &time) || (argc == 9 && !wholeNumber(argv[8], &expires))) {
+        err << "TIME and EXPIRES are whole seconds since 1970\n";
+        return 2;
+    }
+    QFile notes(notesPath);
+    if (!notes.open(QIODevice::ReadOnly)) {
+        err << "cannot read " << notesPath << '\n';
+        return 1;
+    }
+    const Key key = readKey(secretPath);
+    QJsonObject signedRecord = key ? packageMembers(key.get(), packagePath) : QJsonObject();
+    if (signedRecord.isEmpty())
+        return 1;
+    // The package's own signature is for updaters that predate signed records.
+    const QJsonValue packageSignature = signedRecord.take(QStringLiteral("Signature"));
+    signedRecord.insert(QStringLiteral("state"), 1);
+    signedRecord.insert(QStringLiteral("Version"), QString::fromLocal8Bit(argv[4]));
+    signedRecord.insert(QStringLiteral("Time"), static_cast<double>(time));
+    signedRecord.insert(QStringLiteral("UpdateContent"), QString::fromUtf8(notes.readAll()));
+    signedRecord.insert(QStringLiteral("DownloadUri"), QString::fromLocal8Bit(argv[7]));
+    if (argc == 9)
+        signedRecord.insert(QStringLiteral("Expires"), static_cast<double>(expires));
+
+    const QByteArray signedBytes = QJsonDocument(signedRecord).toJson(QJsonDocument::Compact);
+    const QString recordSignature =
+        signature(key.get(), reinterpret_cast<const unsigned char *>(signedBytes.constData()), size_t(signedBytes.size()));
+    if (recordSignature.isEmpty()) {
+        err << "cannot sign the record\n";
+        return 1;
+    }
+    QJsonObject data = signedRecord;
+    data.insert(QStringLiteral("Signature"), packageSignature);
+    data.insert(QStringLiteral("SignedRecord"), QString::fromLatin1(signedBytes.toBase64()));
+    data.insert(QStringLiteral("RecordSignature"), recordSignature);
+    out << QJsonDocument(QJsonObject{{QStringLiteral("code"), 0}, {QStringLiteral("data"), data}}).toJson(QJsonDocument::Indented);
     return 0;
 }
 
@@ -132,5 +210,7 @@ int main(int argc, char *argv[])
         return keygen(QString::fromLocal8Bit(argv[2]));
     if (command == "sign" && argc == 4)
         return sign(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]));
+    if (command == "record" && (argc == 8 || argc == 9))
+        return record(argv, argc);
     return usage();
 }

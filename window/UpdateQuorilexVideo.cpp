@@ -4,9 +4,11 @@
 #include "comm/Comm.h"
 #include "comm/InstallerPackage.h"
 #include "comm/PackageVerifier.h"
+#include "comm/SignedRecord.h"
 #include "speed/httpfile.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
@@ -107,17 +109,26 @@ void UpdateQuorilexVideo::checkVersion()
     bool answered = false;
     bool isObject = false;
     const QByteArray body = comm->httpGet(versionCheckEndpoint, &answered);
-    const UpdateRecord record = UpdateRecord::fromJson(Comm::getJsonObject(body, &isObject));
+    const QJsonObject json = Comm::getJsonObject(body, &isObject);
     if (!answered || !isObject) {
         // Nobody could be asked, so "no new version" would be a guess.
         ui.label->setText(QStringLiteral("检查更新失败"));
         return;
     }
-    if (!record.offersUpdate())
+    // With the publisher's key built in, only what the publisher signed is believed.
+    const std::optional<UpdateRecord> record = publicKey.isEmpty()
+        ? std::optional<UpdateRecord>(UpdateRecord::fromJson(json))
+        : SignedRecord::open(json, publicKey, QDateTime::currentSecsSinceEpoch());
+    if (!record) {
+        ui.label->setText(QStringLiteral("检查更新失败"));
+        ui.label_2->setText(QStringLiteral("无法验证更新信息"));
+        return;
+    }
+    if (!record->offersUpdate())
         return;
 
-    offeredRelease = record;
-    downloadUrl = record.downloadUri;
+    offeredRelease = *record;
+    downloadUrl = record->downloadUri;
     showOffer();
     ui.updateButton->show();
 }
@@ -153,7 +164,7 @@ void UpdateQuorilexVideo::SendDownUpdate()
     }
     installerBytes = 0;
     downloadFailure.clear();
-    verifier = std::make_unique<PackageVerifier>(offeredRelease, publicKey);
+    verifier = std::make_unique<PackageVerifier>(offeredRelease);
 
     reply = networkManager.get(Comm::safeRequest(url));
     reply->setReadBufferSize(downloadReadBufferSize);
@@ -239,7 +250,7 @@ void UpdateQuorilexVideo::on_finished()
     if (failure.isEmpty())
         failure = InstallerPackage::defect(*installerFile, installerBytes);
     if (failure.isEmpty())
-        failure = verifier->verify(*installerFile, installerBytes);
+        failure = verifier->verify(installerBytes);
     verifier.reset();
 
     reply->deleteLater();

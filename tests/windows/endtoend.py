@@ -167,19 +167,22 @@ class EndToEnd(unittest.TestCase):
         source = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "data", "package.wxs")
         cls.package = os.path.join(ARGS.work, "QuorilexVideoTest.msi")
         subprocess.run(["wixl", "-a", "x64", "-o", cls.package, source], cwd=ARGS.work, check=True)
-        cls.members = os.path.join(ARGS.work, "members.json")
-        cls.sign(cls.package, cls.members)
 
     @classmethod
-    def sign(cls, package, members):
-        # signrelease.exe from the same build, as a publisher on Windows would sign.
+    def signed_record(cls, download_path):
+        """The version-check answer for the package at that path, written by signrelease.exe
+        from the same build, as a publisher on Windows would."""
         signrelease = os.path.join(os.path.dirname(ARGS.updater), "signrelease.exe")
-        with open(members, "w") as out:
-            subprocess.run(["wine", signrelease, "sign", "Z:" + ARGS.secret_key, "Z:" + package],
+        notes = os.path.join(os.path.dirname(ARGS.server), "release-notes.txt")
+        body = os.path.join(ARGS.work, "record%s.json" % download_path.replace("/", "-"))
+        with open(body, "w") as out:
+            subprocess.run(["wine", signrelease, "record", "Z:" + ARGS.secret_key, "Z:" + cls.package, "3.1.0",
+                            "1764547200", "Z:" + notes, ARGS.url + download_path],
                            env=cls.prefix.env(), check=True, stdout=out)
-        with open(members) as f:
-            if '"Signature"' not in f.read():
-                raise RuntimeError("signrelease.exe did not sign the package")
+        with open(body) as f:
+            if '"RecordSignature"' not in f.read():
+                raise RuntimeError("signrelease.exe did not sign the record")
+        return body
 
     @classmethod
     def tearDownClass(cls):
@@ -198,8 +201,8 @@ class EndToEnd(unittest.TestCase):
         if self.server:
             self.server.stop()
 
-    def offer(self, *args):
-        self.server = DemoServer("--package", self.package, "--members", self.members, *args)
+    def offer(self, *args, download="/download/QuorilexVideo_32.msi"):
+        self.server = DemoServer("--package", self.package, "--body", self.signed_record(download), *args)
 
     def start(self):
         self.updater = Updater(self.prefix, self.folder)
@@ -245,7 +248,7 @@ class EndToEnd(unittest.TestCase):
     def test_2_failed_download_offers_the_button_again(self):
         with open(os.path.join(self.folder, "QuorilexVideo_32.msi"), "wb") as f:
             f.write(b"an older package")
-        self.offer("--download", "/status/404")
+        self.offer(download="/status/404")
         updater = self.start()
         image = updater.offer("before-404.png")
         self.assertIsNotNone(image, "no update button on the screen")

@@ -1,0 +1,68 @@
+#include "SignedRecord.h"
+
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QJsonValue>
+
+#include <openssl/evp.h>
+
+#include <memory>
+
+namespace {
+
+constexpr int keySize = 32;
+constexpr int signatureSize = 64;
+
+std::optional<QByteArray> base64Member(const QJsonObject &body, const char *name)
+{
+    const QJsonValue value = body.value(QLatin1String(name));
+    if (!value.isString())
+        return std::nullopt;
+    const auto decoded = QByteArray::fromBase64Encoding(value.toString().toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded)
+        return std::nullopt;
+    return decoded.decoded;
+}
+
+bool signatureHolds(const QByteArray &message, const QByteArray &signature, const QByteArray &publicKey)
+{
+    if (publicKey.size() != keySize || signature.size() != signatureSize)
+        return false;
+    const std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY *)> key(
+        EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, reinterpret_cast<const unsigned char *>(publicKey.constData()),
+                                    keySize),
+        EVP_PKEY_free);
+    const std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    return key && context && EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) == 1
+        && EVP_DigestVerify(context.get(), reinterpret_cast<const unsigned char *>(signature.constData()), signatureSize,
+                            reinterpret_cast<const unsigned char *>(message.constData()), size_t(message.size()))
+        == 1;
+}
+
+} // namespace
+
+std::optional<UpdateRecord> SignedRecord::open(const QJsonObject &body, const QByteArray &publicKey, qint64 now)
+{
+    const std::optional<QByteArray> signedBytes = base64Member(body, "SignedRecord");
+    const std::optional<QByteArray> signature = base64Member(body, "RecordSignature");
+    if (!signedBytes || !signature || !signatureHolds(*signedBytes, *signature, publicKey))
+        return std::nullopt;
+
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(*signedBytes, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return std::nullopt;
+    const QJsonObject json = document.object();
+    const UpdateRecord record = UpdateRecord::fromJson(json);
+    // Without the package's size and hash the signature would vouch for any file.
+    if (!record.malformedMember.isEmpty() || record.size < 0 || record.sha256.isEmpty())
+        return std::nullopt;
+
+    const QJsonValue expires = json.value(QLatin1String("Expires"));
+    if (!expires.isUndefined()) {
+        qint64 expiry = 0;
+        if (!UpdateRecord::exactInteger(expires, &expiry) || expiry <= now)
+            return std::nullopt;
+    }
+    return record;
+}

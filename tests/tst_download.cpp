@@ -382,33 +382,40 @@ void TestDownload::progress_data()
 {
     QTest::addColumn<qint64>("bytesRead");
     QTest::addColumn<qint64>("totalBytes");
+    // The bar's maximum and value: bytes while the total fits an int, else scaled by a power of two.
+    QTest::addColumn<int>("maximum");
+    QTest::addColumn<int>("value");
     QTest::addColumn<int>("percent");
 
     const qint64 GiB = Q_INT64_C(1) << 30;
-    QTest::newRow("half") << Q_INT64_C(50) << Q_INT64_C(100) << 50;
-    QTest::newRow("3 GiB of 4 GiB") << 3 * GiB << 4 * GiB << 75;
-    QTest::newRow("1 byte of 8 GiB") << Q_INT64_C(1) << 8 * GiB << 0;
-    QTest::newRow("all of 5 GiB") << 5 * GiB << 5 * GiB << 100;
-    QTest::newRow("more than announced") << Q_INT64_C(200) << Q_INT64_C(100) << 100;
+    QTest::newRow("half") << Q_INT64_C(50) << Q_INT64_C(100) << 100 << 50 << 50;
+    QTest::newRow("bytes of a 1 MiB package") << Q_INT64_C(123456) << Q_INT64_C(1048576) << 1048576 << 123456 << 11;
+    QTest::newRow("largest exact total") << Q_INT64_C(1000000000) << Q_INT64_C(2147483647) << 2147483647 << 1000000000 << 46;
+    QTest::newRow("2 GiB, halved") << GiB << 2 * GiB << int(GiB) << int(GiB / 2) << 50;
+    QTest::newRow("3 GiB of 4 GiB") << 3 * GiB << 4 * GiB << int(GiB) << int(3 * GiB / 4) << 75;
+    QTest::newRow("1 byte of 8 GiB") << Q_INT64_C(1) << 8 * GiB << int(GiB) << 0 << 0;
+    QTest::newRow("all of 5 GiB") << 5 * GiB << 5 * GiB << int(5 * GiB / 4) << int(5 * GiB / 4) << 100;
+    QTest::newRow("more than announced") << Q_INT64_C(200) << Q_INT64_C(100) << 100 << 100 << 100;
     // Unknown totals show a busy bar.
-    QTest::newRow("unknown total") << Q_INT64_C(1000) << Q_INT64_C(-1) << -1;
-    QTest::newRow("empty body") << Q_INT64_C(0) << Q_INT64_C(0) << -1;
+    QTest::newRow("unknown total") << Q_INT64_C(1000) << Q_INT64_C(-1) << 0 << -1 << -1;
+    QTest::newRow("empty body") << Q_INT64_C(0) << Q_INT64_C(0) << 0 << -1 << -1;
 }
 
 void TestDownload::progress()
 {
     QFETCH(qint64, bytesRead);
     QFETCH(qint64, totalBytes);
+    QFETCH(int, maximum);
+    QFETCH(int, value);
     QFETCH(int, percent);
 
     TestWindow window(server->echo("{}"));
     window.on_downloadProgress(bytesRead, totalBytes);
     QProgressBar *bar = window.progress();
-    if (percent < 0) {
-        QCOMPARE(bar->minimum(), 0);
-        QCOMPARE(bar->maximum(), 0);
-    } else {
-        QCOMPARE(bar->minimum(), 0);
+    QCOMPARE(bar->minimum(), 0);
+    QCOMPARE(bar->maximum(), maximum);
+    if (percent >= 0) {
+        QCOMPARE(bar->value(), value);
         QVERIFY2(bar->text().startsWith(QString::number(percent) + QLatin1Char('%')), qPrintable(bar->text()));
     }
 }

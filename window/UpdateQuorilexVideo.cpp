@@ -20,13 +20,12 @@
 #include <QTemporaryFile>
 #include <QUrl>
 
+#include <limits>
+
 namespace {
 
 // Enough to bound memory however large the package is, large enough to keep the link busy.
 constexpr qint64 downloadReadBufferSize = 1024 * 1024;
-
-// Progress steps of the bar, finer than percent so large packages move smoothly.
-constexpr int progressSteps = 10000;
 
 bool inDragRegion(const QPoint &pos)
 {
@@ -230,8 +229,13 @@ void UpdateQuorilexVideo::on_downloadProgress(qint64 bytesRead, qint64 totalByte
         ui.progressBar->setFormat(speedMeter->text());
         return;
     }
-    ui.progressBar->setRange(0, progressSteps);
-    ui.progressBar->setValue(static_cast<int>(qMin(bytesRead, totalBytes) * progressSteps / totalBytes));
+    // The bar counts bytes while the total fits its int; larger packages count in units of
+    // the smallest power of two that fits, which leaves the percentage as it is.
+    int shift = 0;
+    while ((totalBytes >> shift) > std::numeric_limits<int>::max())
+        ++shift;
+    ui.progressBar->setRange(0, static_cast<int>(totalBytes >> shift));
+    ui.progressBar->setValue(static_cast<int>(qMin(bytesRead, totalBytes) >> shift));
     ui.progressBar->setFormat(QStringLiteral("%p%  ") + speedMeter->text());
 }
 

@@ -1,8 +1,9 @@
 // Downloads a package (1 GiB unless a size is given) from the local demo server
 // through the updater's own download, once with a bare record and once with a record
 // signed with the demo key, whose Size and Sha256 the package must match; then with curl
-// from the same server. Prints the throughputs and the updater's peak memory growth:
-// all resident pages, and the heap alone.
+// from the same server; five rounds of the three, interleaved. Prints each run, then for
+// each figure the median, the range and the spread over the rounds, and the updater's
+// peak memory growth: all resident pages, and the heap alone.
 #include "testserver.h"
 #include "testwindow.h"
 
@@ -16,7 +17,9 @@
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QTimer>
+#include <QVector>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -54,14 +57,12 @@ public:
         })
     {
     }
-    // Growth over the start in MiB: all resident pages, and the heap alone (without file mappings).
-    QString stop()
+    // Peak growth over the start in MiB: all resident pages, and the heap alone (without file mappings).
+    std::pair<double, double> stop()
     {
         done = true;
         thread.join();
-        return QStringLiteral("peak growth %1 MiB resident, %2 MiB heap")
-            .arg((peakResident - baseResident) / 1024.0, 0, 'f', 1)
-            .arg((peakHeap - baseHeap) / 1024.0, 0, 'f', 1);
+        return {(peakResident - baseResident) / 1024.0, (peakHeap - baseHeap) / 1024.0};
     }
 
 private:
@@ -73,17 +74,37 @@ private:
     std::thread thread;
 };
 
-QString rate(qint64 bytes, double seconds)
+constexpr int rounds = 5;
+
+double mibPerSecond(qint64 bytes, double seconds)
 {
-    return QStringLiteral("%1 MiB/s (%2 s)").arg(bytes / 1048576.0 / seconds, 0, 'f', 1).arg(seconds, 0, 'f', 2);
+    return bytes / 1048576.0 / seconds;
 }
 
+// The runs of one figure across the rounds.
+struct Figure
+{
+    QString label;
+    QVector<double> rates;
+    double peakResident = 0;
+    double peakHeap = 0;
+
+    double median() const
+    {
+        QVector<double> sorted = rates;
+        std::sort(sorted.begin(), sorted.end());
+        return sorted.size() % 2 ? sorted[sorted.size() / 2] : (sorted[sorted.size() / 2 - 1] + sorted[sorted.size() / 2]) / 2;
+    }
+    double slowest() const { return *std::min_element(rates.begin(), rates.end()); }
+    double fastest() const { return *std::max_element(rates.begin(), rates.end()); }
+};
+
 // One download through the update window; false when it did not end in a hand-off.
-bool runUpdater(const QString &label, const QString &endpoint, const QByteArray &publicKey, qint64 size)
+bool runUpdater(Figure &figure, const QString &endpoint, const QByteArray &publicKey, qint64 size)
 {
     TestWindow window(endpoint, publicKey);
     if (window.button()->isHidden()) {
-        out << label << ": the server offered nothing\n";
+        out << figure.label << ": the server offered nothing\n";
         return false;
     }
     QTimer failed;
@@ -99,14 +120,18 @@ bool runUpdater(const QString &label, const QString &endpoint, const QByteArray 
     window.SendDownUpdate();
     const int result = QCoreApplication::exec();
     const double seconds = clock.nsecsElapsed() / 1e9;
-    const QString growth = memory.stop();
+    const auto growth = memory.stop();
     const qint64 received = QFileInfo(QStringLiteral("QuorilexVideo_32.msi")).size();
     QFile::remove(QStringLiteral("QuorilexVideo_32.msi"));
     if (result != 0 || received != size) {
-        out << label << ": the download failed: " << window.notes()->text() << '\n';
+        out << figure.label << ": the download failed: " << window.notes()->text() << '\n';
         return false;
     }
-    out << label << rate(size, seconds) << ", " << growth << '\n';
+    figure.rates.append(mibPerSecond(size, seconds));
+    figure.peakResident = qMax(figure.peakResident, growth.first);
+    figure.peakHeap = qMax(figure.peakHeap, growth.second);
+    out << figure.label << QString::number(figure.rates.last(), 'f', 1) << " MiB/s, peak growth "
+        << QString::number(growth.first, 'f', 1) << " MiB resident, " << QString::number(growth.second, 'f', 1) << " MiB heap\n";
     return true;
 }
 
@@ -173,23 +198,41 @@ int main(int argc, char *argv[])
     }
     bodyFile.close();
 
-    out << "package:  " << size << " bytes\n";
+    out << "package:  " << size << " bytes, " << rounds << " rounds\n";
     const QString endpoint = QStringLiteral("/version/down_update.php");
-    if (!runUpdater(QStringLiteral("updater, bare record:             "), bare.url(endpoint), QByteArray(), size)
-        || !runUpdater(QStringLiteral("updater, signed record:           "), checked.url(endpoint),
-                       QByteArray::fromBase64(publicKey.readAll().trimmed()), size))
-        return 1;
-
-    QByteArray curlResult;
-    if (run(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-o"), dir.filePath(QStringLiteral("curl.msi")),
-                                     QStringLiteral("-w"), QStringLiteral("%{size_download} %{time_total}"),
-                                     bare.url(QStringLiteral("/download/QuorilexVideo_32.msi"))},
-            &curlResult)) {
+    const QByteArray demoKey = QByteArray::fromBase64(publicKey.readAll().trimmed());
+    Figure bareFigure{QStringLiteral("updater, bare record:   ")};
+    Figure signedFigure{QStringLiteral("updater, signed record: ")};
+    Figure curlFigure{QStringLiteral("curl:                   ")};
+    for (int round = 1; round <= rounds; ++round) {
+        out << "round " << round << '\n';
+        if (!runUpdater(bareFigure, bare.url(endpoint), QByteArray(), size)
+            || !runUpdater(signedFigure, checked.url(endpoint), demoKey, size))
+            return 1;
+        QByteArray curlResult;
+        if (!run(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-o"), dir.filePath(QStringLiteral("curl.msi")),
+                                          QStringLiteral("-w"), QStringLiteral("%{size_download} %{time_total}"),
+                                          bare.url(QStringLiteral("/download/QuorilexVideo_32.msi"))},
+                 &curlResult)) {
+            out << "curl did not run (is curl installed?)\n";
+            return 1;
+        }
         const QList<QByteArray> fields = curlResult.split(' ');
-        out << "curl:                              " << rate(fields.value(0).toLongLong(), fields.value(1).toDouble()) << '\n';
-    } else {
-        out << "curl:                              did not run (is curl installed?)\n";
+        curlFigure.rates.append(mibPerSecond(fields.value(0).toLongLong(), fields.value(1).toDouble()));
+        out << curlFigure.label << QString::number(curlFigure.rates.last(), 'f', 1) << " MiB/s\n";
     }
+
+    out << "\nover " << rounds << " rounds: median, range, spread ((fastest - slowest) / median)\n";
+    for (const Figure *figure : {&bareFigure, &signedFigure, &curlFigure})
+        out << figure->label << QString::number(figure->median(), 'f', 1) << " MiB/s, "
+            << QString::number(figure->slowest(), 'f', 1) << " to " << QString::number(figure->fastest(), 'f', 1) << ", "
+            << QString::number(100 * (figure->fastest() - figure->slowest()) / figure->median(), 'f', 0) << " %\n";
+    for (const Figure *figure : {&bareFigure, &signedFigure})
+        out << figure->label << "peak growth " << QString::number(figure->peakResident, 'f', 1) << " MiB resident, "
+            << QString::number(figure->peakHeap, 'f', 1) << " MiB heap\n";
+    out << "bare / curl: median " << QString::number(bareFigure.median() / curlFigure.median(), 'f', 2) << ", slowest "
+        << QString::number(bareFigure.slowest() / curlFigure.median(), 'f', 2) << "; signed / bare: median "
+        << QString::number(signedFigure.median() / bareFigure.median(), 'f', 2) << '\n';
     return 0;
 }
 

@@ -24,7 +24,9 @@
 #include <chrono>
 #include <thread>
 
+#ifdef Q_OS_UNIX
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -84,7 +86,9 @@ constexpr int rounds = 5;
 void settle(const QString &previousFile)
 {
     QFile::remove(previousFile);
+#ifdef Q_OS_UNIX
     ::sync();
+#endif
 }
 
 double mibPerSecond(qint64 bytes, double seconds)

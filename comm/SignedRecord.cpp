@@ -13,17 +13,6 @@ namespace {
 constexpr int keySize = 32;
 constexpr int signatureSize = 64;
 
-std::optional<QByteArray> base64Member(const QJsonObject &body, const char *name)
-{
-    const QJsonValue value = body.value(QLatin1String(name));
-    if (!value.isString())
-        return std::nullopt;
-    const auto decoded = QByteArray::fromBase64Encoding(value.toString().toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
-    if (!decoded)
-        return std::nullopt;
-    return decoded.decoded;
-}
-
 bool signatureHolds(const QByteArray &message, const QByteArray &signature, const QByteArray &publicKey)
 {
     if (publicKey.size() != keySize || signature.size() != signatureSize)
@@ -43,8 +32,8 @@ bool signatureHolds(const QByteArray &message, const QByteArray &signature, cons
 
 std::optional<UpdateRecord> SignedRecord::open(const QJsonObject &body, const QByteArray &publicKey, qint64 now)
 {
-    const std::optional<QByteArray> signedBytes = base64Member(body, "SignedRecord");
-    const std::optional<QByteArray> signature = base64Member(body, "RecordSignature");
+    const std::optional<QByteArray> signedBytes = UpdateRecord::base64(body.value(QLatin1String("SignedRecord")));
+    const std::optional<QByteArray> signature = UpdateRecord::base64(body.value(QLatin1String("RecordSignature")));
     if (!signedBytes || !signature || !signatureHolds(*signedBytes, *signature, publicKey))
         return std::nullopt;
 

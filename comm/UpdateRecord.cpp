@@ -24,6 +24,16 @@ bool UpdateRecord::exactInteger(const QJsonValue &value, qint64 *integer)
     return true;
 }
 
+std::optional<QByteArray> UpdateRecord::base64(const QJsonValue &value)
+{
+    if (!value.isString())
+        return std::nullopt;
+    const auto decoded = QByteArray::fromBase64Encoding(value.toString().toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded)
+        return std::nullopt;
+    return decoded.decoded;
+}
+
 UpdateRecord UpdateRecord::fromJson(const QJsonObject &json)
 {
     UpdateRecord record;
@@ -56,9 +66,8 @@ UpdateRecord UpdateRecord::fromJson(const QJsonObject &json)
     // hash does), but a malformed one still fails the download, as it always has.
     const QJsonValue signature = json.value(QLatin1String("Signature"));
     if (!signature.isUndefined()) {
-        const auto decoded = QByteArray::fromBase64Encoding(signature.toString().toLatin1(),
-                                                            QByteArray::AbortOnBase64DecodingErrors);
-        if (!signature.isString() || !decoded || decoded.decoded.size() != 64)
+        const std::optional<QByteArray> decoded = base64(signature);
+        if (!decoded || decoded->size() != 64)
             record.malformedMember = QStringLiteral("Signature");
     }
     return record;

@@ -6,6 +6,8 @@
 #include <QJsonValue>
 #include <QString>
 
+#include <optional>
+
 // The published release as the server's record describes it.
 class UpdateRecord
 {
@@ -15,6 +17,8 @@ public:
     // A JSON number that is a whole number JSON parsers agree on; false for fractions,
     // strings, other types and magnitudes beyond 2^53.
     static bool exactInteger(const QJsonValue &value, qint64 *integer);
+    // The bytes of a JSON string in strict base64; nothing for other types and bad base64.
+    static std::optional<QByteArray> base64(const QJsonValue &value);
 
     // A release is offered when it is published, is not this very release and is
     // later than it; newness is the release time, the version text only vetoes.

@@ -74,10 +74,9 @@ def compound_layout(size):
     sector = 512 if size <= 2 ** 31 else 4096
     sectors = size // sector - 1
     per_fat, per_difat = sector // 4, sector // 4 - 1
-    fat = difat = 0
-    while fat * per_fat < sectors:
-        fat += 1
-        difat = max(0, -(-(fat - 109) // per_difat))
+    # The FAT describes every sector, its own and the DIFAT's included.
+    fat = -(-sectors // per_fat)
+    difat = max(0, -(-(fat - 109) // per_difat))
     # The table itself, the directory and at least one sector of the stream.
     if sectors < fat + difat + 2:
         return None

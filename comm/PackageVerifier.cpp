@@ -26,10 +26,10 @@ PackageVerifier::PackageVerifier(const UpdateRecord &record)
 
 PackageVerifier::~PackageVerifier() = default;
 
-void PackageVerifier::addData(const QByteArray &chunk)
+void PackageVerifier::addData(const char *data, qint64 size)
 {
     if (hash)
-        EVP_DigestUpdate(hash.get(), chunk.constData(), static_cast<size_t>(chunk.size()));
+        EVP_DigestUpdate(hash.get(), data, static_cast<size_t>(size));
 }
 
 QString PackageVerifier::verify(qint64 received)

@@ -22,7 +22,7 @@ public:
     qint64 sizeLimit() const { return record.size; }
 
     // Fed every chunk as it is written, so the hash needs no second pass.
-    void addData(const QByteArray &chunk);
+    void addData(const char *data, qint64 size);
 
     // The reason to refuse the finished package, empty when it may be installed.
     QString verify(qint64 received);

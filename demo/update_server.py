@@ -6,10 +6,16 @@ Windows Installer package, and it can misbehave on purpose so that the
 updater's failure paths can be driven against a real HTTP server:
 
   /download/QuorilexVideo_32.msi   the package the record points at
-  /package?size=N&length=0&short=N&stall=N&signature=0&rate=B&status=S
+  /package?size=N&length=0&short=N&stall=N&reset=N&signature=0&rate=B&status=S
+          &ranges=0&badrange=1&etag=changing&validators=etag,modified,weak
                                    a generated package: without a length,
-                                   cut short, stalling, not an installer,
-                                   under another status (206 Partial Content)
+                                   cut short, stalling or reset after N bytes
+                                   (only requests without a Range, so the next
+                                   one can resume), not an installer, under
+                                   another status (206 to a plain request),
+                                   ignoring ranges, with a wrong Content-Range,
+                                   a new ETag at each request, only some
+                                   validators (a weak ETag)
   /status/CODE                     that status with a small HTML body
   /redirect?to=URL                 302 to URL
   /loop                            302 to itself
@@ -21,6 +27,8 @@ updater's failure paths can be driven against a real HTTP server:
   /drip?headers=1                  the same, but the bytes are an endless header line
   /flood                           answers 200, then header lines without end, fast
   /requests                        the paths asked for so far, one a line
+  /requests?detail=1               per package answer: path, Range asked for
+                                   (- for none), status, body bytes sent
 
 Requests in absolute form (GET http://host/path), as clients send them to an
 HTTP proxy, are answered as if for /path: the server stands in for a proxy in
@@ -46,6 +54,7 @@ import argparse
 import gzip
 import json
 import os
+import re
 import socket
 import struct
 import ssl
@@ -150,8 +159,19 @@ def package_bytes(size, signature=True):
         yield chunk
 
 
-def file_bytes(path):
+def from_offset(chunks, offset):
+    """The chunks past the first `offset` bytes."""
+    for chunk in chunks:
+        if offset >= len(chunk):
+            offset -= len(chunk)
+            continue
+        yield chunk[offset:]
+        offset = 0
+
+
+def file_bytes(path, offset=0):
     with open(path, "rb") as f:
+        f.seek(offset)
         while True:
             chunk = f.read(CHUNK)
             if not chunk:
@@ -202,21 +222,64 @@ class Handler(BaseHTTPRequestHandler):
                 return
             time.sleep(pause)
 
-    def stream(self, chunks, length, rate=0, short=None, stall=None, status=200):
-        """Sends a body; `length` None means close-delimited, without Content-Length."""
+    def stream(self, chunks_from, size, length=True, rate=0, short=None, stall=None, reset=None, status=200,
+               validators=(), ranges=True, bad_range=False, sendfile=None):
+        """Sends a package of `size` bytes; chunks_from(offset) yields its bytes from offset on.
+
+        A "Range: bytes=N-" request is answered with 206 and the rest from N, unless ranges
+        are off, the length is not declared, or If-Range names none of the package's
+        validators (ETag, Last-Modified), which then sends the whole package. The faults
+        (short, stall, reset: after that many bytes) break only requests without a Range,
+        so that the next attempt gets the rest. Without `length` the body is
+        close-delimited. `sendfile` names a file to send without copying when nothing
+        slows or breaks the body."""
+        entry = self.server.log_transfer(self.path, self.headers.get("Range"))
+        start, end = 0, size - 1
+        headers = [("Accept-Ranges", "bytes" if ranges else "none")] + list(validators)
+        wanted = self.headers.get("Range")
+        if wanted is not None:
+            short = stall = reset = None
+            match = re.fullmatch(r"bytes=(\d+)-(\d*)", wanted.strip())
+            if_range = self.headers.get("If-Range")
+            # If-Range compares strongly: a weak ETag never matches.
+            fresh = if_range is None or (not if_range.startswith("W/") and if_range in (v for _, v in validators))
+            if match and ranges and length and status == 200 and fresh:
+                start = int(match[1])
+                if match[2]:
+                    end = min(end, int(match[2]))
+                if start >= size or start > end:
+                    entry["status"] = 416
+                    self.send_body(416, b"", headers=[("Content-Range", "bytes */%d" % size)])
+                    return
+                status = 206
+                claimed = (0, size - 1) if bad_range else (start, end)
+                headers.append(("Content-Range", "bytes %d-%d/%d" % (claimed[0], claimed[1], size)))
+        entry["status"] = status
         self.send_response(status)
         self.send_header("Content-Type", "application/x-msi")
-        if length is not None:
-            self.send_header("Content-Length", str(length))
+        for name, value in headers:
+            self.send_header(name, value)
+        if length:
+            self.send_header("Content-Length", str(end + 1 - start))
         else:
             self.send_header("Connection", "close")
             self.close_connection = True
         self.end_headers()
-        limits = [x for x in (short, stall) if x is not None]
+        limits = [x for x in (short, stall, reset) if x is not None]
         limit = min(limits) if limits else None
+        if sendfile and not rate and limit is None and not isinstance(self.connection, ssl.SSLSocket):
+            self.wfile.flush()
+            with open(sendfile, "rb") as f:
+                try:
+                    entry["sent"] = self.connection.sendfile(f, start, end + 1 - start)
+                except OSError:
+                    pass
+            return
+        remaining = end + 1 - start
         sent = 0
         started = time.monotonic()
-        for chunk in chunks:
+        for chunk in chunks_from(start):
+            chunk = chunk[:remaining - sent]
             if limit is not None and sent + len(chunk) > limit:
                 chunk = chunk[: limit - sent]
             try:
@@ -224,17 +287,26 @@ class Handler(BaseHTTPRequestHandler):
             except OSError:
                 return
             sent += len(chunk)
+            entry["sent"] = sent
             if rate:
                 ahead = sent / rate - (time.monotonic() - started)
                 if ahead > 0:
                     time.sleep(ahead)
-            if limit is not None and sent >= limit:
+            if sent >= remaining or (limit is not None and sent >= limit):
                 break
         self.wfile.flush()
-        if stall is not None and (short is None or stall <= short):
+        if limit is None:
+            return
+        self.close_connection = True
+        if reset == limit:
+            # No FIN: the client sees the connection reset.
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            self.server.resets.add(self.connection)
+        elif stall == limit:
             self.hold()
-        if short is not None:
-            self.close_connection = True
+
+    def validators(self, etag, modified):
+        return [("ETag", etag), ("Last-Modified", self.date_time_string(modified))]
 
     # --- routes ------------------------------------------------------------
 
@@ -250,17 +322,33 @@ class Handler(BaseHTTPRequestHandler):
             self.send_body(200, self.server.record(), "application/json; charset=utf-8")
         elif path == "/download/QuorilexVideo_32.msi":
             if cfg.package:
-                self.stream(file_bytes(cfg.package), os.path.getsize(cfg.package), rate=cfg.rate)
+                stat = os.stat(cfg.package)
+                self.stream(lambda offset: file_bytes(cfg.package, offset), stat.st_size, rate=cfg.rate,
+                            validators=self.validators('"%d-%d"' % (stat.st_size, stat.st_mtime_ns), stat.st_mtime),
+                            sendfile=cfg.package)
             else:
-                self.stream(package_bytes(cfg.package_size), cfg.package_size, rate=cfg.rate)
+                self.stream(lambda offset: from_offset(package_bytes(cfg.package_size), offset), cfg.package_size,
+                            rate=cfg.rate, validators=self.validators('"%d"' % cfg.package_size, cfg.time))
         elif path == "/package":
             size = int(query.get("size", 65536))
-            self.stream(package_bytes(size, signature=query.get("signature", "1") != "0"),
-                        size if query.get("length", "1") != "0" else None,
+            signature = query.get("signature", "1") != "0"
+            # A package that changes between requests has a new ETag each time.
+            tag = '"%d-%d%s"' % (size, signature, "-%d" % len(self.server.requests) if query.get("etag") == "changing" else "")
+            wanted = query.get("validators", "etag,modified").split(",")
+            validators = [v for v in self.validators(tag, 1764547200)
+                          if (v[0] == "ETag" and "etag" in wanted) or (v[0] == "Last-Modified" and "modified" in wanted)]
+            if "weak" in wanted:
+                validators.append(("ETag", "W/" + tag))
+            self.stream(lambda offset: from_offset(package_bytes(size, signature=signature), offset), size,
+                        length=query.get("length", "1") != "0",
                         rate=int(query.get("rate", 0)),
                         short=int(query["short"]) if "short" in query else None,
                         stall=int(query["stall"]) if "stall" in query else None,
-                        status=int(query.get("status", 200)))
+                        reset=int(query["reset"]) if "reset" in query else None,
+                        status=int(query.get("status", 200)),
+                        validators=validators,
+                        ranges=query.get("ranges", "1") != "0",
+                        bad_range=query.get("badrange") == "1")
         elif path.startswith("/status/"):
             status = int(path.rsplit("/", 1)[1])
             self.send_body(status, b"<html><body>error</body></html>", "text/html")
@@ -276,7 +364,11 @@ class Handler(BaseHTTPRequestHandler):
             self.send_body(200, gzip.compress(b"{" + b" " * max(size - 2, 0) + b"}"), "application/json",
                            [("Content-Encoding", "gzip")])
         elif path == "/requests":
-            self.send_body(200, "".join(p + "\n" for p in self.server.requests).encode("utf-8"))
+            if query.get("detail") == "1":
+                lines = ["%s %s %s %s\n" % (t["path"], t["range"] or "-", t["status"], t["sent"]) for t in self.server.transfers]
+            else:
+                lines = [p + "\n" for p in self.server.requests]
+            self.send_body(200, "".join(lines).encode("utf-8"))
         elif path == "/never":
             self.hold()
             self.close_connection = True
@@ -305,6 +397,10 @@ class UpdateServer(ThreadingHTTPServer):
         self.config = config
         self.verbose = config.verbose
         self.requests = []
+        # Per package answer: path, Range asked for, status and the body bytes sent so far.
+        self.transfers = []
+        # Connections to end with a reset rather than a FIN.
+        self.resets = set()
         self.scheme = "http"
         if config.tls:
             context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -317,6 +413,18 @@ class UpdateServer(ThreadingHTTPServer):
         if isinstance(sys.exc_info()[1], ConnectionError):
             return
         super().handle_error(request, client_address)
+
+    def log_transfer(self, path, wanted):
+        entry = {"path": path, "range": wanted, "status": 0, "sent": 0}
+        self.transfers.append(entry)
+        return entry
+
+    def shutdown_request(self, request):
+        if request in self.resets:
+            self.resets.discard(request)
+            request.close()
+            return
+        super().shutdown_request(request)
 
     def url(self, path):
         return "%s://127.0.0.1:%d%s" % (self.scheme, self.server_address[1], path)

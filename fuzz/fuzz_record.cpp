@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (!packageOpen || !package.resize(0) || !package.seek(0) || package.write(body) != body.size() || !package.flush())
         __builtin_trap();
     PackageVerifier verifier(record);
-    verifier.addData(body);
+    verifier.addData(body.constData(), body.size());
     verifier.verify(body.size());
     InstallerPackage::defect(package, body.size());
     return 0;

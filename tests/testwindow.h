@@ -17,6 +17,7 @@ public:
     }
 
     void limitUndeclaredSize(qint64 bytes) { undeclaredSizeLimit = bytes; }
+    void limitStall(int msecs) { stallTimer.setInterval(msecs); }
 
     QLabel *headline() const { return findChild<QLabel *>(QStringLiteral("label")); }
     QLabel *notes() const { return findChild<QLabel *>(QStringLiteral("label_2")); }

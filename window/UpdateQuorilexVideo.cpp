@@ -2,8 +2,7 @@
 
 #include "app/release.h"
 #include "comm/Comm.h"
-#include "comm/InstallerPackage.h"
-#include "comm/PackageVerifier.h"
+#include "comm/PackageDownload.h"
 #include "comm/SignedRecord.h"
 #include "speed/httpfile.h"
 
@@ -17,15 +16,15 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QScrollArea>
-#include <QTemporaryFile>
 #include <QUrl>
 
 #include <limits>
 
 namespace {
 
-// Enough to bound memory however large the package is, large enough to keep the link busy.
-constexpr qint64 downloadReadBufferSize = 1024 * 1024;
+// Bounds memory however large the package is, while letting Qt's network thread read
+// ahead in few large pieces while this thread writes.
+constexpr qint64 downloadReadBufferSize = 4 * 1024 * 1024;
 
 bool inDragRegion(const QPoint &pos)
 {
@@ -85,7 +84,7 @@ UpdateQuorilexVideo::UpdateQuorilexVideo(const QString &versionCheckEndpoint, co
 
     stallTimer.setSingleShot(true);
     stallTimer.setInterval(stallTimeoutMs);
-    connect(&stallTimer, &QTimer::timeout, this, [this] { abortDownload(QStringLiteral("下载超时")); });
+    connect(&stallTimer, &QTimer::timeout, this, [this] { abortDownload(QStringLiteral("下载超时"), true); });
 
     checkVersion();
 }
@@ -98,7 +97,7 @@ UpdateQuorilexVideo::~UpdateQuorilexVideo()
         reply->abort();
         delete reply;
     }
-    delete installerFile;
+    download.reset();
     delete speedMeter;
     delete comm;
 }
@@ -149,33 +148,31 @@ void UpdateQuorilexVideo::SendDownUpdate()
         return;
     }
 
-    installerPath = QStringLiteral(".") + QStringLiteral("/%1%2").arg(QStringLiteral("QuorilexVideo_32"), QStringLiteral(".msi"));
-    if (QFile::exists(installerPath) && !QFile::remove(installerPath)) {
-        showDownloadFailure(QStringLiteral("无法删除旧的安装包"));
-        return;
+    // After a broken attempt the bytes kept are asked for no more.
+    if (!download || !download->canResume()) {
+        installerPath = QStringLiteral(".") + QStringLiteral("/%1%2").arg(QStringLiteral("QuorilexVideo_32"), QStringLiteral(".msi"));
+        download = std::make_unique<PackageDownload>(offeredRelease, installerPath, undeclaredSizeLimit);
+        const QString failure = download->open();
+        if (!failure.isEmpty()) {
+            download.reset();
+            showDownloadFailure(failure);
+            return;
+        }
     }
-    installerFile = new QTemporaryFile(installerPath + QStringLiteral(".XXXXXX"));
-    if (!installerFile->open()) {
-        delete installerFile;
-        installerFile = nullptr;
-        showDownloadFailure(QStringLiteral("无法创建安装包文件"));
-        return;
-    }
-    installerBytes = 0;
-    downloadFailure.clear();
-    verifier = std::make_unique<PackageVerifier>(offeredRelease);
 
-    reply = networkManager.get(Comm::safeRequest(url));
+    reply = networkManager.get(download->request(url));
     reply->setReadBufferSize(downloadReadBufferSize);
     connect(reply, &QNetworkReply::finished, this, &UpdateQuorilexVideo::on_finished);
     connect(reply, &QIODevice::readyRead, this, &UpdateQuorilexVideo::on_readyRead);
     connect(reply, &QNetworkReply::downloadProgress, this, &UpdateQuorilexVideo::on_downloadProgress);
 
     ui.updateButton->setEnabled(false);
-    ui.progressBar->setRange(0, 0);
     ui.progressBar->setFormat(QString());
     ui.progressBar->show();
+    // The speed covers this attempt only; the bar starts where the last one stopped.
     speedMeter->restart();
+    meteredBytes = 0;
+    on_downloadProgress(0, download->total() - download->resumedFrom());
     stallTimer.start();
 }
 
@@ -183,40 +180,19 @@ void UpdateQuorilexVideo::on_readyRead()
 {
     if (!reply)
         return;
-    const QString failure = storeChunk(reply->readAll());
-    if (!failure.isEmpty())
-        abortDownload(failure);
-}
-
-QString UpdateQuorilexVideo::storeChunk(const QByteArray &chunk)
-{
-    if (chunk.isEmpty())
-        return QString();
     stallTimer.start();
-    // An error page is not worth a byte on disk.
-    const QString status = statusFailure();
-    if (!status.isEmpty())
-        return status;
-    // A body longer than the record's size is cut off: it cannot be the package.
-    const qint64 limit = verifier->sizeLimit();
-    const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
-    if (limit >= 0 && (installerBytes + chunk.size() > limit || (announced.isValid() && announced.toLongLong() != limit)))
-        return QStringLiteral("安装包大小不符");
-    if (limit < 0 && !announced.isValid() && installerBytes + chunk.size() > undeclaredSizeLimit)
-        return QStringLiteral("安装包过大，已停止下载");
-    if (installerFile->write(chunk) != chunk.size())
-        return QStringLiteral("写入失败，磁盘可能已满");
-    verifier->addData(chunk);
-    installerBytes += chunk.size();
-    speedMeter->addReceivedBytes(chunk.size());
-    return QString();
+    const QString failure = download->receive(*reply);
+    speedMeter->addReceivedBytes(download->attemptBytes() - meteredBytes);
+    meteredBytes = download->attemptBytes();
+    if (!failure.isEmpty())
+        abortDownload(failure, false);
 }
 
-void UpdateQuorilexVideo::abortDownload(const QString &cause)
+void UpdateQuorilexVideo::abortDownload(const QString &cause, bool resumable)
 {
     if (!reply)
         return;
-    downloadFailure = cause;
+    download->fail(cause, resumable);
     // A reply that already failed is finishing anyway; aborting it twice upsets Qt.
     if (reply->error() == QNetworkReply::NoError)
         reply->abort();
@@ -224,11 +200,15 @@ void UpdateQuorilexVideo::abortDownload(const QString &cause)
 
 void UpdateQuorilexVideo::on_downloadProgress(qint64 bytesRead, qint64 totalBytes)
 {
+    // The reply counts the bytes of this attempt; a resumed one continues the package.
+    const qint64 kept = download ? download->resumedFrom() : 0;
     if (totalBytes <= 0) {
         ui.progressBar->setRange(0, 0);
         ui.progressBar->setFormat(speedMeter->text());
         return;
     }
+    bytesRead += kept;
+    totalBytes += kept;
     // The bar counts bytes while the total fits its int; larger packages count in units of
     // the smallest power of two that fits, which leaves the percentage as it is.
     int shift = 0;
@@ -244,66 +224,19 @@ void UpdateQuorilexVideo::on_finished()
     if (!reply)
         return;
     stallTimer.stop();
-    QString failure = downloadFailure;
-    if (failure.isEmpty())
-        failure = storeChunk(reply->readAll());
-    if (failure.isEmpty())
-        failure = transferFailure();
-    if (failure.isEmpty() && !installerFile->flush())
-        failure = QStringLiteral("写入失败，磁盘可能已满");
-    if (failure.isEmpty())
-        failure = InstallerPackage::defect(*installerFile, installerBytes);
-    if (failure.isEmpty())
-        failure = verifier->verify(installerBytes);
-    verifier.reset();
-
+    QString failure = download->finish(*reply);
     reply->deleteLater();
     reply = nullptr;
-
-    if (failure.isEmpty()) {
-        // Stale packages were deleted before the download; one may have come back since.
-        QFile::remove(installerPath);
-        installerFile->setAutoRemove(false);
-        if (!installerFile->rename(installerPath)) {
-            installerFile->remove();
-            failure = QStringLiteral("无法保存安装包");
-        }
-    }
-    delete installerFile;
-    installerFile = nullptr;
-
+    if (failure.isEmpty())
+        failure = download->save();
     if (!failure.isEmpty()) {
+        if (!download->canResume())
+            download.reset();
         showDownloadFailure(failure);
         return;
     }
+    download.reset();
     handOff();
-}
-
-QString UpdateQuorilexVideo::statusFailure() const
-{
-    // Refused redirects end with the redirect's own status; say what really happened.
-    if (reply->error() == QNetworkReply::InsecureRedirectError)
-        return QStringLiteral("下载地址被重定向到不安全的地址");
-    if (reply->error() == QNetworkReply::TooManyRedirectsError)
-        return QStringLiteral("下载地址重定向次数过多");
-    // Only 200 carries the whole package; 206 Partial Content to a plain GET is a part of it.
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (status.isValid() && status.toInt() != 200)
-        return QStringLiteral("服务器返回 HTTP %1").arg(status.toInt());
-    return QString();
-}
-
-QString UpdateQuorilexVideo::transferFailure() const
-{
-    const QString status = statusFailure();
-    if (!status.isEmpty())
-        return status;
-    const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
-    if (announced.isValid() && installerBytes != announced.toLongLong())
-        return QStringLiteral("下载不完整");
-    if (reply->error() != QNetworkReply::NoError || !reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid())
-        return QStringLiteral("网络连接失败");
-    return QString();
 }
 
 void UpdateQuorilexVideo::handOff()

@@ -15,9 +15,8 @@
 
 class Comm;
 class httpfile;
-class PackageVerifier;
+class PackageDownload;
 class QNetworkReply;
-class QTemporaryFile;
 
 // The updater's only window: asks the server while it is built, offers a newer
 // release and downloads its installer package.
@@ -29,7 +28,7 @@ public:
     explicit UpdateQuorilexVideo(QWidget *parent = nullptr);
     ~UpdateQuorilexVideo() override;
 
-    // A download that has not sent a byte for this long has failed.
+    // A download that has not sent a byte for this long has failed, by default.
     static constexpr int stallTimeoutMs = 30000;
 
     void checkVersion();
@@ -52,12 +51,10 @@ protected:
     // A package whose length nobody declared (no "Size", no Content-Length) stops here
     // instead of filling the disk.
     qint64 undeclaredSizeLimit = Q_INT64_C(4) << 30;
+    QTimer stallTimer;
 
 private:
-    QString storeChunk(const QByteArray &chunk);
-    void abortDownload(const QString &cause);
-    QString statusFailure() const;
-    QString transferFailure() const;
+    void abortDownload(const QString &cause, bool resumable);
     void showOffer();
     void showDownloadFailure(const QString &cause);
     void handOff();
@@ -68,8 +65,6 @@ private:
     QNetworkReply *reply = nullptr;
     QPoint dragOrigin;
     bool dragging = false;
-    // Written under a temporary name beside installerPath, moved there once complete.
-    QTemporaryFile *installerFile = nullptr;
     QString installerPath;
     QString downloadUrl;
     Ui::UpdateQuorilexVideoClass ui;
@@ -77,10 +72,10 @@ private:
     const QString versionCheckEndpoint;
     const QByteArray publicKey;
     UpdateRecord offeredRelease;
-    std::unique_ptr<PackageVerifier> verifier;
-    QTimer stallTimer;
-    qint64 installerBytes = 0;
-    QString downloadFailure;
+    // Lives from the first press until the package is handed off or a failure leaves
+    // nothing to resume from.
+    std::unique_ptr<PackageDownload> download;
+    qint64 meteredBytes = 0;
 };
 
 #endif

@@ -1,0 +1,239 @@
+#include "PackageDownload.h"
+
+#include "Comm.h"
+#include "InstallerPackage.h"
+#include "PackageVerifier.h"
+
+#include <QFile>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QRegularExpression>
+#include <QTemporaryFile>
+
+namespace {
+
+// Large enough that a gigabyte costs few system calls, small enough to stay in the cache
+// between the read from the reply and the write to the file.
+constexpr int pieceSize = 256 * 1024;
+
+// Why the answer is not the package, from its status alone.
+QString statusFailure(const QNetworkReply &reply)
+{
+    // Refused redirects end with the redirect's own status; say what really happened.
+    if (reply.error() == QNetworkReply::InsecureRedirectError)
+        return QStringLiteral("下载地址被重定向到不安全的地址");
+    if (reply.error() == QNetworkReply::TooManyRedirectsError)
+        return QStringLiteral("下载地址重定向次数过多");
+    return QString();
+}
+
+int httpStatus(const QNetworkReply &reply)
+{
+    return reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+}
+
+qint64 contentLength(const QNetworkReply &reply)
+{
+    const QVariant announced = reply.header(QNetworkRequest::ContentLengthHeader);
+    return announced.isValid() ? announced.toLongLong() : -1;
+}
+
+} // namespace
+
+PackageDownload::PackageDownload(const UpdateRecord &record, const QString &path, qint64 undeclaredSizeLimit)
+    : record(record)
+    , path(path)
+    , undeclaredSizeLimit(undeclaredSizeLimit)
+    , totalBytes(record.size)
+{
+}
+
+PackageDownload::~PackageDownload() = default;
+
+QString PackageDownload::open()
+{
+    if (QFile::exists(path) && !QFile::remove(path))
+        return QStringLiteral("无法删除旧的安装包");
+    // Written under a temporary name beside the path, so a partial package never carries its name.
+    file = std::make_unique<QTemporaryFile>(path + QStringLiteral(".XXXXXX"));
+    if (!file->open()) {
+        file.reset();
+        return QStringLiteral("无法创建安装包文件");
+    }
+    verifier = std::make_unique<PackageVerifier>(record);
+    buffer.resize(pieceSize);
+    return QString();
+}
+
+QNetworkRequest PackageDownload::request(const QUrl &url)
+{
+    QNetworkRequest request = Comm::safeRequest(url);
+    offset = received;
+    rangeAsked = offset > 0;
+    accepted = false;
+    failure.clear();
+    resumable = false;
+    if (rangeAsked) {
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(offset) + '-');
+        request.setRawHeader("If-Range", validator);
+    }
+    return request;
+}
+
+QString PackageDownload::receive(QNetworkReply &reply)
+{
+    while (failure.isEmpty() && reply.bytesAvailable() > 0) {
+        if (!accepted) {
+            accepted = true;
+            const QString cause = accept(reply);
+            if (!cause.isEmpty()) {
+                fail(cause, false);
+                break;
+            }
+        }
+        const qint64 size = reply.read(buffer.data(), pieceSize);
+        if (size <= 0)
+            break;
+        const QString cause = store(buffer.data(), size);
+        if (!cause.isEmpty())
+            fail(cause, false);
+    }
+    return failure;
+}
+
+// Decides, once the answer's header is in, whether its body continues the package.
+QString PackageDownload::accept(const QNetworkReply &reply)
+{
+    QString cause = statusFailure(reply);
+    if (!cause.isEmpty())
+        return cause;
+    const int status = httpStatus(reply);
+    if (rangeAsked && status == 206)
+        return acceptRange(reply);
+    // Only 200 carries the whole package; 206 Partial Content to a plain GET is a part of it.
+    if (status != 200)
+        return QStringLiteral("服务器返回 HTTP %1").arg(status);
+    // The server ignored the range, or the package changed since: the whole of it again.
+    if (rangeAsked)
+        startOver();
+    const qint64 announced = contentLength(reply);
+    if (record.size >= 0 && announced >= 0 && announced != record.size)
+        return QStringLiteral("安装包大小不符");
+    totalBytes = record.size >= 0 ? record.size : announced;
+    // A weak ETag may not be used in If-Range.
+    const QByteArray etag = reply.rawHeader("ETag");
+    validator = !etag.isEmpty() && !etag.startsWith("W/") ? etag : reply.rawHeader("Last-Modified");
+    return QString();
+}
+
+QString PackageDownload::acceptRange(const QNetworkReply &reply) const
+{
+    static const QRegularExpression contentRange(QStringLiteral("^bytes (\\d{1,18})-(\\d{1,18})/(\\d{1,18})$"));
+    const QRegularExpressionMatch match = contentRange.match(QString::fromLatin1(reply.rawHeader("Content-Range")));
+    const QByteArray etag = reply.rawHeader("ETag");
+    const qint64 announced = contentLength(reply);
+    const bool fits = match.hasMatch() && match.captured(1).toLongLong() == offset
+        && match.captured(2).toLongLong() == totalBytes - 1 && match.captured(3).toLongLong() == totalBytes
+        && (announced < 0 || announced == totalBytes - offset)
+        && (etag.isEmpty() || !validator.startsWith('"') || etag == validator);
+    return fits ? QString() : QStringLiteral("服务器续传的范围不符");
+}
+
+QString PackageDownload::store(const char *data, qint64 size)
+{
+    // A body longer than the package's length is cut off: it cannot be the package.
+    if (totalBytes >= 0 && received + size > totalBytes)
+        return QStringLiteral("安装包大小不符");
+    if (totalBytes < 0 && received + size > undeclaredSizeLimit)
+        return QStringLiteral("安装包过大，已停止下载");
+    if (file->write(data, size) != size)
+        return QStringLiteral("写入失败，磁盘可能已满");
+    verifier->addData(data, size);
+    received += size;
+    return QString();
+}
+
+void PackageDownload::fail(const QString &cause, bool canContinue)
+{
+    if (!failure.isEmpty())
+        return;
+    failure = cause;
+    resumable = canContinue;
+}
+
+QString PackageDownload::finish(QNetworkReply &reply)
+{
+    QString cause = receive(reply);
+    if (cause.isEmpty())
+        cause = transferFailure(reply);
+    if (cause.isEmpty() && !file->flush())
+        cause = QStringLiteral("写入失败，磁盘可能已满");
+    if (cause.isEmpty())
+        cause = InstallerPackage::defect(*file, received);
+    if (cause.isEmpty())
+        cause = verifier->verify(received);
+    fail(cause, false);
+    if (!failure.isEmpty() && !canResume())
+        discard();
+    return failure;
+}
+
+// Why an answer whose status was fine still did not bring the package; a transfer that
+// broke off after sound bytes can go on from them.
+QString PackageDownload::transferFailure(QNetworkReply &reply)
+{
+    if (!accepted) {
+        accepted = true;
+        if (httpStatus(reply) != 0 || !statusFailure(reply).isEmpty()) {
+            const QString cause = accept(reply);
+            if (!cause.isEmpty())
+                return cause;
+        }
+    }
+    const qint64 announced = contentLength(reply);
+    if ((announced >= 0 && attemptBytes() != announced) || (totalBytes >= 0 && received < totalBytes)) {
+        fail(QStringLiteral("下载不完整"), true);
+        return failure;
+    }
+    if (reply.error() != QNetworkReply::NoError || httpStatus(reply) == 0) {
+        fail(QStringLiteral("网络连接失败"), true);
+        return failure;
+    }
+    return QString();
+}
+
+bool PackageDownload::canResume() const
+{
+    return file && resumable && received > 0 && received < totalBytes && !validator.isEmpty();
+}
+
+void PackageDownload::startOver()
+{
+    file->resize(0);
+    file->seek(0);
+    verifier = std::make_unique<PackageVerifier>(record);
+    received = 0;
+    offset = 0;
+    rangeAsked = false;
+}
+
+void PackageDownload::discard()
+{
+    // QTemporaryFile removes the file with the object.
+    file.reset();
+    verifier.reset();
+    received = 0;
+}
+
+QString PackageDownload::save()
+{
+    // Stale packages were deleted before the download; one may have come back since.
+    QFile::remove(path);
+    file->setAutoRemove(false);
+    if (!file->rename(path)) {
+        file->remove();
+        return QStringLiteral("无法保存安装包");
+    }
+    file.reset();
+    return QString();
+}

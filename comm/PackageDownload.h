@@ -1,0 +1,84 @@
+#ifndef PACKAGEDOWNLOAD_H
+#define PACKAGEDOWNLOAD_H
+
+#include "UpdateRecord.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+#include <vector>
+
+class PackageVerifier;
+class QNetworkReply;
+class QNetworkRequest;
+class QTemporaryFile;
+class QUrl;
+
+// One package's way to disk, over as many attempts as it takes: the file, its checks, and
+// what a broken attempt leaves to resume from. The caller owns the replies and feeds them
+// in; nothing outlives the object, so a new start always begins from byte 0.
+class PackageDownload
+{
+public:
+    // The package goes to `path` once whole; a body that declares no length stops at
+    // `undeclaredSizeLimit` bytes.
+    PackageDownload(const UpdateRecord &record, const QString &path, qint64 undeclaredSizeLimit);
+    ~PackageDownload();
+
+    // Deletes a package left at the path and creates the file the bytes go to; the cause
+    // when that fails.
+    QString open();
+
+    // The next attempt's request: the rest after the bytes kept, if the first answer named
+    // a validator that tells whether the package is still the same.
+    QNetworkRequest request(const QUrl &url);
+
+    // Writes what the reply has; the cause when the attempt must stop.
+    QString receive(QNetworkReply &reply);
+
+    // Ends the attempt for the given cause; `resumable` when the bytes so far are sound.
+    void fail(const QString &cause, bool resumable);
+
+    // Ends the attempt once the reply finished: empty when the package is whole and
+    // passed its checks, else the cause, after which canResume() tells whether the bytes
+    // were kept.
+    QString finish(QNetworkReply &reply);
+
+    // Moves the finished package to its path; the cause when that fails.
+    QString save();
+
+    bool canResume() const;
+    // The bytes this attempt started from, and the package's length (-1 while unknown).
+    qint64 resumedFrom() const { return offset; }
+    qint64 total() const { return totalBytes; }
+    // Bytes written by this attempt.
+    qint64 attemptBytes() const { return received - offset; }
+
+private:
+    QString accept(const QNetworkReply &reply);
+    QString acceptRange(const QNetworkReply &reply) const;
+    QString store(const char *data, qint64 size);
+    QString transferFailure(QNetworkReply &reply);
+    void startOver();
+    void discard();
+
+    const UpdateRecord record;
+    const QString path;
+    const qint64 undeclaredSizeLimit;
+    std::unique_ptr<QTemporaryFile> file;
+    std::unique_ptr<PackageVerifier> verifier;
+    std::vector<char> buffer;
+
+    qint64 received = 0;
+    qint64 offset = 0;
+    qint64 totalBytes = -1;
+    // The first answer's strong ETag or Last-Modified, sent back in If-Range.
+    QByteArray validator;
+    bool rangeAsked = false;
+    bool accepted = false;
+    QString failure;
+    bool resumable = false;
+};
+
+#endif

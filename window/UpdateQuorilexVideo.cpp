@@ -24,7 +24,7 @@ namespace {
 
 // Bounds memory however large the package is, while letting Qt's network thread read
 // ahead in few large pieces while this thread writes.
-constexpr qint64 downloadReadBufferSize = 4 * 1024 * 1024;
+constexpr qint64 downloadReadBufferSize = 2 * 1024 * 1024;
 
 bool inDragRegion(const QPoint &pos)
 {

@@ -14,7 +14,7 @@ namespace {
 
 // Large enough that a gigabyte costs few system calls, small enough to stay in the cache
 // between the read from the reply and the write to the file.
-constexpr int pieceSize = 256 * 1024;
+constexpr int pieceSize = 1024 * 1024;
 
 // Why the answer is not the package, from its status alone.
 QString statusFailure(const QNetworkReply &reply)

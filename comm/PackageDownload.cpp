@@ -12,8 +12,8 @@
 
 namespace {
 
-// Large enough that a gigabyte costs few system calls, small enough to stay in the cache
-// between the read from the reply and the write to the file.
+// Half the reply's read-ahead: a gigabyte costs few system calls and few hand-backs to
+// Qt's network thread (measured: steadier than 256 KiB pieces, no slower).
 constexpr int pieceSize = 1024 * 1024;
 
 // Why the answer is not the package, from its status alone.

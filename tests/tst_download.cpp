@@ -351,6 +351,10 @@ void TestDownload::resume()
     window.limitStall(1000);
     QCOMPARE(pressAndWait(window), 1);
     QVERIFY2(window.notes()->text().contains(firstCause), qPrintable(window.notes()->text()));
+    // Qt may send a request again by itself when a connection closes early: the first
+    // attempt's answers are all those logged by now.
+    const int firstAttempt = transfersOf(*server, path).size();
+    QVERIFY(firstAttempt >= 1);
 
     window.show();
     QTest::mouseClick(window.button(), Qt::LeftButton);
@@ -360,29 +364,43 @@ void TestDownload::resume()
     QCOMPARE(kept > 0, resumed);
     QCOMPARE(runUntilSettled(window), finalCause.isEmpty() ? 0 : 1);
 
-    QList<Transfer> transfers;
+    Comm comm;
+    // Each attempt's answers: Qt sends a request again by itself when a connection closes
+    // early, so an attempt may have a second answer that sent nothing.
+    const auto secondAttempt = [&] { return transfersOf(*server, path).mid(firstAttempt); };
+    const auto sent = [](const QList<Transfer> &transfers) {
+        qint64 total = 0;
+        for (const Transfer &transfer : transfers)
+            total += transfer.sent;
+        return total;
+    };
     // The server counts the bytes it sent after the client has them.
-    QTRY_VERIFY((transfers = transfersOf(*server, path)).size() == 2 && transfers[1].sent > 0);
-    QCOMPARE(transfers[0].range, QStringLiteral("-"));
-    QCOMPARE(transfers[0].status, 200);
-    QVERIFY(transfers[0].sent >= kept);
-    QCOMPARE(transfers[1].range, resumed ? QStringLiteral("bytes=%1-").arg(kept) : QStringLiteral("-"));
-    QCOMPARE(transfers[1].status, secondStatus);
+    QTRY_VERIFY2(sent(secondAttempt()) > 0, comm.httpGet(server->url("/requests?detail=1")).constData());
+    const QList<Transfer> first = transfersOf(*server, path).mid(0, firstAttempt);
+    QVERIFY(sent(first) >= kept);
+    for (const Transfer &transfer : first) {
+        QCOMPARE(transfer.range, QStringLiteral("-"));
+        QCOMPARE(transfer.status, 200);
+    }
+    for (const Transfer &transfer : secondAttempt()) {
+        QCOMPARE(transfer.range, resumed ? QStringLiteral("bytes=%1-").arg(kept) : QStringLiteral("-"));
+        QCOMPARE(transfer.status, secondStatus);
+    }
     if (!finalCause.isEmpty()) {
         QVERIFY2(window.notes()->text().contains(finalCause), qPrintable(window.notes()->text()));
         QVERIFY(desktop.opened.isEmpty());
         // Nothing was kept: the next press starts from byte 0.
+        const int before = transfersOf(*server, path).size();
         QCOMPARE(pressAndWait(window), 1);
-        QTRY_COMPARE(transfersOf(*server, path).size(), 3);
-        QCOMPARE(transfersOf(*server, path)[2].range, QStringLiteral("-"));
+        QTRY_VERIFY(transfersOf(*server, path).size() > before);
+        QCOMPARE(transfersOf(*server, path).value(before).range, QStringLiteral("-"));
         return;
     }
     // A resumed transfer sends only the rest.
-    QTRY_COMPARE(transfersOf(*server, path)[1].sent, secondStatus == 206 ? size - kept : size);
+    QTRY_COMPARE(sent(secondAttempt()), secondStatus == 206 ? size - kept : size);
     QCOMPARE(leftovers(), QStringList{installerName});
     QFile file(installerName);
     QVERIFY(file.open(QIODevice::ReadOnly));
-    Comm comm;
     QCOMPARE(file.readAll(), comm.httpGet(server->url("/package?size=300000")));
 }
 

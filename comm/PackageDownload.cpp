@@ -69,11 +69,10 @@ QNetworkRequest PackageDownload::request(const QUrl &url)
 {
     QNetworkRequest request = Comm::safeRequest(url);
     offset = received;
-    rangeAsked = offset > 0;
     accepted = false;
     failure.clear();
     resumable = false;
-    if (rangeAsked) {
+    if (offset > 0) {
         request.setRawHeader("Range", "bytes=" + QByteArray::number(offset) + '-');
         request.setRawHeader("If-Range", validator);
     }
@@ -83,13 +82,10 @@ QNetworkRequest PackageDownload::request(const QUrl &url)
 QString PackageDownload::receive(QNetworkReply &reply)
 {
     while (failure.isEmpty() && reply.bytesAvailable() > 0) {
-        if (!accepted) {
-            accepted = true;
-            const QString cause = accept(reply);
-            if (!cause.isEmpty()) {
-                fail(cause, false);
-                break;
-            }
+        const QString refused = acceptOnce(reply);
+        if (!refused.isEmpty()) {
+            fail(refused, false);
+            break;
         }
         const qint64 size = reply.read(buffer.data(), pieceSize);
         if (size <= 0)
@@ -102,12 +98,19 @@ QString PackageDownload::receive(QNetworkReply &reply)
 }
 
 // Decides, once the answer's header is in, whether its body continues the package.
-QString PackageDownload::accept(const QNetworkReply &reply)
+QString PackageDownload::acceptOnce(const QNetworkReply &reply)
 {
+    if (accepted)
+        return QString();
+    accepted = true;
     QString cause = statusFailure(reply);
     if (!cause.isEmpty())
         return cause;
     const int status = httpStatus(reply);
+    // No HTTP answer at all: nothing to judge here, the transfer failed.
+    if (status == 0)
+        return QString();
+    const bool rangeAsked = offset > 0;
     if (rangeAsked && status == 206)
         return acceptRange(reply);
     // Only 200 carries the whole package; 206 Partial Content to a plain GET is a part of it.
@@ -182,14 +185,9 @@ QString PackageDownload::finish(QNetworkReply &reply)
 // broke off after sound bytes can go on from them.
 QString PackageDownload::transferFailure(QNetworkReply &reply)
 {
-    if (!accepted) {
-        accepted = true;
-        if (httpStatus(reply) != 0 || !statusFailure(reply).isEmpty()) {
-            const QString cause = accept(reply);
-            if (!cause.isEmpty())
-                return cause;
-        }
-    }
+    const QString refused = acceptOnce(reply);
+    if (!refused.isEmpty())
+        return refused;
     const qint64 announced = contentLength(reply);
     if ((announced >= 0 && attemptBytes() != announced) || (totalBytes >= 0 && received < totalBytes)) {
         fail(QStringLiteral("下载不完整"), true);
@@ -214,7 +212,6 @@ void PackageDownload::startOver()
     verifier = std::make_unique<PackageVerifier>(record);
     received = 0;
     offset = 0;
-    rangeAsked = false;
 }
 
 void PackageDownload::discard()

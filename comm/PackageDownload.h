@@ -37,8 +37,8 @@ public:
     // Writes what the reply has; the cause when the attempt must stop.
     QString receive(QNetworkReply &reply);
 
-    // Ends the attempt for the given cause; `resumable` when the bytes so far are sound.
-    void fail(const QString &cause, bool resumable);
+    // Ends the attempt for the given cause; `canContinue` when the bytes so far are sound.
+    void fail(const QString &cause, bool canContinue);
 
     // Ends the attempt once the reply finished: empty when the package is whole and
     // passed its checks, else the cause, after which canResume() tells whether the bytes
@@ -56,7 +56,7 @@ public:
     qint64 attemptBytes() const { return received - offset; }
 
 private:
-    QString accept(const QNetworkReply &reply);
+    QString acceptOnce(const QNetworkReply &reply);
     QString acceptRange(const QNetworkReply &reply) const;
     QString store(const char *data, qint64 size);
     QString transferFailure(QNetworkReply &reply);
@@ -75,7 +75,6 @@ private:
     qint64 totalBytes = -1;
     // The first answer's strong ETag or Last-Modified, sent back in If-Range.
     QByteArray validator;
-    bool rangeAsked = false;
     bool accepted = false;
     QString failure;
     bool resumable = false;

@@ -171,7 +171,6 @@ void UpdateQuorilexVideo::SendDownUpdate()
     ui.progressBar->show();
     // The speed covers this attempt only; the bar starts where the last one stopped.
     speedMeter->restart();
-    meteredBytes = 0;
     on_downloadProgress(0, download->total() - download->resumedFrom());
     stallTimer.start();
 }
@@ -181,9 +180,9 @@ void UpdateQuorilexVideo::on_readyRead()
     if (!reply)
         return;
     stallTimer.start();
+    const qint64 before = download->attemptBytes();
     const QString failure = download->receive(*reply);
-    speedMeter->addReceivedBytes(download->attemptBytes() - meteredBytes);
-    meteredBytes = download->attemptBytes();
+    speedMeter->addReceivedBytes(download->attemptBytes() - before);
     if (!failure.isEmpty())
         abortDownload(failure, false);
 }

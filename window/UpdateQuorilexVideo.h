@@ -75,7 +75,6 @@ private:
     // Lives from the first press until the package is handed off or a failure leaves
     // nothing to resume from.
     std::unique_ptr<PackageDownload> download;
-    qint64 meteredBytes = 0;
 };
 
 #endif

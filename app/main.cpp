@@ -1,3 +1,7 @@
+#include "app/InstanceLock.h"
+#include "app/release.h"
+#include "comm/PackageDownload.h"
+#include "comm/PartialFile.h"
 #include "window/UpdateQuorilexVideo.h"
 
 #include <QApplication>
@@ -14,6 +18,14 @@ int main(int argc, char *argv[])
 #endif
 
     QApplication app(argc, argv);
+    // The updater already running in this folder is the one the user is using.
+    InstanceLock instance;
+    if (!instance.acquire())
+        return 0;
+    // Partial packages of updaters that were killed mid-download.
+    for (const QString &place : PackageDownload::places(installerPackagePath))
+        PartialFile::removeStale(place);
+
     // The constructor asks the update server before the window is shown.
     UpdateQuorilexVideo window;
     window.show();

@@ -9,6 +9,9 @@
 extern const QString currentVersion;
 extern const qint32 currentReleaseTime;
 
+// Where the installer package goes: the working folder, under a fixed name.
+extern const QString installerPackagePath;
+
 // The update server's version-check endpoint, fixed when the updater is built.
 extern const QString versionCheckUrl;
 

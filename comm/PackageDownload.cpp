@@ -3,11 +3,15 @@
 #include "Comm.h"
 #include "InstallerPackage.h"
 #include "PackageVerifier.h"
+#include "PartialFile.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryFile>
 
 namespace {
@@ -42,7 +46,7 @@ qint64 contentLength(const QNetworkReply &reply)
 
 PackageDownload::PackageDownload(const UpdateRecord &record, const QString &path, qint64 undeclaredSizeLimit)
     : record(record)
-    , path(path)
+    , packagePath(path)
     , undeclaredSizeLimit(undeclaredSizeLimit)
     , totalBytes(record.size)
 {
@@ -50,15 +54,39 @@ PackageDownload::PackageDownload(const UpdateRecord &record, const QString &path
 
 PackageDownload::~PackageDownload() = default;
 
+QStringList PackageDownload::places(const QString &path)
+{
+    // A standard user cannot write where a per-machine install lives, and Windows does not
+    // redirect the writes of a program that asks for no elevation: a folder of the user's own.
+    QStringList places{path};
+    const QString name = QFileInfo(path).fileName();
+    for (const auto location : {QStandardPaths::DownloadLocation, QStandardPaths::TempLocation}) {
+        const QString folder = QStandardPaths::writableLocation(location);
+        if (!folder.isEmpty())
+            places << QDir(folder).filePath(name);
+    }
+    return places;
+}
+
 QString PackageDownload::open()
 {
-    if (QFile::exists(path) && !QFile::remove(path))
-        return QStringLiteral("无法删除旧的安装包");
-    // Written under a temporary name beside the path, so a partial package never carries its name.
-    file = std::make_unique<QTemporaryFile>(path + QStringLiteral(".XXXXXX"));
-    if (!file->open()) {
+    // Written under a name of its own beside the package, so a partial package never carries
+    // the package's name. Only a folder that cannot take the file at all is passed over: a
+    // full disk shows as a failed write, and the same disk would be full elsewhere too.
+    for (const QString &place : places(packagePath)) {
+        file = std::make_unique<QTemporaryFile>(PartialFile::templateFor(place));
+        if (file->open()) {
+            PartialFile::hold(*file);
+            packagePath = place;
+            break;
+        }
         file.reset();
+    }
+    if (!file)
         return QStringLiteral("无法创建安装包文件");
+    if (QFile::exists(packagePath) && !QFile::remove(packagePath)) {
+        file.reset();
+        return QStringLiteral("无法删除旧的安装包");
     }
     verifier = std::make_unique<PackageVerifier>(record);
     buffer.resize(pieceSize);
@@ -225,9 +253,9 @@ void PackageDownload::discard()
 QString PackageDownload::save()
 {
     // Stale packages were deleted before the download; one may have come back since.
-    QFile::remove(path);
+    QFile::remove(packagePath);
     file->setAutoRemove(false);
-    if (!file->rename(path)) {
+    if (!file->rename(packagePath)) {
         file->remove();
         return QStringLiteral("无法保存安装包");
     }

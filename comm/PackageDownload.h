@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 #include <vector>
@@ -21,14 +22,20 @@ class QUrl;
 class PackageDownload
 {
 public:
-    // The package goes to `path` once whole; a body that declares no length stops at
-    // `undeclaredSizeLimit` bytes.
+    // The package goes to `path` once whole, or to the first of its other places() that can
+    // take it; a body that declares no length stops at `undeclaredSizeLimit` bytes.
     PackageDownload(const UpdateRecord &record, const QString &path, qint64 undeclaredSizeLimit);
     ~PackageDownload();
 
-    // Deletes a package left at the path and creates the file the bytes go to; the cause
-    // when that fails.
+    // Where a package asked for at `path` may go, first choice first: there, else the user's
+    // Downloads folder, else the temporary folder.
+    static QStringList places(const QString &path);
+
+    // Creates the file the bytes go to in the first place that can take it and deletes a
+    // package left there; the cause when that fails.
     QString open();
+    // Where the package goes: known once open() succeeded.
+    QString path() const { return packagePath; }
 
     // The next attempt's request: the rest after the bytes kept, if the first answer named
     // a validator that tells whether the package is still the same.
@@ -64,7 +71,7 @@ private:
     void discard();
 
     const UpdateRecord record;
-    const QString path;
+    QString packagePath;
     const qint64 undeclaredSizeLimit;
     std::unique_ptr<QTemporaryFile> file;
     std::unique_ptr<PackageVerifier> verifier;

@@ -25,7 +25,9 @@ updater's failure paths can be driven against a real HTTP server:
   /never                           accepts and never answers
   /drip                            answers 200, then one byte every half second
   /drip?headers=1                  the same, but the bytes are an endless header line
-  /flood                           answers 200, then header lines without end, fast
+  /flood                           answers 200, then header lines, fast, until the
+                                   client leaves or 64 MiB are sent; logged in
+                                   /requests?detail=1 once it ends (status 0 before)
   /requests                        the paths asked for so far, one a line
   /requests?detail=1               per package answer: path, Range asked for
                                    (- for none), status, body bytes sent
@@ -68,6 +70,9 @@ MSI_SIGNATURE = bytes.fromhex("D0CF11E0A1B11AE1")
 CHUNK = 64 * 1024
 # Misbehaving answers give up after this long, so nothing hangs forever.
 HOLD_SECONDS = 120
+# A header flood ends after this many bytes: far more than a client that bounds its header
+# block reads, plus what the sockets between them hold.
+FLOOD_BYTES = 64 * 1024 * 1024
 
 with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "release-notes.txt"), encoding="utf-8") as notes:
     RELEASE_NOTES = notes.read()
@@ -383,9 +388,18 @@ class Handler(BaseHTTPRequestHandler):
             self.close_connection = True
             self.repeat(b"{", 0.5)
         elif path == "/flood":
-            self.wfile.write(b"HTTP/1.1 200 OK\r\n")
+            entry = self.server.log_transfer(self.path, None)
             self.close_connection = True
-            self.repeat((b"X-Flood: " + b"a" * 1000 + b"\r\n") * 64, 0)
+            lines = (b"X-Flood: " + b"a" * 1000 + b"\r\n") * 64
+            sent = 0
+            try:
+                self.wfile.write(b"HTTP/1.1 200 OK\r\n")
+                while sent < FLOOD_BYTES:
+                    self.wfile.write(lines)
+                    sent += len(lines)
+            except OSError:
+                pass
+            entry["sent"], entry["status"] = sent, 200
         else:
             self.send_body(404, b"not found")
 

@@ -1,5 +1,7 @@
 #include "testserver.h"
 
+#include "comm/Comm.h"
+
 #include <QProcess>
 #include <QSslCertificate>
 #include <QSslConfiguration>
@@ -75,4 +77,16 @@ std::unique_ptr<TestServer> TestServer::startTls()
     QSslConfiguration::setDefaultConfiguration(configuration);
     return std::make_unique<TestServer>(
         QStringList{QStringLiteral("--tls"), certificate, QStringLiteral(TEST_DATA "/localhost.key")});
+}
+
+QList<Transfer> TestServer::transfers(const QString &path) const
+{
+    QList<Transfer> transfers;
+    Comm comm;
+    for (const QString &line : QString::fromUtf8(comm.httpGet(url(QStringLiteral("/requests?detail=1")))).split('\n')) {
+        const QStringList fields = line.split(' ');
+        if (fields.size() == 4 && fields[0] == path)
+            transfers << Transfer{fields[1], fields[2].toInt(), fields[3].toLongLong()};
+    }
+    return transfers;
 }

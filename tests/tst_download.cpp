@@ -1,4 +1,5 @@
 #include "comm/Comm.h"
+#include "comm/PartialFile.h"
 #include "signingkey.h"
 #include "systemproxy.h"
 #include "testserver.h"
@@ -11,6 +12,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -56,6 +58,11 @@ private slots:
     void systemProxy();
     void progress_data();
     void progress();
+    void packageFolder_data();
+    void packageFolder();
+    void leftoverPartialFiles_data();
+    void leftoverPartialFiles();
+    void liveDownloadSurvivesCleanup();
 
 private:
     QString offerFor(const QString &downloadUri, const QJsonObject &members = QJsonObject(), bool sign = false) const;
@@ -314,26 +321,6 @@ void TestDownload::resume_data()
     QTest::newRow("resumed, hash fails") << "short=100000" << QJsonObject{{"Sha256", QString(64, '0')}} << "下载不完整" << true << 206 << "校验失败";
 }
 
-// The server's transfer log for one path: the Range asked for, the status and the bytes sent.
-struct Transfer
-{
-    QString range;
-    int status;
-    qint64 sent;
-};
-
-static QList<Transfer> transfersOf(const TestServer &server, const QString &path)
-{
-    QList<Transfer> transfers;
-    Comm comm;
-    for (const QString &line : QString::fromUtf8(comm.httpGet(server.url("/requests?detail=1"))).split('\n')) {
-        const QStringList fields = line.split(' ');
-        if (fields.size() == 4 && fields[0] == path)
-            transfers << Transfer{fields[1], fields[2].toInt(), fields[3].toLongLong()};
-    }
-    return transfers;
-}
-
 void TestDownload::resume()
 {
     QFETCH(QString, query);
@@ -353,7 +340,7 @@ void TestDownload::resume()
     QVERIFY2(window.notes()->text().contains(firstCause), qPrintable(window.notes()->text()));
     // Qt may send a request again by itself when a connection closes early: the first
     // attempt's answers are all those logged by now.
-    const int firstAttempt = transfersOf(*server, path).size();
+    const int firstAttempt = server->transfers(path).size();
     QVERIFY(firstAttempt >= 1);
 
     window.show();
@@ -367,7 +354,7 @@ void TestDownload::resume()
     Comm comm;
     // Each attempt's answers: Qt sends a request again by itself when a connection closes
     // early, so an attempt may have a second answer that sent nothing.
-    const auto secondAttempt = [&] { return transfersOf(*server, path).mid(firstAttempt); };
+    const auto secondAttempt = [&] { return server->transfers(path).mid(firstAttempt); };
     const auto sent = [](const QList<Transfer> &transfers) {
         qint64 total = 0;
         for (const Transfer &transfer : transfers)
@@ -376,7 +363,7 @@ void TestDownload::resume()
     };
     // The server counts the bytes it sent after the client has them.
     QTRY_VERIFY2(sent(secondAttempt()) > 0, comm.httpGet(server->url("/requests?detail=1")).constData());
-    const QList<Transfer> first = transfersOf(*server, path).mid(0, firstAttempt);
+    const QList<Transfer> first = server->transfers(path).mid(0, firstAttempt);
     QVERIFY(sent(first) >= kept);
     for (const Transfer &transfer : first) {
         QCOMPARE(transfer.range, QStringLiteral("-"));
@@ -390,10 +377,10 @@ void TestDownload::resume()
         QVERIFY2(window.notes()->text().contains(finalCause), qPrintable(window.notes()->text()));
         QVERIFY(desktop.opened.isEmpty());
         // Nothing was kept: the next press starts from byte 0.
-        const int before = transfersOf(*server, path).size();
+        const int before = server->transfers(path).size();
         QCOMPARE(pressAndWait(window), 1);
-        QTRY_VERIFY(transfersOf(*server, path).size() > before);
-        QCOMPARE(transfersOf(*server, path).value(before).range, QStringLiteral("-"));
+        QTRY_VERIFY(server->transfers(path).size() > before);
+        QCOMPARE(server->transfers(path).value(before).range, QStringLiteral("-"));
         return;
     }
     // A resumed transfer sends only the rest.
@@ -538,6 +525,132 @@ void TestDownload::progress()
         QCOMPARE(bar->value(), value);
         QVERIFY2(bar->text().startsWith(QString::number(percent) + QLatin1Char('%')), qPrintable(bar->text()));
     }
+}
+
+void TestDownload::packageFolder_data()
+{
+    // Which of the working folder, the user's Downloads folder and the temporary folder can
+    // take a file, and where the package should land ("" when nowhere).
+    QTest::addColumn<bool>("working");
+    QTest::addColumn<bool>("downloads");
+    QTest::addColumn<bool>("temp");
+    QTest::addColumn<QString>("expected");
+    // Whether the desktop takes the package; if not, the window says where it is.
+    QTest::addColumn<bool>("handedOff");
+
+    QTest::newRow("working folder") << true << true << true << "working" << true;
+    QTest::newRow("read-only working folder") << false << true << true << "downloads" << true;
+    QTest::newRow("read-only, no Downloads folder") << false << false << true << "temp" << true;
+    QTest::newRow("read-only, hand-off refused") << false << true << true << "downloads" << false;
+    QTest::newRow("nowhere to write") << false << false << false << "" << true;
+}
+
+void TestDownload::packageFolder()
+{
+#ifdef Q_OS_WIN
+    QSKIP("a working folder cannot be removed here; the Windows end-to-end test writes from a read-only one");
+#endif
+    QFETCH(bool, working);
+    QFETCH(bool, downloads);
+    QFETCH(bool, temp);
+    QFETCH(QString, expected);
+    QFETCH(bool, handedOff);
+
+    QTemporaryDir home;
+    QTemporaryDir tempRoot;
+    QVERIFY(home.isValid() && tempRoot.isValid());
+    const QByteArray savedHome = qgetenv("HOME"), savedTemp = qgetenv("TMPDIR"), savedConfig = qgetenv("XDG_CONFIG_HOME");
+    const QString tempFolder = tempRoot.filePath(temp ? QStringLiteral("tmp") : QStringLiteral("missing"));
+    if (downloads)
+        QVERIFY(QDir(home.path()).mkdir(QStringLiteral("Downloads")));
+    if (temp)
+        QVERIFY(QDir().mkpath(tempFolder));
+    qputenv("HOME", home.path().toUtf8());
+    qputenv("TMPDIR", tempFolder.toUtf8());
+    qunsetenv("XDG_CONFIG_HOME");
+    const auto restore = qScopeGuard([&] {
+        qputenv("HOME", savedHome);
+        qputenv("TMPDIR", savedTemp);
+        if (!savedConfig.isNull())
+            qputenv("XDG_CONFIG_HOME", savedConfig);
+        QDesktopServices::setUrlHandler(QStringLiteral("file"), &desktop, "open");
+    });
+    // Nothing, not even root, can create a file in a folder that was removed.
+    if (!working)
+        QVERIFY(QDir().rmdir(workDir->path()));
+    if (!handedOff)
+        QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+
+    TestWindow window(offerFor(server->url("/package?size=300000")));
+    if (expected.isEmpty()) {
+        QCOMPARE(pressAndWait(window), 1);
+        QCOMPARE(window.notes()->text(), QStringLiteral("无法创建安装包文件"));
+        return;
+    }
+    const QString folder = expected == QLatin1String("working") ? workDir->path()
+        : expected == QLatin1String("downloads")                 ? home.filePath(QStringLiteral("Downloads"))
+                                                                 : tempFolder;
+    const QString package = QDir(folder).filePath(installerName);
+    if (handedOff) {
+        QCOMPARE(pressAndWait(window), 0);
+        QCOMPARE(desktop.opened, QList<QUrl>{QUrl::fromLocalFile(package)});
+    } else {
+        window.show();
+        QTest::mouseClick(window.button(), Qt::LeftButton);
+        QTRY_COMPARE(window.headline()->text(), QStringLiteral("请手动安装更新"));
+        QCOMPARE(window.notes()->text(), QStringLiteral("安装包已下载到：") + QDir::toNativeSeparators(package));
+    }
+    QCOMPARE(QFileInfo(package).size(), 300000);
+    QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{installerName});
+}
+
+void TestDownload::leftoverPartialFiles_data()
+{
+    QTest::addColumn<QString>("name");
+    // Whether another updater still has it open.
+    QTest::addColumn<bool>("held");
+    QTest::addColumn<bool>("removed");
+
+    QTest::newRow("left by a killed updater") << "QuorilexVideo_32.msi.a1B2c3.part" << false << true;
+    QTest::newRow("held by a running updater") << "QuorilexVideo_32.msi.a1B2c3.part" << true << false;
+    QTest::newRow("the package itself") << installerName << false << false;
+    QTest::newRow("no random part") << "QuorilexVideo_32.msi.part" << false << false;
+    QTest::newRow("random part too long") << "QuorilexVideo_32.msi.a1B2c3d.part" << false << false;
+    QTest::newRow("another package") << "Other.msi.a1B2c3.part" << false << false;
+    QTest::newRow("the user's own file") << "QuorilexVideo_32.msi.a1B2c3.txt" << false << false;
+}
+
+void TestDownload::leftoverPartialFiles()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, held);
+    QFETCH(bool, removed);
+
+    QFile file(name);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("partial");
+    QVERIFY(file.flush());
+    if (held)
+        PartialFile::hold(file);
+    else
+        file.close();
+    PartialFile::removeStale(installerName);
+    QCOMPARE(QFile::exists(name), !removed);
+}
+
+// Another updater's start-up cleanup leaves a running download's file alone.
+void TestDownload::liveDownloadSurvivesCleanup()
+{
+    TestWindow window(offerFor(server->url("/package?size=1000000&rate=1000000")));
+    window.show();
+    QTest::mouseClick(window.button(), Qt::LeftButton);
+    QTRY_VERIFY(window.progress()->value() > 0);
+    PartialFile::removeStale(installerName);
+    QCOMPARE(runUntilSettled(window), 0);
+    Comm comm;
+    QFile package(installerName);
+    QVERIFY(package.open(QIODevice::ReadOnly));
+    QVERIFY(package.readAll() == comm.httpGet(server->url("/package?size=1000000")));
 }
 
 QTEST_MAIN(TestDownload)

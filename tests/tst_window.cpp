@@ -1,6 +1,7 @@
 #include "testserver.h"
 #include "testwindow.h"
 
+#include <QAccessible>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLayout>
@@ -16,6 +17,7 @@ static QString unreachable()
 }
 
 Q_DECLARE_METATYPE(Qt::MouseButton)
+Q_DECLARE_METATYPE(QAccessible::Role)
 
 class TestWindowForm : public QObject
 {
@@ -35,6 +37,10 @@ private slots:
     void dragging_data();
     void dragging();
     void closeEndsEventLoop();
+    void keyboard_data();
+    void keyboard();
+    void accessibleTree_data();
+    void accessibleTree();
 };
 
 void TestWindowForm::tree_data()
@@ -342,6 +348,134 @@ void TestWindowForm::closeEndsEventLoop()
 
     QTimer::singleShot(0, close, [close] { QTest::mousePress(close, Qt::LeftButton, {}, QPoint(15, 15)); });
     QTimer::singleShot(5000, close, [] { QCoreApplication::exit(42); });
+    QCOMPARE(QCoreApplication::exec(), 0);
+}
+
+// A window offering a package that cannot be fetched: a download fails at once.
+static QString offerUnreachablePackage(const TestServer &server)
+{
+    const QJsonObject record{{"state", 1}, {"Version", "3.1.0"}, {"Time", 1700000000}, {"UpdateContent", "说明"},
+                             {"DownloadUri", QStringLiteral("http://127.0.0.1:%1/p.msi").arg(TestServer::closedPort())}};
+    return server.echo(QJsonDocument(record).toJson(QJsonDocument::Compact));
+}
+
+void TestWindowForm::keyboard_data()
+{
+    QTest::addColumn<bool>("offer");
+    QTest::addColumn<QList<int>>("keys");
+    // Whether the keys quit the program; otherwise they start the download.
+    QTest::addColumn<bool>("quits");
+
+    QTest::newRow("Escape, nothing offered") << false << QList<int>{Qt::Key_Escape} << true;
+    QTest::newRow("Escape on an offer") << true << QList<int>{Qt::Key_Escape} << true;
+    QTest::newRow("Enter on an offer") << true << QList<int>{Qt::Key_Return} << false;
+    QTest::newRow("keypad Enter on an offer") << true << QList<int>{Qt::Key_Enter} << false;
+    QTest::newRow("Space on an offer") << true << QList<int>{Qt::Key_Space} << false;
+    QTest::newRow("Tab to the cross, Space") << true << QList<int>{Qt::Key_Tab, Qt::Key_Space} << true;
+    QTest::newRow("Tab to the cross, Enter") << true << QList<int>{Qt::Key_Tab, Qt::Key_Return} << true;
+    // Button, cross, notes, button.
+    QTest::newRow("Tab round to the button, Enter")
+        << true << QList<int>{Qt::Key_Tab, Qt::Key_Tab, Qt::Key_Tab, Qt::Key_Return} << false;
+}
+
+// Keys go where the keyboard's focus is, as they do on a desktop.
+void TestWindowForm::keyboard()
+{
+    QFETCH(bool, offer);
+    QFETCH(QList<int>, keys);
+    QFETCH(bool, quits);
+
+    TestServer server;
+    QVERIFY(server.isRunning());
+    TestWindow window(offer ? offerUnreachablePackage(server) : unreachable());
+    window.show();
+    QApplication::setActiveWindow(&window);
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    if (offer)
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(window.button()));
+
+    QWidget *close = window.findChild<QWidget *>(QStringLiteral("close"));
+    QWidget *focusAfterKeys = nullptr;
+    QTimer::singleShot(0, &window, [&] {
+        for (int key : keys)
+            QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : &window, Qt::Key(key));
+        focusAfterKeys = QApplication::focusWidget();
+        if (!quits)
+            QTimer::singleShot(0, [] { QCoreApplication::exit(1); });
+    });
+    QTimer::singleShot(5000, &window, [] { QCoreApplication::exit(42); });
+    QCOMPARE(QCoreApplication::exec(), quits ? 0 : 1);
+    if (quits)
+        return;
+
+    // The download started; the focus did not move on to the cross, where a second Enter
+    // would quit mid-download.
+    QVERIFY(!window.button()->isEnabled());
+    QVERIFY(focusAfterKeys != close);
+    // After the failure the button has the focus again, for another try.
+    QTRY_COMPARE(window.headline()->text(), QStringLiteral("下载失败，请重试"));
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(window.button()));
+}
+
+void TestWindowForm::accessibleTree_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QAccessible::Role>("role");
+
+    QTest::newRow("UpdateQuorilexVideoClass") << "Quorilex 视频更新" << QAccessible::Client;
+    QTest::newRow("close") << "关闭" << QAccessible::Button;
+    QTest::newRow("label_3") << "更新插图" << QAccessible::Graphic;
+    QTest::newRow("notesArea") << "更新说明" << QAccessible::Client;
+    QTest::newRow("updateButton") << "一键更新" << QAccessible::Button;
+    QTest::newRow("progressBar") << "下载进度" << QAccessible::ProgressBar;
+}
+
+static QAccessibleInterface *findAccessible(QAccessibleInterface *node, const QObject *object)
+{
+    if (node->object() == object)
+        return node;
+    for (int i = 0; i < node->childCount(); ++i) {
+        if (QAccessibleInterface *found = findAccessible(node->child(i), object))
+            return found;
+    }
+    return nullptr;
+}
+
+// What the platform's bridge hands to a screen reader: the window's accessible tree.
+void TestWindowForm::accessibleTree()
+{
+    QFETCH(QString, name);
+    QFETCH(QAccessible::Role, role);
+
+    TestServer server;
+    QVERIFY(server.isRunning());
+    TestWindow window(offerUnreachablePackage(server));
+    window.show();
+    window.progress()->show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QObject *object = window.objectName() == QLatin1String(QTest::currentDataTag())
+        ? &window
+        : window.findChild<QObject *>(QString::fromLatin1(QTest::currentDataTag()));
+    QVERIFY(object);
+    QAccessibleInterface *node = findAccessible(QAccessible::queryAccessibleInterface(&window), object);
+    QVERIFY2(node, "not in the window's accessible tree");
+    QCOMPARE(node->text(QAccessible::Name), name);
+    QCOMPARE(node->role(), role);
+    if (role != QAccessible::Button)
+        return;
+
+    // A screen reader presses it as a button.
+    QAccessibleActionInterface *actions = node->actionInterface();
+    QVERIFY(actions);
+    QVERIFY(actions->actionNames().contains(QAccessibleActionInterface::pressAction()));
+    if (object == window.button()) {
+        // The press starts the download, which fails at once here.
+        actions->doAction(QAccessibleActionInterface::pressAction());
+        QTRY_COMPARE(window.headline()->text(), QStringLiteral("下载失败，请重试"));
+        return;
+    }
+    QTimer::singleShot(0, &window, [actions] { actions->doAction(QAccessibleActionInterface::pressAction()); });
+    QTimer::singleShot(5000, &window, [] { QCoreApplication::exit(42); });
     QCOMPARE(QCoreApplication::exec(), 0);
 }
 

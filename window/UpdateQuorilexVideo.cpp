@@ -11,6 +11,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QNetworkProxyFactory>
 #include <QNetworkReply>
@@ -71,6 +72,20 @@ UpdateQuorilexVideo::UpdateQuorilexVideo(const QString &versionCheckEndpoint, co
 
     comm->setLabelIcon(ui.close, QStringLiteral(":/images/close.png"), QStringLiteral("DEDBFA"));
     comm->setLabelImage(ui.label_3, QStringLiteral(":/images/updateLogo.png"));
+    // The cross shows the keyboard's focus as it shows the pointer.
+    ui.widget_2->setStyleSheet(QStringLiteral("#close:focus{background-color: #DEDBFA}"));
+
+    // What a screen reader says for the parts that have no text of their own.
+    setAccessibleName(QStringLiteral("Quorilex 视频更新"));
+    ui.close->setAccessibleName(QStringLiteral("关闭"));
+    ui.label_3->setAccessibleName(QStringLiteral("更新插图"));
+    notesArea->setAccessibleName(QStringLiteral("更新说明"));
+    ui.progressBar->setAccessibleName(QStringLiteral("下载进度"));
+    // Enter presses the offered update as Space does; Tab goes on to the cross, then to the
+    // notes, which scroll with the arrow keys.
+    ui.updateButton->setAutoDefault(true);
+    setTabOrder(ui.updateButton, ui.close);
+    setTabOrder(ui.close, notesArea);
 
     // Windows' style asks for a progress bar at least 367 px wide, which would widen the
     // window for good during a download; the bar takes the width the form gives it.
@@ -129,6 +144,7 @@ void UpdateQuorilexVideo::checkVersion()
     downloadUrl = record->downloadUri;
     showOffer();
     ui.updateButton->show();
+    ui.updateButton->setFocus();
 }
 
 void UpdateQuorilexVideo::closeVidoe()
@@ -150,14 +166,14 @@ void UpdateQuorilexVideo::SendDownUpdate()
 
     // After a broken attempt the bytes kept are asked for no more.
     if (!download || !download->canResume()) {
-        installerPath = QStringLiteral(".") + QStringLiteral("/%1%2").arg(QStringLiteral("QuorilexVideo_32"), QStringLiteral(".msi"));
-        download = std::make_unique<PackageDownload>(offeredRelease, installerPath, undeclaredSizeLimit);
+        download = std::make_unique<PackageDownload>(offeredRelease, installerPackagePath, undeclaredSizeLimit);
         const QString failure = download->open();
         if (!failure.isEmpty()) {
             download.reset();
             showDownloadFailure(failure);
             return;
         }
+        installerPath = download->path();
     }
 
     reply = networkManager.get(download->request(url));
@@ -166,6 +182,9 @@ void UpdateQuorilexVideo::SendDownUpdate()
     connect(reply, &QIODevice::readyRead, this, &UpdateQuorilexVideo::on_readyRead);
     connect(reply, &QNetworkReply::downloadProgress, this, &UpdateQuorilexVideo::on_downloadProgress);
 
+    // Disabling the focused button would hand the focus on to the cross, where a second
+    // Enter would quit mid-download.
+    ui.updateButton->clearFocus();
     ui.updateButton->setEnabled(false);
     ui.progressBar->setFormat(QString());
     ui.progressBar->show();
@@ -264,6 +283,17 @@ void UpdateQuorilexVideo::showDownloadFailure(const QString &cause)
     ui.label_2->setText(cause);
     ui.progressBar->hide();
     ui.updateButton->setEnabled(true);
+    ui.updateButton->setFocus();
+}
+
+void UpdateQuorilexVideo::keyPressEvent(QKeyEvent *event)
+{
+    // Escape leaves as the cross does.
+    if (event->key() == Qt::Key_Escape) {
+        closeVidoe();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void UpdateQuorilexVideo::mousePressEvent(QMouseEvent *event)

@@ -44,6 +44,7 @@ protected:
     // Asks the given endpoint and trusts the given key instead of the built-in ones; for tests.
     UpdateQuorilexVideo(const QString &versionCheckEndpoint, const QByteArray &publicKey, QWidget *parent);
 
+    void keyPressEvent(QKeyEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;

@@ -1,4 +1,5 @@
 #include "app/release.h"
+#include "comm/PartialFile.h"
 #include "testserver.h"
 #include "testwindow.h"
 
@@ -26,6 +27,7 @@ private slots:
     void refusedHandOffKeepsTheWindow();
     void refusedDownloadKeepsTheWindow_data();
     void refusedDownloadKeepsTheWindow();
+    void startRemovesLeftoversAndAllowsOneUpdaterPerFolder();
 
 private:
     void startServer(const QStringList &arguments);
@@ -289,6 +291,40 @@ void TestEndToEnd::refusedDownloadKeepsTheWindow()
     QCOMPARE(QDir(workDir->filePath(QStringLiteral("run"))).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
              QStringList());
     closeAndExpectZero(window);
+}
+
+// A start removes what a killed updater left; while it runs, a second updater in the same
+// folder quits at once, and a partial file that another updater holds stays.
+void TestEndToEnd::startRemovesLeftoversAndAllowsOneUpdaterPerFolder()
+{
+    startServer({});
+    const QDir run(workDir->filePath(QStringLiteral("run")));
+    QVERIFY(run.mkpath(QStringLiteral(".")));
+    const QString stale = run.filePath(QStringLiteral("QuorilexVideo_32.msi.Ab12Cd.part"));
+    const QString held = run.filePath(QStringLiteral("QuorilexVideo_32.msi.Ef34Gh.part"));
+    QFile staleFile(stale), heldFile(held);
+    QVERIFY(staleFile.open(QIODevice::WriteOnly) && heldFile.open(QIODevice::WriteOnly));
+    staleFile.close();
+    PartialFile::hold(heldFile);
+
+    startUpdater(qEnvironmentVariable("PATH"));
+    const QString window = waitForWindow();
+    QVERIFY(!window.isEmpty());
+    QVERIFY(!QFile::exists(stale));
+    QVERIFY(QFile::exists(held));
+
+    std::unique_ptr<QProcess> first = std::move(updater);
+    startUpdater(qEnvironmentVariable("PATH"));
+    QVERIFY(updater->waitForFinished(10000));
+    QCOMPARE(updater->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(updater->exitCode(), 0);
+    QCOMPARE(first->state(), QProcess::Running);
+
+    // The first one goes on as before; after it, a new start has the folder.
+    updater = std::move(first);
+    closeAndExpectZero(window);
+    startUpdater(qEnvironmentVariable("PATH"));
+    QVERIFY(!waitForWindow().isEmpty());
 }
 
 QTEST_MAIN(TestEndToEnd)

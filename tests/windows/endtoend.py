@@ -6,6 +6,10 @@ in a working folder whose name holds Chinese characters and spaces and an old pa
 xdotool presses its button; the shell hands the new package to Wine's msiexec, which must
 install its payload under Program Files. A failed download leaves nothing and offers the
 button again. At 144 DPI (150 %) the window is 1.5 times as large with the same layout.
+A read-only working folder (a standard user under Program Files) sends the package to the
+user's Downloads folder; a download killed with the whole session leaves a partial file that
+the next start removes, and Enter installs from there; Escape quits, and a second updater in
+the same folder quits at once.
 
 Needs Xvfb (it starts one of its own), wine, wixl, xdotool and ImageMagick; the updater must
 be built for --url with the demo key. Screenshots are kept in --work.
@@ -13,6 +17,7 @@ be built for --url with the demo key. Screenshots are kept in --work.
 
 import argparse
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -29,6 +34,9 @@ TITLE = "UpdateQuorilexVideo"
 BUTTON_COLOUR = (0x66, 0x99, 0xFF)
 # The form's size at 96 DPI; Qt shows it at 700 x 402 because of its minimum height.
 FORM = (700, 402)
+PACKAGE = "QuorilexVideo_32.msi"
+# The updater's partial file beside the package.
+PARTIAL = re.compile(re.escape(PACKAGE) + r"\.[A-Za-z0-9]{6}\.part")
 
 def wait_until(predicate, timeout, interval=0.2):
     deadline = time.monotonic() + timeout
@@ -145,6 +153,10 @@ class Updater:
         except subprocess.TimeoutExpired:
             return None
 
+    def key(self, name):
+        xdotool("windowactivate", "--sync", self.window)
+        xdotool("key", name)
+
     def kill(self):
         if self.process.poll() is None:
             self.process.kill()
@@ -159,24 +171,35 @@ class EndToEnd(unittest.TestCase):
         cls.prefix = Prefix(os.path.join(ARGS.work, "wine"))
         cls.prefix.create(dpi=96)
 
-        # A real package whose payload says which run installed it.
-        cls.token = uuid.uuid4().hex
-        payload = os.path.join(ARGS.work, "payload.txt")
-        with open(payload, "w") as f:
-            f.write(cls.token)
-        source = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "data", "package.wxs")
-        cls.package = os.path.join(ARGS.work, "QuorilexVideoTest.msi")
-        subprocess.run(["wixl", "-a", "x64", "-o", cls.package, source], cwd=ARGS.work, check=True)
+        cls.package = cls.make_package("main")
 
     @classmethod
-    def signed_record(cls, download_path):
+    def make_package(cls, name, padding=0):
+        """A real package whose payload, under its own folder in Program Files, says which
+        test installed it; `padding` bytes that do not compress make it larger."""
+        work = os.path.join(ARGS.work, "package-" + name)
+        os.makedirs(work)
+        token = uuid.uuid4().hex
+        with open(os.path.join(work, "payload.txt"), "wb") as f:
+            f.write(token.encode() + os.urandom(padding))
+        source = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "data", "package.wxs")
+        with open(source) as f:
+            wxs = f.read().replace('Name="QuorilexVideoTest"', 'Name="QuorilexVideoTest-%s"' % name)
+        with open(os.path.join(work, "package.wxs"), "w") as f:
+            f.write(re.sub(r'\bGuid="[^"]+"', 'Guid="%s"' % uuid.uuid4(), wxs))
+        path = os.path.join(work, "QuorilexVideoTest.msi")
+        subprocess.run(["wixl", "-a", "x64", "-o", path, "package.wxs"], cwd=work, check=True)
+        return {"path": path, "token": token, "folder": "QuorilexVideoTest-" + name}
+
+    @classmethod
+    def signed_record(cls, download_path, package):
         """The version-check answer for the package at that path, written by signrelease.exe
         from the same build, as a publisher on Windows would."""
         signrelease = os.path.join(os.path.dirname(ARGS.updater), "signrelease.exe")
         notes = os.path.join(os.path.dirname(ARGS.server), "release-notes.txt")
-        body = os.path.join(ARGS.work, "record%s.json" % download_path.replace("/", "-"))
+        body = os.path.join(ARGS.work, "record%s-%s.json" % (download_path.replace("/", "-"), package["folder"]))
         with open(body, "w") as out:
-            subprocess.run(["wine", signrelease, "record", "Z:" + ARGS.secret_key, "Z:" + cls.package, "3.1.0",
+            subprocess.run(["wine", signrelease, "record", "Z:" + ARGS.secret_key, "Z:" + package["path"], "3.1.0",
                             "1764547200", "Z:" + notes, ARGS.url + download_path],
                            env=cls.prefix.env(), check=True, stdout=out)
         with open(body) as f:
@@ -191,6 +214,7 @@ class EndToEnd(unittest.TestCase):
     def setUp(self):
         self.server = None
         self.updater = None
+        self.mounted = False
         # Chinese characters and spaces in the working folder's path.
         self.folder = os.path.join(ARGS.work, "视频 更新 %s" % self.id().rsplit(".", 1)[1])
         os.makedirs(self.folder)
@@ -200,9 +224,29 @@ class EndToEnd(unittest.TestCase):
             self.updater.kill()
         if self.server:
             self.server.stop()
+        if self.mounted:
+            self.prefix.stop()
+            subprocess.run(["umount", self.folder], check=True)
 
-    def offer(self, *args, download="/download/QuorilexVideo_32.msi"):
-        self.server = DemoServer("--package", self.package, "--body", self.signed_record(download), *args)
+    def offer(self, *args, download="/download/QuorilexVideo_32.msi", package=None):
+        package = package or self.package
+        self.server = DemoServer("--package", package["path"], "--body", self.signed_record(download, package), *args)
+
+    def assert_installed(self, package):
+        """msiexec installs on its own time."""
+        payload = self.prefix.program_files(package["folder"], "payload.txt")
+
+        def installed():
+            try:
+                with open(payload, "rb") as f:
+                    return f.read(len(package["token"])) == package["token"].encode()
+            except OSError:
+                return False
+        self.assertTrue(wait_until(installed, 90, 1), "msiexec did not install " + package["folder"])
+
+    def assert_downloaded(self, path, package):
+        with open(package["path"], "rb") as served, open(path, "rb") as downloaded:
+            self.assertTrue(downloaded.read() == served.read(), path + " differs from the package served")
 
     def start(self):
         self.updater = Updater(self.prefix, self.folder)
@@ -230,20 +274,9 @@ class EndToEnd(unittest.TestCase):
         updater.click(centre(button))
         # The download, the hand-off to the shell, then the updater's own exit.
         self.assertEqual(updater.exit_code(60), 0)
-        with open(self.package, "rb") as served, open(old, "rb") as downloaded:
-            self.assertEqual(downloaded.read(), served.read())
-        self.assertEqual(os.listdir(self.folder), ["QuorilexVideo_32.msi"])
-
-        # msiexec installs on its own time.
-        payload = self.prefix.program_files("QuorilexVideoTest", "payload.txt")
-
-        def installed():
-            try:
-                with open(payload) as f:
-                    return f.read() == self.token
-            except OSError:
-                return False
-        self.assertTrue(wait_until(installed, 90, 1), "msiexec did not install the package")
+        self.assert_downloaded(old, self.package)
+        self.assertEqual(os.listdir(self.folder), [PACKAGE])
+        self.assert_installed(self.package)
 
     def test_2_failed_download_offers_the_button_again(self):
         with open(os.path.join(self.folder, "QuorilexVideo_32.msi"), "wb") as f:
@@ -294,6 +327,73 @@ class EndToEnd(unittest.TestCase):
         difference = float(compared.stderr.split("(")[1].rstrip(")"))
         print("144 DPI against 96 DPI, RMSE %.4f" % difference)
         self.assertLess(difference, 0.05)
+
+
+    def test_4_read_only_working_folder_downloads_to_the_users_folder(self):
+        # A standard user in a per-machine install's folder cannot create files there.
+        if os.geteuid() != 0:
+            self.skipTest("a read-only bind mount needs root")
+        package = self.make_package("readonly")
+        self.offer(package=package)
+        subprocess.run(["mount", "--bind", self.folder, self.folder], check=True)
+        self.mounted = True
+        subprocess.run(["mount", "-o", "remount,ro,bind", self.folder], check=True)
+        updater = self.start()
+        image = updater.offer("read-only-folder.png")
+        self.assertIsNotNone(image, "no update button on the screen")
+        updater.click(centre(image.button()))
+
+        self.assertEqual(updater.exit_code(60), 0)
+        downloaded = [os.path.join(profile, "Downloads", PACKAGE) for profile in self.prefix.user_folders()]
+        downloaded = [path for path in downloaded if os.path.exists(path)]
+        self.assertEqual(len(downloaded), 1, "no package in the user's Downloads folder")
+        self.assert_downloaded(downloaded[0], package)
+        self.assertEqual(os.listdir(self.folder), [])
+        self.assert_installed(package)
+
+    def test_5_killed_download_leaves_nothing_after_the_next_start(self):
+        # Large and slow enough to be caught in the middle.
+        package = self.make_package("killed", padding=6_000_000)
+        self.offer("--rate", "1000000", package=package)
+        updater = self.start()
+        image = updater.offer("before-kill.png")
+        self.assertIsNotNone(image, "no update button on the screen")
+        updater.click(centre(image.button()))
+        partial = wait_until(lambda: [name for name in os.listdir(self.folder) if PARTIAL.fullmatch(name)
+                                      and os.path.getsize(os.path.join(self.folder, name)) > 0], 30)
+        self.assertTrue(partial, "no partial file while downloading: %s" % os.listdir(self.folder))
+        # Log-off or power loss: every Windows process of the session ends at once.
+        self.prefix.stop()
+        updater.exit_code(20)
+        self.assertEqual(os.listdir(self.folder), partial)
+
+        updater = self.start()
+        image = updater.offer("after-kill.png")
+        self.assertIsNotNone(image, "no update button after the restart")
+        self.assertEqual(os.listdir(self.folder), [])
+        # The offered update has the focus: Enter installs it.
+        updater.key("Return")
+        self.assertEqual(updater.exit_code(60), 0)
+        self.assertEqual(os.listdir(self.folder), [PACKAGE])
+        self.assert_downloaded(os.path.join(self.folder, PACKAGE), package)
+        self.assert_installed(package)
+
+    def test_6_escape_quits_and_a_second_updater_leaves_the_first_alone(self):
+        self.offer()
+        updater = self.start()
+        self.assertIsNotNone(updater.offer("escape.png"), "no update button on the screen")
+        second = self.prefix.start(ARGS.updater, cwd=self.folder)
+        try:
+            self.assertEqual(second.wait(60), 0)
+        finally:
+            if second.poll() is None:
+                second.kill()
+        self.assertEqual(xdotool("search", "--onlyvisible", "--name", "^%s$" % TITLE).split(), [updater.window])
+        self.assertIsNone(updater.exit_code(0))
+
+        updater.key("Escape")
+        self.assertEqual(updater.exit_code(15), 0)
+        self.assertEqual(os.listdir(self.folder), [])
 
 
 def own_display():

@@ -43,6 +43,14 @@ class Prefix:
         subprocess.run(["wine", "wineboot", "-i"], env=self.env(), check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.settle()
+        # Wine links the user's folders (Downloads among them) to the host's home; the tests'
+        # programs write to folders of the prefix's own.
+        for profile in self.user_folders():
+            for name in os.listdir(profile):
+                folder = os.path.join(profile, name)
+                if os.path.islink(folder):
+                    os.unlink(folder)
+                    os.mkdir(folder)
         fonts = os.path.join(self.path, "drive_c", "windows", "Fonts")
         for name in os.listdir("/usr/share/wine/fonts"):
             if name.startswith("tahoma"):
@@ -75,6 +83,11 @@ class Prefix:
             subprocess.run([WINESERVER, "-k"], env=self.env(), check=False,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             self.settle()
+
+    def user_folders(self):
+        """The profile folders of the prefix's users (one, named after the Unix user)."""
+        users = os.path.join(self.path, "drive_c", "users")
+        return [os.path.join(users, name) for name in os.listdir(users) if name != "Public"]
 
     def program_files(self, *parts):
         return os.path.join(self.path, "drive_c", "Program Files", *parts)

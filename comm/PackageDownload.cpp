@@ -8,11 +8,15 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocale>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QStorageInfo>
 #include <QTemporaryFile>
+
+#include <algorithm>
 
 namespace {
 
@@ -42,12 +46,45 @@ qint64 contentLength(const QNetworkReply &reply)
     return announced.isValid() ? announced.toLongLong() : -1;
 }
 
+// A strong entity-tag: DQUOTE *etagc DQUOTE, etagc being %x21 / %x23-7E / %x80-FF.
+bool isStrongEntityTag(const QByteArray &value)
+{
+    if (value.size() < 2 || !value.startsWith('"') || !value.endsWith('"'))
+        return false;
+    return std::all_of(value.begin() + 1, value.end() - 1, [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte == 0x21 || (byte >= 0x23 && byte <= 0x7E) || byte >= 0x80;
+    });
+}
+
+// An HTTP date in any of its three forms, naming a day that exists.
+bool isHttpDate(const QByteArray &value)
+{
+    static const QRegularExpression imfFixdate(QRegularExpression::anchoredPattern(
+        QStringLiteral("(Mon|Tue|Wed|Thu|Fri|Sat|Sun), \\d{2} [A-Z][a-z]{2} \\d{4} \\d{2}:\\d{2}:\\d{2} GMT")));
+    static const QRegularExpression rfc850(QRegularExpression::anchoredPattern(
+        QStringLiteral("(Monday|Tuesday|Wednesday|Thursday|Friday|Saturday|Sunday), \\d{2}-[A-Z][a-z]{2}-\\d{2} "
+                       "\\d{2}:\\d{2}:\\d{2} GMT")));
+    static const QRegularExpression asctime(QRegularExpression::anchoredPattern(
+        QStringLiteral("(Mon|Tue|Wed|Thu|Fri|Sat|Sun) [A-Z][a-z]{2} [ \\d]\\d \\d{2}:\\d{2}:\\d{2} \\d{4}")));
+    const QString text = QString::fromLatin1(value);
+    const QLocale c = QLocale::c();
+    if (imfFixdate.match(text).hasMatch())
+        return c.toDateTime(text, QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'")).isValid();
+    if (rfc850.match(text).hasMatch())
+        return c.toDateTime(text, QStringLiteral("dddd, dd-MMM-yy hh:mm:ss 'GMT'")).isValid();
+    if (asctime.match(text).hasMatch())
+        return c.toDateTime(QString(text).replace(QStringLiteral("  "), QStringLiteral(" 0")),
+                            QStringLiteral("ddd MMM dd hh:mm:ss yyyy")).isValid();
+    return false;
+}
+
 } // namespace
 
-PackageDownload::PackageDownload(const UpdateRecord &record, const QString &path, qint64 undeclaredSizeLimit)
+PackageDownload::PackageDownload(const UpdateRecord &record, const QString &path, qint64 sizeLimit)
     : record(record)
     , packagePath(path)
-    , undeclaredSizeLimit(undeclaredSizeLimit)
+    , sizeLimit(sizeLimit)
     , totalBytes(record.size)
 {
 }
@@ -140,20 +177,38 @@ QString PackageDownload::acceptOnce(const QNetworkReply &reply)
         return QString();
     const bool rangeAsked = offset > 0;
     if (rangeAsked && status == 206)
-        return acceptRange(reply);
-    // Only 200 carries the whole package; 206 Partial Content to a plain GET is a part of it.
-    if (status != 200)
+        cause = acceptRange(reply);
+    else if (status != 200)
+        // Only 200 carries the whole package; 206 Partial Content to a plain GET is a part of it.
         return QStringLiteral("服务器返回 HTTP %1").arg(status);
+    else
+        cause = acceptWhole(reply);
+    if (!cause.isEmpty())
+        return cause;
+    // A length known in advance that the disk cannot take fails now, not once the disk is full.
+    const qint64 available = QStorageInfo(QFileInfo(packagePath).absolutePath()).bytesAvailable();
+    if (totalBytes >= 0 && available >= 0 && totalBytes - received > available)
+        return QStringLiteral("写入失败，磁盘可能已满");
+    return QString();
+}
+
+QString PackageDownload::acceptWhole(const QNetworkReply &reply)
+{
     // The server ignored the range, or the package changed since: the whole of it again.
-    if (rangeAsked)
+    if (offset > 0)
         startOver();
     const qint64 announced = contentLength(reply);
     if (record.size >= 0 && announced >= 0 && announced != record.size)
         return QStringLiteral("安装包大小不符");
     totalBytes = record.size >= 0 ? record.size : announced;
-    // A weak ETag may not be used in If-Range.
+    // Only the publisher's signed word makes a package beyond the limit believable.
+    if (!record.vouched && totalBytes > sizeLimit)
+        return QStringLiteral("安装包过大，已停止下载");
+    // Sent back in If-Range only when well formed: a weak ETag may not be used there, and
+    // a value holding a CR or a NUL would let the server write headers into our request.
     const QByteArray etag = reply.rawHeader("ETag");
-    validator = !etag.isEmpty() && !etag.startsWith("W/") ? etag : reply.rawHeader("Last-Modified");
+    const QByteArray modified = reply.rawHeader("Last-Modified");
+    validator = isStrongEntityTag(etag) ? etag : isHttpDate(modified) ? modified : QByteArray();
     return QString();
 }
 
@@ -175,7 +230,7 @@ QString PackageDownload::store(const char *data, qint64 size)
     // A body longer than the package's length is cut off: it cannot be the package.
     if (totalBytes >= 0 && received + size > totalBytes)
         return QStringLiteral("安装包大小不符");
-    if (totalBytes < 0 && received + size > undeclaredSizeLimit)
+    if (totalBytes < 0 && received + size > sizeLimit)
         return QStringLiteral("安装包过大，已停止下载");
     if (file->write(data, size) != size)
         return QStringLiteral("写入失败，磁盘可能已满");

@@ -23,8 +23,9 @@ class PackageDownload
 {
 public:
     // The package goes to `path` once whole, or to the first of its other places() that can
-    // take it; a body that declares no length stops at `undeclaredSizeLimit` bytes.
-    PackageDownload(const UpdateRecord &record, const QString &path, qint64 undeclaredSizeLimit);
+    // take it. A package longer than `sizeLimit` bytes is refused unless the publisher signed
+    // its size.
+    PackageDownload(const UpdateRecord &record, const QString &path, qint64 sizeLimit);
     ~PackageDownload();
 
     // Where a package asked for at `path` may go, first choice first: there, else the user's
@@ -64,6 +65,7 @@ public:
 
 private:
     QString acceptOnce(const QNetworkReply &reply);
+    QString acceptWhole(const QNetworkReply &reply);
     QString acceptRange(const QNetworkReply &reply) const;
     QString store(const char *data, qint64 size);
     QString transferFailure(QNetworkReply &reply);
@@ -72,7 +74,7 @@ private:
 
     const UpdateRecord record;
     QString packagePath;
-    const qint64 undeclaredSizeLimit;
+    const qint64 sizeLimit;
     std::unique_ptr<QTemporaryFile> file;
     std::unique_ptr<PackageVerifier> verifier;
     std::vector<char> buffer;

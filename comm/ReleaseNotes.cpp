@@ -61,17 +61,92 @@ QString colourAttributes(const QString &name, const QString &attributes)
     return kept;
 }
 
+// Elements that start a line of their own, besides <br> and <hr>.
+bool breaksLine(const QString &name)
+{
+    return name == QLatin1String("p") || name == QLatin1String("div") || name == QLatin1String("li") || name == QLatin1String("pre")
+        || name == QLatin1String("blockquote") || name == QLatin1String("ul") || name == QLatin1String("ol")
+        || (name.size() == 2 && name.at(0) == QLatin1Char('h'));
+}
+
+// Whether a character belongs to the cluster before it rather than starting one.
+bool extendsCluster(uint c)
+{
+    // Thai and Lao AM are letters, but the shaper splits a mark off each and moves it back
+    // over every mark before it. The joiners hold clusters together too.
+    if (c == 0x0E33 || c == 0x0EB3 || c == 0x200C || c == 0x200D)
+        return true;
+    const QChar::Category category = QChar::category(c);
+    return category == QChar::Mark_NonSpacing || category == QChar::Mark_SpacingCombining
+        || category == QChar::Mark_Enclosing;
+}
+
+// Keeps what passes through within the marks and lines that lay out quickly. Rich text's
+// character references are counted as the characters they stand for.
+class LayoutLimit
+{
+public:
+    // Appends what of `text` is kept to `out`; false when the notes end inside it.
+    bool append(QString &out, QStringView text, bool rich)
+    {
+        static const QRegularExpression reference(QStringLiteral("^&(#[0-9]{1,7}|#[xX][0-9A-Fa-f]{1,6}|zwj|zwnj);"));
+        for (int i = 0; i < text.size();) {
+            uint c = text.at(i).unicode();
+            int length = 1;
+            if (text.at(i).isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
+                c = QChar::surrogateToUcs4(text.at(i), text.at(i + 1));
+                length = 2;
+            } else if (rich && c == '&') {
+                const QRegularExpressionMatch match = reference.match(text.mid(i, 12).toString());
+                if (match.hasMatch()) {
+                    c = referencedCharacter(match.capturedRef(1));
+                    length = match.capturedLength();
+                }
+            }
+            if (c == '\n' && !lineBreak())
+                return false;
+            if (!extendsCluster(c))
+                marks = 0;
+            if (!extendsCluster(c) || ++marks <= ReleaseNotes::maxMarksInARow)
+                out += text.mid(i, length);
+            i += length;
+        }
+        return true;
+    }
+
+    bool lineBreak() { return ++lines <= ReleaseNotes::maxLines; }
+
+private:
+    static uint referencedCharacter(const QStringRef &name)
+    {
+        if (name == QLatin1String("zwj"))
+            return 0x200D;
+        if (name == QLatin1String("zwnj"))
+            return 0x200C;
+        const bool hex = name.at(1) == QLatin1Char('x') || name.at(1) == QLatin1Char('X');
+        return name.mid(hex ? 2 : 1).toUInt(nullptr, hex ? 16 : 10);
+    }
+
+    int marks = 0;
+    int lines = 0;
+};
+
 } // namespace
 
 QString ReleaseNotes::sanitize(const QString &notes)
 {
     const QString ellipsis = QStringLiteral("…");
     QString text = notes;
-    const bool cut = text.size() > maxLength;
+    bool cut = text.size() > maxLength;
     if (cut)
         text.truncate(text.at(maxLength - 1).isHighSurrogate() ? maxLength - 1 : maxLength);
-    if (!Qt::mightBeRichText(text))
-        return cut ? text + ellipsis : text;
+    LayoutLimit limit;
+    if (!Qt::mightBeRichText(text)) {
+        QString kept;
+        if (!limit.append(kept, text, false))
+            cut = true;
+        return cut ? kept + ellipsis : kept;
+    }
 
     static const QRegularExpression tagName(QStringLiteral("^/?\\s*([A-Za-z][A-Za-z0-9]*)"));
     QString out = QStringLiteral("<div>");
@@ -84,7 +159,10 @@ QString ReleaseNotes::sanitize(const QString &notes)
             int next = text.indexOf(QLatin1Char('<'), i);
             if (next < 0)
                 next = text.size();
-            out += text.midRef(i, next - i);
+            if (!limit.append(out, QStringView(text).mid(i, next - i), true)) {
+                cut = true;
+                break;
+            }
             i = next;
             continue;
         }
@@ -116,8 +194,13 @@ QString ReleaseNotes::sanitize(const QString &notes)
         if (!formattingElements().contains(name))
             continue;
         if (isVoid(name)) {
-            if (!closing)
-                out += QStringLiteral("<%1>").arg(name);
+            if (closing)
+                continue;
+            if (!limit.lineBreak()) {
+                cut = true;
+                break;
+            }
+            out += QStringLiteral("<%1>").arg(name);
             continue;
         }
         if (closing) {
@@ -133,6 +216,10 @@ QString ReleaseNotes::sanitize(const QString &notes)
         if (open.size() >= maxDepth) {
             ++skipped[name];
             continue;
+        }
+        if (breaksLine(name) && !limit.lineBreak()) {
+            cut = true;
+            break;
         }
         open << name;
         out += QStringLiteral("<%1%2>").arg(name, colourAttributes(name, tag.mid(match.capturedEnd())));

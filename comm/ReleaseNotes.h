@@ -5,12 +5,18 @@
 
 // Release notes come from whoever is on the network path. They keep their formatting
 // (bold, colour, headings, lists, line breaks), but nothing in them may load a resource,
-// nest without bound or grow without bound.
+// nest without bound, grow without bound or take long to lay out.
 class ReleaseNotes
 {
 public:
     static constexpr int maxLength = 64 * 1024;
     static constexpr int maxDepth = 8;
+    // A base character and the marks after it are shaped as one cluster, in time that grows
+    // with the square of the cluster's length: as in Unicode's stream-safe text format, at
+    // most 30 marks follow one base; the rest are dropped.
+    static constexpr int maxMarksInARow = 30;
+    // Each line is laid out on its own; notes are cut after this many.
+    static constexpr int maxLines = 1000;
 
     // Plain text stays plain; rich text keeps only the formatting elements and a colour,
     // inside one <div> so that labels still take it for rich text.

@@ -42,16 +42,15 @@ std::optional<UpdateRecord> SignedRecord::open(const QJsonObject &body, const QB
     if (error.error != QJsonParseError::NoError || !document.isObject())
         return std::nullopt;
     const QJsonObject json = document.object();
-    const UpdateRecord record = UpdateRecord::fromJson(json);
+    UpdateRecord record = UpdateRecord::fromJson(json);
     // Without the package's size and hash the signature would vouch for any file.
     if (!record.malformedMember.isEmpty() || record.size < 0 || record.sha256.isEmpty())
         return std::nullopt;
 
-    const QJsonValue expires = json.value(QLatin1String("Expires"));
-    if (!expires.isUndefined()) {
-        qint64 expiry = 0;
-        if (!UpdateRecord::exactInteger(expires, &expiry) || expiry <= now)
-            return std::nullopt;
-    }
+    // A record that never expires could be replayed for ever, holding users on an old release.
+    qint64 expiry = 0;
+    if (!UpdateRecord::exactInteger(json.value(QLatin1String("Expires")), &expiry) || expiry <= now)
+        return std::nullopt;
+    record.vouched = true;
     return record;
 }

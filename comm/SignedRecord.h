@@ -15,8 +15,8 @@ class SignedRecord
 {
 public:
     // The record inside `body` when the publisher's signature holds, it binds the package
-    // by "Size" and "Sha256", and its "Expires" (seconds since 1970 UTC), if any, is later
-    // than `now`; nothing otherwise. The members beside the pair are never read.
+    // by "Size" and "Sha256", and its "Expires" (seconds since 1970 UTC) is later than
+    // `now`; nothing otherwise. The members beside the pair are never read.
     static std::optional<UpdateRecord> open(const QJsonObject &body, const QByteArray &publicKey, qint64 now);
 };
 

@@ -36,6 +36,8 @@ public:
     QByteArray sha256;
     // Names the integrity member that is present but unusable, if any.
     QString malformedMember;
+    // The publisher signed it, so its "Size" is the publisher's word, not the server's.
+    bool vouched = false;
 };
 
 #endif

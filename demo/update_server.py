@@ -8,6 +8,7 @@ updater's failure paths can be driven against a real HTTP server:
   /download/QuorilexVideo_32.msi   the package the record points at
   /package?size=N&length=0&short=N&stall=N&reset=N&signature=0&rate=B&status=S
           &ranges=0&badrange=1&etag=changing&validators=etag,modified,weak
+          &etagvalue=V&modifiedvalue=V&crawl=N
                                    a generated package: without a length,
                                    cut short, stalling or reset after N bytes
                                    (only requests without a Range, so the next
@@ -15,7 +16,10 @@ updater's failure paths can be driven against a real HTTP server:
                                    another status (206 to a plain request),
                                    ignoring ranges, with a wrong Content-Range,
                                    a new ETag at each request, only some
-                                   validators (a weak ETag)
+                                   validators (a weak ETag), an ETag or a
+                                   Last-Modified of exactly V (CR, NUL and
+                                   all), or one byte every quarter second
+                                   after N bytes
   /status/CODE                     that status with a small HTML body
   /redirect?to=URL                 302 to URL
   /loop                            302 to itself
@@ -227,15 +231,15 @@ class Handler(BaseHTTPRequestHandler):
                 return
             time.sleep(pause)
 
-    def stream(self, chunks_from, size, length=True, rate=0, short=None, stall=None, reset=None, status=200,
-               validators=(), ranges=True, bad_range=False, sendfile=None):
+    def stream(self, chunks_from, size, length=True, rate=0, short=None, stall=None, reset=None, crawl=None,
+               status=200, validators=(), ranges=True, bad_range=False, sendfile=None):
         """Sends a package of `size` bytes; chunks_from(offset) yields its bytes from offset on.
 
         A "Range: bytes=N-" request is answered with 206 and the rest from N, unless ranges
         are off, the length is not declared, or If-Range names none of the package's
         validators (ETag, Last-Modified), which then sends the whole package. The faults
-        (short, stall, reset: after that many bytes) break only requests without a Range,
-        so that the next attempt gets the rest. Without `length` the body is
+        (short, stall, reset, crawl: after that many bytes) break only requests without a
+        Range, so that the next attempt gets the rest. Without `length` the body is
         close-delimited. `sendfile` names a file to send without copying when nothing
         slows or breaks the body."""
         entry = self.server.log_transfer(self.path, self.headers.get("Range"))
@@ -243,7 +247,7 @@ class Handler(BaseHTTPRequestHandler):
         headers = [("Accept-Ranges", "bytes" if ranges else "none")] + list(validators)
         wanted = self.headers.get("Range")
         if wanted is not None:
-            short = stall = reset = None
+            short = stall = reset = crawl = None
             match = re.fullmatch(r"bytes=(\d+)-(\d*)", wanted.strip())
             if_range = self.headers.get("If-Range")
             # If-Range compares strongly: a weak ETag never matches.
@@ -270,7 +274,7 @@ class Handler(BaseHTTPRequestHandler):
             self.send_header("Connection", "close")
             self.close_connection = True
         self.end_headers()
-        limits = [x for x in (short, stall, reset) if x is not None]
+        limits = [x for x in (short, stall, reset, crawl) if x is not None]
         limit = min(limits) if limits else None
         if sendfile and not rate and limit is None and not isinstance(self.connection, ssl.SSLSocket):
             self.wfile.flush()
@@ -309,6 +313,17 @@ class Handler(BaseHTTPRequestHandler):
             self.server.resets.add(self.connection)
         elif stall == limit:
             self.hold()
+        elif crawl == limit:
+            # Never quite stalled, never getting anywhere.
+            for chunk in from_offset(chunks_from(start), limit):
+                for i in range(min(len(chunk), int(HOLD_SECONDS / 0.25))):
+                    try:
+                        self.wfile.write(chunk[i:i + 1])
+                    except OSError:
+                        return
+                    entry["sent"] += 1
+                    time.sleep(0.25)
+                return
 
     def validators(self, etag, modified):
         return [("ETag", etag), ("Last-Modified", self.date_time_string(modified))]
@@ -339,18 +354,20 @@ class Handler(BaseHTTPRequestHandler):
             signature = query.get("signature", "1") != "0"
             # A package that changes between requests has a new ETag each time.
             tag = '"%d-%d%s"' % (size, signature, "-%d" % len(self.server.requests) if query.get("etag") == "changing" else "")
+            tag = query.get("etagvalue", tag)
             wanted = query.get("validators", "etag,modified").split(",")
             validators = [("ETag", tag)] if "etag" in wanted else []
             if "weak" in wanted:
                 validators.append(("ETag", "W/" + tag))
             if "modified" in wanted:
-                validators.append(("Last-Modified", self.date_time_string(1764547200)))
+                validators.append(("Last-Modified", query.get("modifiedvalue", self.date_time_string(1764547200))))
             self.stream(lambda offset: from_offset(package_bytes(size, signature=signature), offset), size,
                         length=query.get("length", "1") != "0",
                         rate=int(query.get("rate", 0)),
                         short=int(query["short"]) if "short" in query else None,
                         stall=int(query["stall"]) if "stall" in query else None,
                         reset=int(query["reset"]) if "reset" in query else None,
+                        crawl=int(query["crawl"]) if "crawl" in query else None,
                         status=int(query.get("status", 200)),
                         validators=validators,
                         ranges=query.get("ranges", "1") != "0",

@@ -16,8 +16,9 @@ public:
     {
     }
 
-    void limitUndeclaredSize(qint64 bytes) { undeclaredSizeLimit = bytes; }
+    void limitSize(qint64 bytes) { sizeLimit = bytes; }
     void limitStall(int msecs) { stallTimer.setInterval(msecs); }
+    void limitCrawl(int msecs) { crawlTimer.setInterval(msecs); }
 
     QLabel *headline() const { return findChild<QLabel *>(QStringLiteral("label")); }
     QLabel *notes() const { return findChild<QLabel *>(QStringLiteral("label_2")); }

@@ -84,6 +84,25 @@ void TestReleaseNotes::sanitize_data()
                                                       << "<div>" + repeated("<b>", depth) + "x" + repeated("</b>", depth) + "<i>y</i></div>";
     QTest::newRow("long plain") << longPlain << longPlain.left(ReleaseNotes::maxLength) + "…";
     QTest::newRow("long rich") << "<b>" + longPlain << "<div><b>" + longPlain.left(ReleaseNotes::maxLength - 3) + "</b>…</div>";
+
+    // What takes long to lay out: runs of marks on one base, and lines.
+    const QString acute(QChar(0x301));
+    const int marks = ReleaseNotes::maxMarksInARow;
+    const int lines = ReleaseNotes::maxLines;
+    QTest::newRow("65,000 marks on a letter") << "a" + repeated(acute, 65000) << "a" + repeated(acute, marks);
+    QTest::newRow("65,000 marks, rich") << "<b>a" + repeated(acute, 65000) + "</b>"
+                                        << "<div><b>a" + repeated(acute, marks) + "</b></div>";
+    QTest::newRow("marks as references") << "<b>a" + repeated("&#769;&#x301;&zwj;", 1000)
+                                         << "<div><b>a" + repeated("&#769;&#x301;&zwj;", marks / 3) + "</b></div>";
+    QTest::newRow("marks across tags") << "<b>a" + repeated(acute, 20) + "</b><i>" + repeated(acute, 20) + "</i>"
+                                       << "<div><b>a" + repeated(acute, 20) + "</b><i>" + repeated(acute, 10) + "</i></div>";
+    QTest::newRow("marks beyond the first plane") << "a" + repeated(QString::fromUcs4(U"\U0001D167"), 100)
+                                                  << "a" + repeated(QString::fromUcs4(U"\U0001D167"), marks);
+    QTest::newRow("Thai AM after AM") << QChar(0xE01) + repeated(QChar(0xE33), 1000) << QChar(0xE01) + repeated(QChar(0xE33), marks);
+    QTest::newRow("a mark on every letter") << repeated("e" + acute, 1000) << repeated("e" + acute, 1000);
+    QTest::newRow("2000 lines") << repeated("x\n", 2000) << repeated("x\n", lines) + "x…";
+    QTest::newRow("2000 breaks, rich") << "<b>" + repeated("x<br>", 2000)
+                                       << "<div><b>" + repeated("x<br>", lines) + "x</b>…</div>";
 }
 
 void TestReleaseNotes::sanitize()

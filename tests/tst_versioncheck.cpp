@@ -99,8 +99,10 @@ void TestVersionCheck::signedRecord_data()
     QTest::addColumn<QString>("headline");
     QTest::addColumn<QString>("notes");
 
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
     const QJsonObject release{{"state", 1}, {"Version", "3.1.0"}, {"Time", 1700000000}, {"UpdateContent", "签名的说明"},
-                              {"DownloadUri", "http://127.0.0.1:1/p.msi"}, {"Size", 300000}, {"Sha256", QString(64, 'a')}};
+                              {"DownloadUri", "http://127.0.0.1:1/p.msi"}, {"Size", 300000}, {"Sha256", QString(64, 'a')},
+                              {"Expires", double(now + 86400)}};
     const auto bytes = [](const QJsonObject &object) { return QJsonDocument(object).toJson(QJsonDocument::Compact); };
     const auto with = [&release](const char *name, const QJsonValue &value) {
         QJsonObject changed = release;
@@ -126,9 +128,9 @@ void TestVersionCheck::signedRecord_data()
         members.insert("SignedRecord", QString::fromLatin1(changed.toBase64()));
         return body(members);
     };
-    const qint64 now = QDateTime::currentSecsSinceEpoch();
     const QJsonObject olderRelease{{"state", 1}, {"Version", "3.0.4"}, {"Time", 1600000000}, {"UpdateContent", "旧版"},
-                                   {"DownloadUri", "http://127.0.0.1:1/old.msi"}, {"Size", 1}, {"Sha256", QString(64, 'b')}};
+                                   {"DownloadUri", "http://127.0.0.1:1/old.msi"}, {"Size", 1}, {"Sha256", QString(64, 'b')},
+                                   {"Expires", double(now + 86400)}};
 
     QTest::newRow("signed") << body(publisher.signedMembers(bytes(release))) << true << offer << "签名的说明";
     QTest::newRow("signed, top level") << bytes(publisher.signedMembers(bytes(release))) << true << offer << "签名的说明";
@@ -149,6 +151,8 @@ void TestVersionCheck::signedRecord_data()
     QTest::newRow("no Sha256") << body(publisher.signedMembers(bytes(without("Sha256")))) << true << checkFailed << unverified;
     QTest::newRow("expired") << body(publisher.signedMembers(bytes(with("Expires", double(now - 60))))) << true << checkFailed << unverified;
     QTest::newRow("expires later") << body(publisher.signedMembers(bytes(with("Expires", double(now + 3600))))) << true << offer << "签名的说明";
+    // Signed once, it could be replayed for ever to hold users on that release.
+    QTest::newRow("no Expires") << body(publisher.signedMembers(bytes(without("Expires")))) << true << checkFailed << unverified;
     QTest::newRow("Expires as a string")
         << body(publisher.signedMembers(bytes(with("Expires", QString::number(now + 3600))))) << true << checkFailed << unverified;
     QTest::newRow("signed bytes not JSON") << body(publisher.signedMembers("签名的说明")) << true << checkFailed << unverified;

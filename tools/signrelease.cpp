@@ -8,10 +8,12 @@
 //   signrelease record SECRET_KEY_FILE PACKAGE VERSION TIME NOTES_FILE DOWNLOAD_URI [EXPIRES]
 //       prints the whole version-check body for PACKAGE, ready to serve: the plain record
 //       (for updaters without a key) and the same record signed ("SignedRecord" and
-//       "RecordSignature"); TIME and EXPIRES are seconds since 1970 UTC
+//       "RecordSignature"); TIME and EXPIRES are seconds since 1970 UTC, or EXPIRES is
+//       +DAYS from now; without EXPIRES the record expires 30 days from now
 //
 // A key file holds one base64 line: the 32-byte private seed followed by the public key.
 #include <QByteArray>
+#include <QDateTime>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -27,6 +29,8 @@ QTextStream err(stderr);
 QTextStream out(stdout);
 
 constexpr int keySize = 32;
+// A replayed record works until it expires; a publisher who re-signs more often may choose less.
+constexpr qint64 defaultLifetimeSecs = 30 * 24 * 3600;
 using Key = std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY *)>;
 using Context = std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)>;
 
@@ -156,15 +160,29 @@ bool wholeNumber(const char *text, qint64 *number)
     return ok && *number >= 0 && *number <= (Q_INT64_C(1) << 53);
 }
 
+// Seconds since 1970, or "+DAYS" from now.
+bool expiryTime(const char *text, qint64 *expires)
+{
+    const QByteArray value(text);
+    qint64 days = 0;
+    if (value.startsWith('+') && value.endsWith('d') && wholeNumber(value.mid(1, value.size() - 2).constData(), &days)
+        && days <= 36500) {
+        *expires = QDateTime::currentSecsSinceEpoch() + days * 24 * 3600;
+        return true;
+    }
+    return wholeNumber(text, expires);
+}
+
 int record(char *argv[], int argc)
 {
     const QString secretPath = QString::fromLocal8Bit(argv[2]);
     const QString packagePath = QString::fromLocal8Bit(argv[3]);
     const QString notesPath = QString::fromLocal8Bit(argv[6]);
     qint64 time = 0;
-    qint64 expires = 0;
-    if (!wholeNumber(argv[5], &time) || (argc == 9 && !wholeNumber(argv[8], &expires))) {
-        err << "TIME and EXPIRES are whole seconds since 1970\n";
+    // Anyone on the path can replay a signed record until it expires.
+    qint64 expires = QDateTime::currentSecsSinceEpoch() + defaultLifetimeSecs;
+    if (!wholeNumber(argv[5], &time) || (argc == 9 && !expiryTime(argv[8], &expires))) {
+        err << "TIME and EXPIRES are whole seconds since 1970, or EXPIRES is +DAYS\n";
         return 2;
     }
     QFile notes(notesPath);
@@ -183,8 +201,7 @@ int record(char *argv[], int argc)
     signedRecord.insert(QStringLiteral("Time"), static_cast<double>(time));
     signedRecord.insert(QStringLiteral("UpdateContent"), QString::fromUtf8(notes.readAll()));
     signedRecord.insert(QStringLiteral("DownloadUri"), QString::fromLocal8Bit(argv[7]));
-    if (argc == 9)
-        signedRecord.insert(QStringLiteral("Expires"), static_cast<double>(expires));
+    signedRecord.insert(QStringLiteral("Expires"), static_cast<double>(expires));
 
     const QByteArray signedBytes = QJsonDocument(signedRecord).toJson(QJsonDocument::Compact);
     const QString recordSignature =

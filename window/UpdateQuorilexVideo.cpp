@@ -100,6 +100,13 @@ UpdateQuorilexVideo::UpdateQuorilexVideo(const QString &versionCheckEndpoint, co
     stallTimer.setSingleShot(true);
     stallTimer.setInterval(stallTimeoutMs);
     connect(&stallTimer, &QTimer::timeout, this, [this] { abortDownload(QStringLiteral("下载超时"), true); });
+    crawlTimer.setInterval(crawlWindowMs);
+    connect(&crawlTimer, &QTimer::timeout, this, [this] {
+        const qint64 bytes = download->attemptBytes();
+        if (bytes - crawlCheckpoint < crawlMinimumBytes)
+            abortDownload(QStringLiteral("下载超时"), true);
+        crawlCheckpoint = bytes;
+    });
 
     checkVersion();
 }
@@ -166,7 +173,7 @@ void UpdateQuorilexVideo::SendDownUpdate()
 
     // After a broken attempt the bytes kept are asked for no more.
     if (!download || !download->canResume()) {
-        download = std::make_unique<PackageDownload>(offeredRelease, installerPackagePath, undeclaredSizeLimit);
+        download = std::make_unique<PackageDownload>(offeredRelease, installerPackagePath, sizeLimit);
         const QString failure = download->open();
         if (!failure.isEmpty()) {
             download.reset();
@@ -192,6 +199,8 @@ void UpdateQuorilexVideo::SendDownUpdate()
     speedMeter->restart();
     on_downloadProgress(0, download->total() - download->resumedFrom());
     stallTimer.start();
+    crawlCheckpoint = 0;
+    crawlTimer.start();
 }
 
 void UpdateQuorilexVideo::on_readyRead()
@@ -242,6 +251,7 @@ void UpdateQuorilexVideo::on_finished()
     if (!reply)
         return;
     stallTimer.stop();
+    crawlTimer.stop();
     QString failure = download->finish(*reply);
     reply->deleteLater();
     reply = nullptr;

@@ -30,6 +30,10 @@ public:
 
     // A download that has not sent a byte for this long has failed, by default.
     static constexpr int stallTimeoutMs = 30000;
+    // Nor has one that sent fewer bytes than this in crawlWindowMs, as curl's
+    // --speed-limit 1024 --speed-time 60 has it.
+    static constexpr int crawlWindowMs = 60000;
+    static constexpr qint64 crawlMinimumBytes = 1024;
 
     void checkVersion();
 
@@ -49,10 +53,13 @@ protected:
     void mouseReleaseEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
 
-    // A package whose length nobody declared (no "Size", no Content-Length) stops here
-    // instead of filling the disk.
-    qint64 undeclaredSizeLimit = Q_INT64_C(4) << 30;
+    // A package larger than this is refused unless its publisher signed its size: whatever
+    // the server declares, or an undeclared body that reaches it, could fill the disk.
+    qint64 sizeLimit = Q_INT64_C(4) << 30;
     QTimer stallTimer;
+    // A transfer that brings fewer than crawlMinimumBytes in one run of this timer (60 s
+    // by default) has stalled too, however it trickles.
+    QTimer crawlTimer;
 
 private:
     void abortDownload(const QString &cause, bool resumable);
@@ -76,6 +83,8 @@ private:
     // Lives from the first press until the package is handed off or a failure leaves
     // nothing to resume from.
     std::unique_ptr<PackageDownload> download;
+    // This attempt's bytes when the crawl timer last ran.
+    qint64 crawlCheckpoint = 0;
 };
 
 #endif

@@ -154,7 +154,10 @@ class Updater:
             return None
 
     def key(self, name):
-        xdotool("windowactivate", "--sync", self.window)
+        # Without a window manager the keyboard goes to the window under the pointer: it
+        # rests on the panel's empty corner, away from the button and the cross.
+        x, y, _, height = self.geometry()
+        xdotool("mousemove", str(x + 20), str(y + height - 20))
         xdotool("key", name)
 
     def kill(self):

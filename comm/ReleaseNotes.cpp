@@ -81,8 +81,8 @@ bool extendsCluster(uint c)
         || category == QChar::Mark_Enclosing;
 }
 
-// Keeps what passes through within the marks and lines that lay out quickly. Rich text's
-// character references are counted as the characters they stand for.
+// Keeps what passes through within the marks, length and lines that lay out quickly. Rich
+// text's character references are counted as the characters they stand for.
 class LayoutLimit
 {
 public:
@@ -105,10 +105,15 @@ public:
             }
             if (c == '\n' && !lineBreak())
                 return false;
-            if (!extendsCluster(c))
+            const bool mark = extendsCluster(c);
+            if (!mark)
                 marks = 0;
-            if (!extendsCluster(c) || ++marks <= ReleaseNotes::maxMarksInARow)
+            if (!mark || ++marks <= ReleaseNotes::maxMarksInARow) {
+                weight += mark ? ReleaseNotes::markWeight : 1;
+                if (weight > ReleaseNotes::maxLength)
+                    return false;
                 out += text.mid(i, length);
+            }
             i += length;
         }
         return true;
@@ -128,6 +133,7 @@ private:
     }
 
     int marks = 0;
+    int weight = 0;
     int lines = 0;
 };
 

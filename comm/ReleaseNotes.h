@@ -15,6 +15,9 @@ public:
     // with the square of the cluster's length: as in Unicode's stream-safe text format, at
     // most 30 marks follow one base; the rest are dropped.
     static constexpr int maxMarksInARow = 30;
+    // A mark costs the text engine several times what a letter does: marks count this many
+    // times toward maxLength.
+    static constexpr int markWeight = 3;
     // Each line is laid out on its own; notes are cut after this many.
     static constexpr int maxLines = 1000;
 

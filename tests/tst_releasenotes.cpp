@@ -100,6 +100,9 @@ void TestReleaseNotes::sanitize_data()
                                                   << "a" + repeated(QString::fromUcs4(U"\U0001D167"), marks);
     QTest::newRow("Thai AM after AM") << QChar(0xE01) + repeated(QChar(0xE33), 1000) << QChar(0xE01) + repeated(QChar(0xE33), marks);
     QTest::newRow("a mark on every letter") << repeated("e" + acute, 1000) << repeated("e" + acute, 1000);
+    // Marks count three times toward the length: a letter and its mark, four.
+    QTest::newRow("a mark on every letter, too long") << repeated("e" + acute, 30000)
+                                                      << repeated("e" + acute, ReleaseNotes::maxLength / 4) + "…";
     QTest::newRow("2000 lines") << repeated("x\n", 2000) << repeated("x\n", lines) + "x…";
     QTest::newRow("2000 breaks, rich") << "<b>" + repeated("x<br>", 2000)
                                        << "<div><b>" + repeated("x<br>", lines) + "x</b>…</div>";

@@ -71,7 +71,7 @@ void TestWindowForm::tree_data()
         {"gridLayout_7", "QGridLayout", "widget_6", 0},
         {"gridLayout_6", "QGridLayout", "gridLayout_7", 0},
         // Only label_2 moved: into a scroll area where it stood.
-        {"notesArea", "QScrollArea", "widget_6", 1},
+        {"notesArea", "NotesArea", "widget_6", 1},
         {"label_2", "QLabel", "qt_scrollarea_viewport", 0},
         {"widget_7", "QWidget", "widget_3", 3},
         {"gridLayout_8", "QGridLayout", "widget_7", 0},

@@ -5,6 +5,7 @@
 #include "comm/PackageDownload.h"
 #include "comm/SignedRecord.h"
 #include "speed/httpfile.h"
+#include "window/NotesArea.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -16,7 +17,6 @@
 #include <QNetworkProxyFactory>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QScrollArea>
 #include <QUrl>
 
 #include <limits>
@@ -60,12 +60,14 @@ UpdateQuorilexVideo::UpdateQuorilexVideo(const QString &versionCheckEndpoint, co
 
     // Notes that do not fit scroll in their own area instead of growing the window past
     // the screen and pushing the button and the cross out of reach.
-    auto *notesArea = new QScrollArea;
+    auto *notesArea = new NotesArea;
     notesArea->setObjectName(QStringLiteral("notesArea"));
     notesArea->setFrameShape(QFrame::NoFrame);
-    notesArea->setWidgetResizable(true);
     delete ui.gridLayout_6->replaceWidget(ui.label_2, notesArea);
     notesArea->setWidget(ui.label_2);
+    // Asked for its smallest size, a word-wrapped label lays its text out at width 0, one
+    // word (one Chinese character) a line; the area is never narrower than this anyway.
+    ui.label_2->setMinimumWidth(100);
     // The panel's gradient shows through, as it did behind the bare label.
     notesArea->viewport()->setAutoFillBackground(false);
     ui.label_2->setAutoFillBackground(false);

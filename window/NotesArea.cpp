@@ -1,0 +1,45 @@
+#include "NotesArea.h"
+
+#include <QEvent>
+#include <QLabel>
+#include <QScrollBar>
+
+NotesArea::NotesArea(QWidget *parent)
+    : QScrollArea(parent)
+{
+}
+
+bool NotesArea::event(QEvent *event)
+{
+    // The notes ask for a new layout when their text changes.
+    if (event->type() == QEvent::LayoutRequest)
+        fitNotes();
+    return QScrollArea::event(event);
+}
+
+void NotesArea::resizeEvent(QResizeEvent *event)
+{
+    fitNotes();
+    QScrollArea::resizeEvent(event);
+}
+
+void NotesArea::fitNotes()
+{
+    auto *notes = qobject_cast<QLabel *>(widget());
+    if (!notes)
+        return;
+    const QSize room = maximumViewportSize();
+    if (room == fittedRoom && notes->text() == fittedText)
+        return;
+    fittedRoom = room;
+    fittedText = notes->text();
+    // At most two layouts: the whole width, then, when that is too tall, the width beside
+    // a scroll bar. Short notes fill the area, as they would in a resizable one.
+    int width = room.width();
+    int height = notes->heightForWidth(width);
+    if (height > room.height()) {
+        width -= verticalScrollBar()->sizeHint().width();
+        height = notes->heightForWidth(width);
+    }
+    notes->resize(width, qMax(height, room.height()));
+}

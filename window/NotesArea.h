@@ -1,0 +1,29 @@
+#ifndef NOTESAREA_H
+#define NOTESAREA_H
+
+#include <QScrollArea>
+
+// Scrolls the release notes (a word-wrapped label) when they do not fit. It fits them to its
+// width itself, once for each width and text:
+// a resizable QScrollArea lays word-wrapped text out again for every pixel it takes off
+// for a scroll bar, which for the longest notes costs seconds.
+class NotesArea : public QScrollArea
+{
+    Q_OBJECT
+
+public:
+    explicit NotesArea(QWidget *parent = nullptr);
+
+protected:
+    bool event(QEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    void fitNotes();
+
+    // The notes' layout for this room and text stands: each costs the longest notes dearly.
+    QSize fittedRoom;
+    QString fittedText;
+};
+
+#endif

@@ -1,5 +1,7 @@
 #include "Comm.h"
 
+#include "RedirectGuard.h"
+
 #include <QEventLoop>
 #include <QImage>
 #include <QJsonDocument>
@@ -43,7 +45,7 @@ void Comm::setLabelImage(QLabel *label, QString imagePath)
 QNetworkRequest Comm::safeRequest(const QUrl &url)
 {
     QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::UserVerifiedRedirectPolicy);
     request.setMaximumRedirectsAllowed(maxRedirects);
     // Byte counts and caps must see what is stored: a compressed body would differ from the
     // announced size and inflate past any cap inside Qt's buffers.
@@ -51,10 +53,17 @@ QNetworkRequest Comm::safeRequest(const QUrl &url)
     return request;
 }
 
+QNetworkReply *Comm::safeGet(QNetworkAccessManager &manager, const QNetworkRequest &request)
+{
+    QNetworkReply *reply = manager.get(request);
+    RedirectGuard::watch(reply);
+    return reply;
+}
+
 QByteArray Comm::httpGet(QString url, bool *ok)
 {
     QNetworkAccessManager manager;
-    const std::unique_ptr<QNetworkReply> reply(manager.get(safeRequest(QUrl(url, QUrl::TolerantMode))));
+    const std::unique_ptr<QNetworkReply> reply(safeGet(manager, safeRequest(QUrl(url, QUrl::TolerantMode))));
 
     // A server that accepts and then stalls or drips must not hold the caller forever.
     QTimer deadline;

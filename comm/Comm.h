@@ -8,6 +8,8 @@
 #include <QWidget>
 
 class QLabel;
+class QNetworkAccessManager;
+class QNetworkReply;
 
 // The window's toolbox: label pictures, a blocking GET and the server record's unwrapping.
 class Comm : public QWidget
@@ -23,9 +25,12 @@ public:
     // A version record is small; anything larger is not one.
     static constexpr qint64 maxBodySize = 1024 * 1024;
 
-    // A GET request that follows redirects only when they are no less safe, maxRedirects at
-    // most, and asks for the body as it is stored (identity encoding).
+    // A GET request that asks for the body as it is stored (identity encoding) and follows
+    // maxRedirects redirects at most, each only as safeGet allows.
     static QNetworkRequest safeRequest(const QUrl &url);
+    // Sends a safeRequest, following its redirects only when they are no less safe: never
+    // to http from https, never into a more private network.
+    static QNetworkReply *safeGet(QNetworkAccessManager &manager, const QNetworkRequest &request);
 
     void setLabelIcon(QLabel *label, QString imagePath, QString hoverColor);
     void setLabelImage(QLabel *label, QString imagePath);

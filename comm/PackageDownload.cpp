@@ -4,6 +4,7 @@
 #include "InstallerPackage.h"
 #include "PackageVerifier.h"
 #include "PartialFile.h"
+#include "RedirectGuard.h"
 
 #include <QDir>
 #include <QFile>
@@ -28,7 +29,7 @@ constexpr int pieceSize = 1024 * 1024;
 QString statusFailure(const QNetworkReply &reply)
 {
     // Refused redirects end with the redirect's own status; say what really happened.
-    if (reply.error() == QNetworkReply::InsecureRedirectError)
+    if (RedirectGuard::refused(reply))
         return QStringLiteral("下载地址被重定向到不安全的地址");
     if (reply.error() == QNetworkReply::TooManyRedirectsError)
         return QStringLiteral("下载地址重定向次数过多");

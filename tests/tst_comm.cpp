@@ -1,4 +1,5 @@
 #include "comm/Comm.h"
+#include "comm/RedirectGuard.h"
 #include "testserver.h"
 
 #include <QElapsedTimer>
@@ -23,6 +24,8 @@ private slots:
     void httpGetCap();
     void httpGetGivesUp_data();
     void httpGetGivesUp();
+    void redirectReach_data();
+    void redirectReach();
     void labelPictures_data();
     void labelPictures();
 
@@ -175,6 +178,47 @@ void TestComm::httpGetGivesUp()
     QTRY_VERIFY_WITH_TIMEOUT(ended(), 30000);
     for (const Transfer &attempt : server->transfers(path))
         QVERIFY2(attempt.sent < 16 * 1024 * 1024, qPrintable(QString::number(attempt.sent)));
+}
+
+void TestComm::redirectReach_data()
+{
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("to");
+    QTest::addColumn<bool>("allowed");
+
+    // Never into a more private network than the one the request went to.
+    QTest::newRow("public to public") << "93.184.216.34" << "151.101.1.69" << true;
+    QTest::newRow("public to loopback") << "93.184.216.34" << "127.0.0.1" << false;
+    QTest::newRow("public to 127/8") << "93.184.216.34" << "127.45.6.7" << false;
+    QTest::newRow("public to 0.0.0.0") << "93.184.216.34" << "0.0.0.0" << false;
+    QTest::newRow("public to 10/8") << "93.184.216.34" << "10.1.2.3" << false;
+    QTest::newRow("public to 172.16/12") << "93.184.216.34" << "172.31.255.1" << false;
+    QTest::newRow("public to 172.32, public") << "93.184.216.34" << "172.32.0.1" << true;
+    QTest::newRow("public to 192.168/16") << "93.184.216.34" << "192.168.1.1" << false;
+    QTest::newRow("public to shared 100.64/10") << "93.184.216.34" << "100.64.0.1" << false;
+    QTest::newRow("public to link-local") << "93.184.216.34" << "169.254.169.254" << false;
+    QTest::newRow("public to IPv6 loopback") << "2001:db8::1" << "::1" << false;
+    QTest::newRow("public to IPv6 unspecified") << "2001:db8::1" << "::" << false;
+    QTest::newRow("public to IPv6 unique local") << "2001:db8::1" << "fd12:3456::1" << false;
+    QTest::newRow("public to IPv6 link-local") << "2001:db8::1" << "fe80::1" << false;
+    QTest::newRow("public to mapped loopback") << "93.184.216.34" << "::ffff:127.0.0.1" << false;
+    QTest::newRow("public to mapped private") << "93.184.216.34" << "::ffff:192.168.0.1" << false;
+    // An intranet server keeps its redirects within its network.
+    QTest::newRow("private to private") << "10.0.0.5" << "192.168.7.7" << true;
+    QTest::newRow("private to link-local") << "192.168.1.1" << "169.254.1.1" << true;
+    QTest::newRow("private to public") << "10.0.0.5" << "93.184.216.34" << true;
+    QTest::newRow("private to loopback") << "10.0.0.5" << "127.0.0.1" << false;
+    QTest::newRow("loopback to loopback") << "127.0.0.1" << "127.0.0.1" << true;
+    QTest::newRow("loopback to private") << "::1" << "10.0.0.5" << true;
+}
+
+void TestComm::redirectReach()
+{
+    QFETCH(QString, from);
+    QFETCH(QString, to);
+    QFETCH(bool, allowed);
+    QCOMPARE(RedirectGuard::allowed(RedirectGuard::reachOf(QHostAddress(from)), RedirectGuard::reachOf(QHostAddress(to))),
+             allowed);
 }
 
 void TestComm::labelPictures_data()

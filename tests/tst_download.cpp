@@ -483,8 +483,13 @@ void TestDownload::endlessUndeclaredBodyStops()
 void TestDownload::systemProxy_data()
 {
     QTest::addColumn<bool>("bypassed");
-    QTest::newRow("through the proxy") << false;
-    QTest::newRow("host on the bypass list") << true;
+    // What the proxied server redirects to the test server's literal loopback address, which
+    // Qt would reach around the proxy: "check", "package" or nothing.
+    QTest::addColumn<QString>("redirected");
+    QTest::newRow("through the proxy") << false << "";
+    QTest::newRow("host on the bypass list") << true << "";
+    QTest::newRow("check redirected to loopback") << false << "check";
+    QTest::newRow("package redirected to loopback") << false << "package";
 }
 
 // The check and the download go through the proxy the system names. The update host's name
@@ -492,18 +497,33 @@ void TestDownload::systemProxy_data()
 void TestDownload::systemProxy()
 {
     QFETCH(bool, bypassed);
+    QFETCH(QString, redirected);
     const QString host = QStringLiteral("quorilex-updates.invalid");
-    const QString package = QStringLiteral("http://%1/package?size=300000").arg(host);
-    const QString record = QStringLiteral("http://%1/version/down_update.php").arg(host);
+    // Marked, so that the loopback server's log tells whether anything reached it.
+    const QString loopbackPackage = server->url(QStringLiteral("/package?size=300000&aroundtheproxy=1"));
+    const QString package = redirected == QLatin1String("package")
+        ? QStringLiteral("http://%1/redirect?to=%2").arg(host, QString::fromLatin1(QUrl::toPercentEncoding(loopbackPackage)))
+        : QStringLiteral("http://%1/package?size=300000").arg(host);
+    const QString record = redirected == QLatin1String("check")
+        ? QStringLiteral("http://%1/redirect?to=%2")
+              .arg(host, QString::fromLatin1(QUrl::toPercentEncoding(offerFor(loopbackPackage))))
+        : QStringLiteral("http://%1/version/down_update.php").arg(host);
     TestServer proxy({QStringLiteral("--download"), package});
     QVERIFY(proxy.isRunning());
     setSystemProxy(QUrl(proxy.url(QString())).authority(), bypassed ? host : QString());
 
     TestWindow window(record);
     Comm comm;
-    if (bypassed) {
+    const auto reachedLoopback = [&] { return comm.httpGet(server->url(QStringLiteral("/requests"))).contains("aroundtheproxy"); };
+    if (bypassed || redirected == QLatin1String("check")) {
         QCOMPARE(window.headline()->text(), QStringLiteral("检查更新失败"));
-        QCOMPARE(comm.httpGet(proxy.url(QStringLiteral("/requests"))), QByteArray());
+        QCOMPARE(comm.httpGet(proxy.url(QStringLiteral("/requests"))), bypassed ? QByteArray() : (record + '\n').toUtf8());
+        QVERIFY(!reachedLoopback());
+        return;
+    }
+    if (redirected == QLatin1String("package")) {
+        checkRefused(window, QStringLiteral("不安全"), QStringList());
+        QVERIFY(!reachedLoopback());
         return;
     }
     QCOMPARE(pressAndWait(window), 0);

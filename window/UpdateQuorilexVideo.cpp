@@ -185,7 +185,7 @@ void UpdateQuorilexVideo::SendDownUpdate()
         installerPath = download->path();
     }
 
-    reply = networkManager.get(download->request(url));
+    reply = Comm::safeGet(networkManager, download->request(url));
     reply->setReadBufferSize(downloadReadBufferSize);
     connect(reply, &QNetworkReply::finished, this, &UpdateQuorilexVideo::on_finished);
     connect(reply, &QIODevice::readyRead, this, &UpdateQuorilexVideo::on_readyRead);

@@ -7,6 +7,7 @@
 #include "testwindow.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
@@ -72,7 +73,8 @@ Timing measure(const QString &notes, const QString &folder)
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    QTemporaryDir folder;
+    // In the working folder, which the demo server can read under Wine too.
+    QTemporaryDir folder(QDir::current().filePath(QStringLiteral("bench_notes-XXXXXX")));
     const QString acute(QChar(0x301));
     const struct {
         const char *name;

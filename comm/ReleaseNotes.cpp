@@ -110,7 +110,7 @@ public:
                 marks = 0;
             if (!mark || ++marks <= ReleaseNotes::maxMarksInARow) {
                 weight += mark ? ReleaseNotes::markWeight : 1;
-                if (weight > ReleaseNotes::maxLength)
+                if (weight > ReleaseNotes::maxTextLength)
                     return false;
                 out += text.mid(i, length);
             }

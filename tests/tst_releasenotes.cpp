@@ -82,8 +82,11 @@ void TestReleaseNotes::sanitize_data()
                                         << "<div>" + repeated("<ul><li>", depth / 2) + "x" + repeated("</li></ul>", depth / 2) + "</div>";
     QTest::newRow("nested past the depth, then more") << repeated("<b>", depth + 3) + "x" + repeated("</b>", depth + 3) + "<i>y</i>"
                                                       << "<div>" + repeated("<b>", depth) + "x" + repeated("</b>", depth) + "<i>y</i></div>";
-    QTest::newRow("long plain") << longPlain << longPlain.left(ReleaseNotes::maxLength) + "…";
-    QTest::newRow("long rich") << "<b>" + longPlain << "<div><b>" + longPlain.left(ReleaseNotes::maxLength - 3) + "</b>…</div>";
+    QTest::newRow("long plain") << longPlain << longPlain.left(ReleaseNotes::maxTextLength) + "…";
+    QTest::newRow("long rich") << "<b>" + longPlain << "<div><b>" + longPlain.left(ReleaseNotes::maxTextLength) + "</b>…</div>";
+    // Markup counts toward the length of what was sent, not of the text shown.
+    QTest::newRow("long markup") << repeated("<i>x</i>", ReleaseNotes::maxLength / 8 + 10)
+                                 << "<div>" + repeated("<i>x</i>", ReleaseNotes::maxLength / 8) + "…</div>";
 
     // What takes long to lay out: runs of marks on one base, and lines.
     const QString acute(QChar(0x301));
@@ -102,7 +105,7 @@ void TestReleaseNotes::sanitize_data()
     QTest::newRow("a mark on every letter") << repeated("e" + acute, 1000) << repeated("e" + acute, 1000);
     // Marks count three times toward the length: a letter and its mark, four.
     QTest::newRow("a mark on every letter, too long") << repeated("e" + acute, 30000)
-                                                      << repeated("e" + acute, ReleaseNotes::maxLength / 4) + "…";
+                                                      << repeated("e" + acute, ReleaseNotes::maxTextLength / 4) + "…";
     QTest::newRow("2000 lines") << repeated("x\n", 2000) << repeated("x\n", lines) + "x…";
     QTest::newRow("2000 breaks, rich") << "<b>" + repeated("x<br>", 2000)
                                        << "<div><b>" + repeated("x<br>", lines) + "x</b>…</div>";

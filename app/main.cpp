@@ -1,7 +1,7 @@
 #include "app/InstanceLock.h"
 #include "app/release.h"
-#include "comm/PackageDownload.h"
-#include "comm/PartialFile.h"
+#include "net/PackageDownload.h"
+#include "net/PartialFile.h"
 #include "window/UpdateQuorilexVideo.h"
 
 #include <QApplication>

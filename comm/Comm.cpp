@@ -1,6 +1,6 @@
 #include "Comm.h"
 
-#include "RedirectGuard.h"
+#include "net/SafeGet.h"
 
 #include <QEventLoop>
 #include <QImage>
@@ -42,28 +42,10 @@ void Comm::setLabelImage(QLabel *label, QString imagePath)
     setLabelPixmap(label, imagePath, QSize(300, 300));
 }
 
-QNetworkRequest Comm::safeRequest(const QUrl &url)
-{
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::UserVerifiedRedirectPolicy);
-    request.setMaximumRedirectsAllowed(maxRedirects);
-    // Byte counts and caps must see what is stored: a compressed body would differ from the
-    // announced size and inflate past any cap inside Qt's buffers.
-    request.setRawHeader("Accept-Encoding", "identity");
-    return request;
-}
-
-QNetworkReply *Comm::safeGet(QNetworkAccessManager &manager, const QNetworkRequest &request)
-{
-    QNetworkReply *reply = manager.get(request);
-    RedirectGuard::watch(reply);
-    return reply;
-}
-
 QByteArray Comm::httpGet(QString url, bool *ok)
 {
     QNetworkAccessManager manager;
-    const std::unique_ptr<QNetworkReply> reply(safeGet(manager, safeRequest(QUrl(url, QUrl::TolerantMode))));
+    const std::unique_ptr<QNetworkReply> reply(SafeGet::send(manager, SafeGet::request(QUrl(url, QUrl::TolerantMode))));
 
     // A server that accepts and then stalls or drips must not hold the caller forever.
     QTimer deadline;

@@ -3,13 +3,10 @@
 
 #include <QByteArray>
 #include <QJsonObject>
-#include <QNetworkRequest>
 #include <QString>
 #include <QWidget>
 
 class QLabel;
-class QNetworkAccessManager;
-class QNetworkReply;
 
 // The window's toolbox: label pictures, a blocking GET and the server record's unwrapping.
 class Comm : public QWidget
@@ -21,16 +18,8 @@ public:
 
     // The whole GET, redirects included, gives up after this long.
     static constexpr int httpGetTimeoutMs = 10000;
-    static constexpr int maxRedirects = 5;
     // A version record is small; anything larger is not one.
     static constexpr qint64 maxBodySize = 1024 * 1024;
-
-    // A GET request that asks for the body as it is stored (identity encoding) and follows
-    // maxRedirects redirects at most, each only as safeGet allows.
-    static QNetworkRequest safeRequest(const QUrl &url);
-    // Sends a safeRequest, following its redirects only when they are no less safe: never
-    // to http from https, never into a more private network.
-    static QNetworkReply *safeGet(QNetworkAccessManager &manager, const QNetworkRequest &request);
 
     void setLabelIcon(QLabel *label, QString imagePath, QString hoverColor);
     void setLabelImage(QLabel *label, QString imagePath);

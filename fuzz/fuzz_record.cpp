@@ -2,11 +2,12 @@
 // unwrapping, the signed record's opening with the demo key, the offer decision and the
 // package checks the record asks for, and as the package whose compound-file tables are
 // walked.
+#include "app/release.h"
 #include "comm/Comm.h"
-#include "comm/InstallerPackage.h"
-#include "comm/PackageVerifier.h"
-#include "comm/SignedRecord.h"
-#include "comm/UpdateRecord.h"
+#include "trust/InstallerPackage.h"
+#include "trust/PackageVerifier.h"
+#include "trust/SignedRecord.h"
+#include "trust/UpdateRecord.h"
 
 #include <QTemporaryFile>
 
@@ -19,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     bool isObject = false;
     const QJsonObject json = Comm::getJsonObject(body, &isObject);
     const UpdateRecord record = UpdateRecord::fromJson(json);
-    if (record.offersUpdate() && !isObject)
+    if (record.offersUpdate(currentVersion, currentReleaseTime) && !isObject)
         __builtin_trap();
     // The demo key, so that the corpus's signed record opens and the parsing behind the
     // signature is reached too.

@@ -1,5 +1,5 @@
 #include "comm/Comm.h"
-#include "comm/RedirectGuard.h"
+#include "net/RedirectGuard.h"
 #include "testserver.h"
 
 #include <QElapsedTimer>

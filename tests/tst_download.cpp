@@ -1,5 +1,5 @@
 #include "comm/Comm.h"
-#include "comm/PartialFile.h"
+#include "net/PartialFile.h"
 #include "signingkey.h"
 #include "systemproxy.h"
 #include "testserver.h"

@@ -1,5 +1,5 @@
 #include "app/release.h"
-#include "comm/PartialFile.h"
+#include "net/PartialFile.h"
 #include "testserver.h"
 #include "testwindow.h"
 

@@ -1,4 +1,4 @@
-#include "comm/InstallerPackage.h"
+#include "trust/InstallerPackage.h"
 
 #include <QBuffer>
 #include <QFile>

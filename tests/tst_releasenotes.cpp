@@ -1,4 +1,4 @@
-#include "comm/ReleaseNotes.h"
+#include "trust/ReleaseNotes.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QElapsedTimer>

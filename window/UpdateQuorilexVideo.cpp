@@ -2,8 +2,9 @@
 
 #include "app/release.h"
 #include "comm/Comm.h"
-#include "comm/PackageDownload.h"
-#include "comm/SignedRecord.h"
+#include "net/PackageDownload.h"
+#include "net/SafeGet.h"
+#include "trust/SignedRecord.h"
 #include "speed/httpfile.h"
 #include "window/NotesArea.h"
 
@@ -146,7 +147,7 @@ void UpdateQuorilexVideo::checkVersion()
         ui.label_2->setText(QStringLiteral("无法验证更新信息"));
         return;
     }
-    if (!record->offersUpdate())
+    if (!record->offersUpdate(currentVersion, currentReleaseTime))
         return;
 
     offeredRelease = *record;
@@ -185,7 +186,7 @@ void UpdateQuorilexVideo::SendDownUpdate()
         installerPath = download->path();
     }
 
-    reply = Comm::safeGet(networkManager, download->request(url));
+    reply = SafeGet::send(networkManager, download->request(url));
     reply->setReadBufferSize(downloadReadBufferSize);
     connect(reply, &QNetworkReply::finished, this, &UpdateQuorilexVideo::on_finished);
     connect(reply, &QIODevice::readyRead, this, &UpdateQuorilexVideo::on_readyRead);

@@ -1,7 +1,7 @@
 #ifndef UPDATEQUORILEXVIDEO_H
 #define UPDATEQUORILEXVIDEO_H
 
-#include "comm/UpdateRecord.h"
+#include "trust/UpdateRecord.h"
 #include "ui_UpdateQuorilexVideo.h"
 
 #include <QByteArray>

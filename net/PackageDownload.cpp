@@ -1,10 +1,10 @@
 #include "PackageDownload.h"
 
-#include "Comm.h"
-#include "InstallerPackage.h"
-#include "PackageVerifier.h"
+#include "trust/InstallerPackage.h"
+#include "trust/PackageVerifier.h"
 #include "PartialFile.h"
 #include "RedirectGuard.h"
+#include "SafeGet.h"
 
 #include <QDir>
 #include <QFile>
@@ -133,7 +133,7 @@ QString PackageDownload::open()
 
 QNetworkRequest PackageDownload::request(const QUrl &url)
 {
-    QNetworkRequest request = Comm::safeRequest(url);
+    QNetworkRequest request = SafeGet::request(url);
     offset = received;
     accepted = false;
     failure.clear();

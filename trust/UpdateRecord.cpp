@@ -1,7 +1,6 @@
 #include "UpdateRecord.h"
 
 #include "ReleaseNotes.h"
-#include "app/release.h"
 
 #include <QJsonValue>
 #include <QRegularExpression>
@@ -73,7 +72,7 @@ UpdateRecord UpdateRecord::fromJson(const QJsonObject &json)
     return record;
 }
 
-bool UpdateRecord::offersUpdate() const
+bool UpdateRecord::offersUpdate(const QString &currentVersion, qint64 currentReleaseTime) const
 {
     return state == 1 && version != currentVersion && time > currentReleaseTime;
 }

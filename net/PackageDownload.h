@@ -1,7 +1,7 @@
 #ifndef PACKAGEDOWNLOAD_H
 #define PACKAGEDOWNLOAD_H
 
-#include "UpdateRecord.h"
+#include "trust/UpdateRecord.h"
 
 #include <QByteArray>
 #include <QString>

@@ -22,7 +22,7 @@ public:
 
     // A release is offered when it is published, is not this very release and is
     // later than it; newness is the release time, the version text only vetoes.
-    bool offersUpdate() const;
+    bool offersUpdate(const QString &currentVersion, qint64 currentReleaseTime) const;
 
     int state = 0;
     QString version;

@@ -42,7 +42,7 @@ void Comm::setLabelImage(QLabel *label, QString imagePath)
     setLabelPixmap(label, imagePath, QSize(300, 300));
 }
 
-QByteArray Comm::httpGet(QString url, bool *ok)
+QByteArray Comm::httpGet(QString url, bool *ok, int timeoutMs)
 {
     QNetworkAccessManager manager;
     const std::unique_ptr<QNetworkReply> reply(SafeGet::send(manager, SafeGet::request(QUrl(url, QUrl::TolerantMode))));
@@ -53,7 +53,7 @@ QByteArray Comm::httpGet(QString url, bool *ok)
     // A coarse timer may fire 5 % late or early; the limit is meant to the second.
     deadline.setTimerType(Qt::PreciseTimer);
     connect(&deadline, &QTimer::timeout, reply.get(), &QNetworkReply::abort);
-    deadline.start(httpGetTimeoutMs);
+    deadline.start(timeoutMs);
     bool tooLarge = false;
     connect(reply.get(), &QNetworkReply::downloadProgress, reply.get(), [&tooLarge, &reply](qint64 received, qint64) {
         if (received > maxBodySize) {

@@ -1,5 +1,6 @@
 #include "PackageDownload.h"
 
+#include "Answer.h"
 #include "trust/InstallerPackage.h"
 #include "trust/PackageVerifier.h"
 #include "PartialFile.h"
@@ -9,15 +10,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLocale>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QStorageInfo>
 #include <QTemporaryFile>
 
-#include <algorithm>
 
 namespace {
 
@@ -25,59 +23,14 @@ namespace {
 // Qt's network thread (measured: steadier than 256 KiB pieces, no slower).
 constexpr int pieceSize = 1024 * 1024;
 
-// Why the answer is not the package, from its status alone.
-QString statusFailure(const QNetworkReply &reply)
+// A redirect that was not followed: the reply ends with the redirect's own status.
+MaybeFailure redirectFailure(const QNetworkReply &reply)
 {
-    // Refused redirects end with the redirect's own status; say what really happened.
     if (RedirectGuard::refused(reply))
-        return QStringLiteral("下载地址被重定向到不安全的地址");
+        return DownloadFailure{DownloadFailure::UnsafeRedirect};
     if (reply.error() == QNetworkReply::TooManyRedirectsError)
-        return QStringLiteral("下载地址重定向次数过多");
-    return QString();
-}
-
-int httpStatus(const QNetworkReply &reply)
-{
-    return reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-}
-
-qint64 contentLength(const QNetworkReply &reply)
-{
-    const QVariant announced = reply.header(QNetworkRequest::ContentLengthHeader);
-    return announced.isValid() ? announced.toLongLong() : -1;
-}
-
-// A strong entity-tag: DQUOTE *etagc DQUOTE, etagc being %x21 / %x23-7E / %x80-FF.
-bool isStrongEntityTag(const QByteArray &value)
-{
-    if (value.size() < 2 || !value.startsWith('"') || !value.endsWith('"'))
-        return false;
-    return std::all_of(value.begin() + 1, value.end() - 1, [](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return byte == 0x21 || (byte >= 0x23 && byte <= 0x7E) || byte >= 0x80;
-    });
-}
-
-// An HTTP date in any of its three forms, naming a day that exists.
-bool isHttpDate(const QByteArray &value)
-{
-    static const QRegularExpression imfFixdate(QRegularExpression::anchoredPattern(
-        QStringLiteral("(Mon|Tue|Wed|Thu|Fri|Sat|Sun), \\d{2} [A-Z][a-z]{2} \\d{4} \\d{2}:\\d{2}:\\d{2} GMT")));
-    static const QRegularExpression rfc850(QRegularExpression::anchoredPattern(
-        QStringLiteral("(Monday|Tuesday|Wednesday|Thursday|Friday|Saturday|Sunday), \\d{2}-[A-Z][a-z]{2}-\\d{2} "
-                       "\\d{2}:\\d{2}:\\d{2} GMT")));
-    static const QRegularExpression asctime(QRegularExpression::anchoredPattern(
-        QStringLiteral("(Mon|Tue|Wed|Thu|Fri|Sat|Sun) [A-Z][a-z]{2} [ \\d]\\d \\d{2}:\\d{2}:\\d{2} \\d{4}")));
-    const QString text = QString::fromLatin1(value);
-    const QLocale c = QLocale::c();
-    if (imfFixdate.match(text).hasMatch())
-        return c.toDateTime(text, QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'")).isValid();
-    if (rfc850.match(text).hasMatch())
-        return c.toDateTime(text, QStringLiteral("dddd, dd-MMM-yy hh:mm:ss 'GMT'")).isValid();
-    if (asctime.match(text).hasMatch())
-        return c.toDateTime(QString(text).replace(QStringLiteral("  "), QStringLiteral(" 0")),
-                            QStringLiteral("ddd MMM dd hh:mm:ss yyyy")).isValid();
-    return false;
+        return DownloadFailure{DownloadFailure::TooManyRedirects};
+    return std::nullopt;
 }
 
 } // namespace
@@ -106,7 +59,7 @@ QStringList PackageDownload::places(const QString &path)
     return places;
 }
 
-QString PackageDownload::open()
+MaybeFailure PackageDownload::open()
 {
     // Written under a name of its own beside the package, so a partial package never carries
     // the package's name. Only a folder that cannot take the file at all is passed over: a
@@ -121,14 +74,14 @@ QString PackageDownload::open()
         file.reset();
     }
     if (!file)
-        return QStringLiteral("无法创建安装包文件");
+        return DownloadFailure{DownloadFailure::CannotCreateFile};
     if (QFile::exists(packagePath) && !QFile::remove(packagePath)) {
         file.reset();
-        return QStringLiteral("无法删除旧的安装包");
+        return DownloadFailure{DownloadFailure::CannotDeleteOldPackage};
     }
     verifier = std::make_unique<PackageVerifier>(record);
     buffer.resize(pieceSize);
-    return QString();
+    return std::nullopt;
 }
 
 QNetworkRequest PackageDownload::request(const QUrl &url)
@@ -136,8 +89,8 @@ QNetworkRequest PackageDownload::request(const QUrl &url)
     QNetworkRequest request = SafeGet::request(url);
     offset = received;
     accepted = false;
-    failure.clear();
-    resumable = false;
+    announcedLength = -1;
+    failure.reset();
     if (offset > 0) {
         request.setRawHeader("Range", "bytes=" + QByteArray::number(offset) + '-');
         request.setRawHeader("If-Range", validator);
@@ -145,148 +98,145 @@ QNetworkRequest PackageDownload::request(const QUrl &url)
     return request;
 }
 
-QString PackageDownload::receive(QNetworkReply &reply)
+MaybeFailure PackageDownload::receive(QNetworkReply &reply)
 {
-    while (failure.isEmpty() && reply.bytesAvailable() > 0) {
-        const QString refused = acceptOnce(reply);
-        if (!refused.isEmpty()) {
-            fail(refused, false);
+    while (!failure && reply.bytesAvailable() > 0) {
+        if (const MaybeFailure refused = acceptOnce(reply)) {
+            fail(*refused);
             break;
         }
         const qint64 size = reply.read(buffer.data(), pieceSize);
         if (size <= 0)
             break;
-        const QString cause = store(buffer.data(), size);
-        if (!cause.isEmpty())
-            fail(cause, false);
+        if (const MaybeFailure unstored = store(buffer.data(), size))
+            fail(*unstored);
     }
     return failure;
 }
 
 // Decides, once the answer's header is in, whether its body continues the package.
-QString PackageDownload::acceptOnce(const QNetworkReply &reply)
+MaybeFailure PackageDownload::acceptOnce(const QNetworkReply &reply)
 {
     if (accepted)
-        return QString();
+        return std::nullopt;
     accepted = true;
-    QString cause = statusFailure(reply);
-    if (!cause.isEmpty())
-        return cause;
-    const int status = httpStatus(reply);
+    if (const MaybeFailure redirect = redirectFailure(reply))
+        return redirect;
+    const int status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     // No HTTP answer at all: nothing to judge here, the transfer failed.
     if (status == 0)
-        return QString();
-    const bool rangeAsked = offset > 0;
-    if (rangeAsked && status == 206)
-        cause = acceptRange(reply);
-    else if (status != 200)
-        // Only 200 carries the whole package; 206 Partial Content to a plain GET is a part of it.
-        return QStringLiteral("服务器返回 HTTP %1").arg(status);
-    else
-        cause = acceptWhole(reply);
-    if (!cause.isEmpty())
-        return cause;
+        return std::nullopt;
+    Answer::Header header;
+    header.status = status;
+    const QVariant length = reply.header(QNetworkRequest::ContentLengthHeader);
+    header.contentLength = length.isValid() ? length.toLongLong() : -1;
+    header.contentRange = reply.rawHeader("Content-Range");
+    header.etag = reply.rawHeader("ETag");
+    header.lastModified = reply.rawHeader("Last-Modified");
+    const Answer::Verdict verdict
+        = Answer::judge(header, {offset, totalBytes, validator, record.size, record.vouched, sizeLimit});
+    if (verdict.failure)
+        return verdict.failure;
+    if (verdict.startOver)
+        startOver();
+    totalBytes = verdict.total;
+    validator = verdict.validator;
+    announcedLength = header.contentLength;
     // A length known in advance that the disk cannot take fails now, not once the disk is full.
     const qint64 available = QStorageInfo(QFileInfo(packagePath).absolutePath()).bytesAvailable();
     if (totalBytes >= 0 && available >= 0 && totalBytes - received > available)
-        return QStringLiteral("写入失败，磁盘可能已满");
-    return QString();
+        return DownloadFailure{DownloadFailure::DiskFull};
+    return std::nullopt;
 }
 
-QString PackageDownload::acceptWhole(const QNetworkReply &reply)
-{
-    // The server ignored the range, or the package changed since: the whole of it again.
-    if (offset > 0)
-        startOver();
-    const qint64 announced = contentLength(reply);
-    if (record.size >= 0 && announced >= 0 && announced != record.size)
-        return QStringLiteral("安装包大小不符");
-    totalBytes = record.size >= 0 ? record.size : announced;
-    // Only the publisher's signed word makes a package beyond the limit believable.
-    if (!record.vouched && totalBytes > sizeLimit)
-        return QStringLiteral("安装包过大，已停止下载");
-    // Sent back in If-Range only when well formed: a weak ETag may not be used there, and
-    // a value holding a CR or a NUL would let the server write headers into our request.
-    const QByteArray etag = reply.rawHeader("ETag");
-    const QByteArray modified = reply.rawHeader("Last-Modified");
-    validator = isStrongEntityTag(etag) ? etag : isHttpDate(modified) ? modified : QByteArray();
-    return QString();
-}
-
-QString PackageDownload::acceptRange(const QNetworkReply &reply) const
-{
-    static const QRegularExpression contentRange(QStringLiteral("^bytes (\\d{1,18})-(\\d{1,18})/(\\d{1,18})$"));
-    const QRegularExpressionMatch match = contentRange.match(QString::fromLatin1(reply.rawHeader("Content-Range")));
-    const QByteArray etag = reply.rawHeader("ETag");
-    const qint64 announced = contentLength(reply);
-    const bool fits = match.hasMatch() && match.captured(1).toLongLong() == offset
-        && match.captured(2).toLongLong() == totalBytes - 1 && match.captured(3).toLongLong() == totalBytes
-        && (announced < 0 || announced == totalBytes - offset)
-        && (etag.isEmpty() || !validator.startsWith('"') || etag == validator);
-    return fits ? QString() : QStringLiteral("服务器续传的范围不符");
-}
-
-QString PackageDownload::store(const char *data, qint64 size)
+MaybeFailure PackageDownload::store(const char *data, qint64 size)
 {
     // A body longer than the package's length is cut off: it cannot be the package.
     if (totalBytes >= 0 && received + size > totalBytes)
-        return QStringLiteral("安装包大小不符");
+        return DownloadFailure{DownloadFailure::SizeMismatch};
     if (totalBytes < 0 && received + size > sizeLimit)
-        return QStringLiteral("安装包过大，已停止下载");
+        return DownloadFailure{DownloadFailure::TooLarge};
     if (file->write(data, size) != size)
-        return QStringLiteral("写入失败，磁盘可能已满");
+        return DownloadFailure{DownloadFailure::DiskFull};
     verifier->addData(data, size);
     received += size;
-    return QString();
+    return std::nullopt;
 }
 
-void PackageDownload::fail(const QString &cause, bool canContinue)
+void PackageDownload::fail(const DownloadFailure &cause)
 {
-    if (!failure.isEmpty())
-        return;
-    failure = cause;
-    resumable = canContinue;
+    // The first cause is the one: what follows (an aborted reply) is its consequence.
+    if (!failure)
+        failure = cause;
 }
 
-QString PackageDownload::finish(QNetworkReply &reply)
+MaybeFailure PackageDownload::finish(QNetworkReply &reply)
 {
-    QString cause = receive(reply);
-    if (cause.isEmpty())
-        cause = transferFailure(reply);
-    if (cause.isEmpty() && !file->flush())
-        cause = QStringLiteral("写入失败，磁盘可能已满");
-    if (cause.isEmpty())
-        cause = InstallerPackage::defect(*file, received);
-    if (cause.isEmpty())
-        cause = verifier->verify(received);
-    fail(cause, false);
-    if (!failure.isEmpty() && !canResume())
+    receive(reply);
+    if (!failure)
+        transferFailure(reply);
+    if (!failure && !file->flush())
+        fail({DownloadFailure::DiskFull});
+    if (!failure)
+        checkPackage();
+    if (failure && !canResume())
         discard();
     return failure;
 }
 
 // Why an answer whose status was fine still did not bring the package; a transfer that
 // broke off after sound bytes can go on from them.
-QString PackageDownload::transferFailure(QNetworkReply &reply)
+void PackageDownload::transferFailure(QNetworkReply &reply)
 {
-    const QString refused = acceptOnce(reply);
-    if (!refused.isEmpty())
-        return refused;
-    const qint64 announced = contentLength(reply);
-    if ((announced >= 0 && attemptBytes() != announced) || (totalBytes >= 0 && received < totalBytes)) {
-        fail(QStringLiteral("下载不完整"), true);
-        return failure;
+    if (const MaybeFailure refused = acceptOnce(reply)) {
+        fail(*refused);
+        return;
     }
-    if (reply.error() != QNetworkReply::NoError || httpStatus(reply) == 0) {
-        fail(QStringLiteral("网络连接失败"), true);
-        return failure;
+    // A body that began and stopped short is incomplete; when nothing came at all (a refused
+    // certificate or connection) the network is the cause, not the file.
+    const bool cutShort
+        = (announcedLength >= 0 && attemptBytes() != announcedLength) || (totalBytes >= 0 && received < totalBytes);
+    const bool transportFailed = reply.error() != QNetworkReply::NoError
+        || reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 0;
+    if (cutShort && (attemptBytes() > 0 || !transportFailed))
+        fail({DownloadFailure::Incomplete, true});
+    else if (transportFailed)
+        fail({DownloadFailure::NetworkFailure, true});
+}
+
+void PackageDownload::checkPackage()
+{
+    switch (InstallerPackage::defect(*file, received)) {
+    case InstallerPackage::Defect::None:
+        break;
+    case InstallerPackage::Defect::Foreign:
+        fail({DownloadFailure::NotAnInstaller});
+        return;
+    case InstallerPackage::Defect::CutShort:
+        fail({DownloadFailure::Incomplete});
+        return;
+    case InstallerPackage::Defect::Unreadable:
+        fail({DownloadFailure::Unreadable});
+        return;
     }
-    return QString();
+    switch (verifier->verify(received)) {
+    case PackageVerifier::Verdict::Sound:
+        break;
+    case PackageVerifier::Verdict::MalformedMember:
+        fail({DownloadFailure::MalformedMember, false, 0, record.malformedMember});
+        break;
+    case PackageVerifier::Verdict::SizeMismatch:
+        fail({DownloadFailure::SizeMismatch});
+        break;
+    case PackageVerifier::Verdict::HashMismatch:
+        fail({DownloadFailure::HashMismatch});
+        break;
+    }
 }
 
 bool PackageDownload::canResume() const
 {
-    return file && resumable && received > 0 && received < totalBytes && !validator.isEmpty();
+    return file && failure && failure->resumable && received > 0 && received < totalBytes && !validator.isEmpty();
 }
 
 void PackageDownload::startOver()
@@ -306,15 +256,15 @@ void PackageDownload::discard()
     received = 0;
 }
 
-QString PackageDownload::save()
+MaybeFailure PackageDownload::save()
 {
     // Stale packages were deleted before the download; one may have come back since.
     QFile::remove(packagePath);
     file->setAutoRemove(false);
     if (!file->rename(packagePath)) {
         file->remove();
-        return QStringLiteral("无法保存安装包");
+        return DownloadFailure{DownloadFailure::CannotSave};
     }
     file.reset();
-    return QString();
+    return std::nullopt;
 }

@@ -1,6 +1,7 @@
 #ifndef PACKAGEDOWNLOAD_H
 #define PACKAGEDOWNLOAD_H
 
+#include "DownloadFailure.h"
 #include "trust/UpdateRecord.h"
 
 #include <QByteArray>
@@ -33,8 +34,8 @@ public:
     static QStringList places(const QString &path);
 
     // Creates the file the bytes go to in the first place that can take it and deletes a
-    // package left there; the cause when that fails.
-    QString open();
+    // package left there; the failure, if that fails.
+    MaybeFailure open();
     // Where the package goes: known once open() succeeded.
     QString path() const { return packagePath; }
 
@@ -42,19 +43,19 @@ public:
     // a validator that tells whether the package is still the same.
     QNetworkRequest request(const QUrl &url);
 
-    // Writes what the reply has; the cause when the attempt must stop.
-    QString receive(QNetworkReply &reply);
+    // Writes what the reply has; the failure, once the attempt must stop.
+    MaybeFailure receive(QNetworkReply &reply);
 
-    // Ends the attempt for the given cause; `canContinue` when the bytes so far are sound.
-    void fail(const QString &cause, bool canContinue);
+    // Ends the attempt for this cause, unless it has already failed.
+    void fail(const DownloadFailure &cause);
 
-    // Ends the attempt once the reply finished: empty when the package is whole and
-    // passed its checks, else the cause, after which canResume() tells whether the bytes
+    // Ends the attempt once the reply finished: nothing when the package is whole and
+    // passed its checks, else the failure, after which canResume() tells whether the bytes
     // were kept.
-    QString finish(QNetworkReply &reply);
+    MaybeFailure finish(QNetworkReply &reply);
 
-    // Moves the finished package to its path; the cause when that fails.
-    QString save();
+    // Moves the finished package to its path; the failure, if that fails.
+    MaybeFailure save();
 
     bool canResume() const;
     // The bytes this attempt started from, and the package's length (-1 while unknown).
@@ -64,11 +65,10 @@ public:
     qint64 attemptBytes() const { return received - offset; }
 
 private:
-    QString acceptOnce(const QNetworkReply &reply);
-    QString acceptWhole(const QNetworkReply &reply);
-    QString acceptRange(const QNetworkReply &reply) const;
-    QString store(const char *data, qint64 size);
-    QString transferFailure(QNetworkReply &reply);
+    MaybeFailure acceptOnce(const QNetworkReply &reply);
+    MaybeFailure store(const char *data, qint64 size);
+    void transferFailure(QNetworkReply &reply);
+    void checkPackage();
     void startOver();
     void discard();
 
@@ -82,11 +82,12 @@ private:
     qint64 received = 0;
     qint64 offset = 0;
     qint64 totalBytes = -1;
+    // This attempt's Content-Length, -1 when it had none.
+    qint64 announcedLength = -1;
     // The first answer's strong ETag or Last-Modified, sent back in If-Range.
     QByteArray validator;
     bool accepted = false;
-    QString failure;
-    bool resumable = false;
+    MaybeFailure failure;
 };
 
 #endif

@@ -7,9 +7,9 @@
 
 namespace {
 
-const QString whole;
-const QString cutShort = QStringLiteral("下载不完整");
-const QString foreign = QStringLiteral("下载的文件不是安装包");
+const QString whole = QStringLiteral("whole");
+const QString cutShort = QStringLiteral("cut short");
+const QString foreign = QStringLiteral("foreign");
 
 QByteArray package(const QString &name)
 {
@@ -24,7 +24,17 @@ QString defectOf(QByteArray bytes)
 {
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::ReadOnly);
-    return InstallerPackage::defect(buffer, bytes.size());
+    switch (InstallerPackage::defect(buffer, bytes.size())) {
+    case InstallerPackage::Defect::None:
+        return whole;
+    case InstallerPackage::Defect::CutShort:
+        return cutShort;
+    case InstallerPackage::Defect::Foreign:
+        return foreign;
+    case InstallerPackage::Defect::Unreadable:
+        break;
+    }
+    return QStringLiteral("unreadable");
 }
 
 } // namespace

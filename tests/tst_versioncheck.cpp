@@ -140,22 +140,10 @@ void TestVersionCheck::signedRecord_data()
     QTest::newRow("older record, plain members claim newer")
         << body(publisher.signedMembers(bytes(olderRelease)), with("Version", "9.9.9")) << true << noNewVersion << "";
     QTest::newRow("Time changed") << tampered("1700000000", "1800000000") << true << checkFailed << unverified;
-    QTest::newRow("Version changed") << tampered("3.1.0", "9.9.9") << true << checkFailed << unverified;
-    QTest::newRow("DownloadUri changed") << tampered("p.msi", "x.msi") << true << checkFailed << unverified;
-    QTest::newRow("notes changed") << tampered("签名", "钓鱼") << true << checkFailed << unverified;
     QTest::newRow("signed by another key") << body(SigningKey().signedMembers(bytes(release))) << true << checkFailed << unverified;
-    QTest::newRow("signature missing")
-        << body({{"SignedRecord", QString::fromLatin1(bytes(release).toBase64())}}) << true << checkFailed << unverified;
     QTest::newRow("plain record only") << body(QJsonObject(), release) << true << checkFailed << unverified;
-    QTest::newRow("no Size") << body(publisher.signedMembers(bytes(without("Size")))) << true << checkFailed << unverified;
-    QTest::newRow("no Sha256") << body(publisher.signedMembers(bytes(without("Sha256")))) << true << checkFailed << unverified;
-    QTest::newRow("expired") << body(publisher.signedMembers(bytes(with("Expires", double(now - 60))))) << true << checkFailed << unverified;
-    QTest::newRow("expires later") << body(publisher.signedMembers(bytes(with("Expires", double(now + 3600))))) << true << offer << "签名的说明";
     // Signed once, it could be replayed for ever to hold users on that release.
     QTest::newRow("no Expires") << body(publisher.signedMembers(bytes(without("Expires")))) << true << checkFailed << unverified;
-    QTest::newRow("Expires as a string")
-        << body(publisher.signedMembers(bytes(with("Expires", QString::number(now + 3600))))) << true << checkFailed << unverified;
-    QTest::newRow("signed bytes not JSON") << body(publisher.signedMembers("签名的说明")) << true << checkFailed << unverified;
     // Without a key the plain record counts, as it always has.
     QTest::newRow("no key, plain record") << body(QJsonObject(), release) << false << offer << "签名的说明";
     QTest::newRow("no key, signed record ignored")

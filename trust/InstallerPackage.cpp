@@ -17,20 +17,10 @@ quint32 entryAt(const QByteArray &data, int offset)
     return qFromLittleEndian<quint32>(data.constData() + offset);
 }
 
-QString foreign()
-{
-    return QStringLiteral("下载的文件不是安装包");
-}
-
-QString cutShort()
-{
-    return QStringLiteral("下载不完整");
-}
-
-QString unreadable()
-{
-    return QStringLiteral("无法读取下载的安装包");
-}
+using Defect = InstallerPackage::Defect;
+constexpr Defect foreign = Defect::Foreign;
+constexpr Defect cutShort = Defect::CutShort;
+constexpr Defect unreadable = Defect::Unreadable;
 
 // Walks the allocation table. Every sector it reads must lie wholly inside the file and
 // the table may not have more sectors than the file, so neither a forged header nor a loop
@@ -46,60 +36,60 @@ public:
     {
     }
 
-    QString walk(const QByteArray &header)
+    Defect walk(const QByteArray &header)
     {
         const quint32 fatSectors = entryAt(header, 44);
         quint32 difatSector = entryAt(header, 68);
         const quint32 difatSectors = entryAt(header, 72);
         // A FAT sector of a whole package lies inside it.
         if (fatSectors > wholeSectors)
-            return cutShort();
+            return cutShort;
 
         quint32 index = 0;
         for (; index < fatSectors && index < headerFatLocations; ++index) {
-            const QString failure = scanFatSector(index, entryAt(header, 76 + 4 * int(index)));
-            if (!failure.isEmpty())
+            const Defect failure = scanFatSector(index, entryAt(header, 76 + 4 * int(index)));
+            if (failure != Defect::None)
                 return failure;
         }
         const int perDifatSector = int(sectorSize / 4) - 1;
         for (quint32 read = 0; index < fatSectors; ++read) {
             if (read == difatSectors)
-                return foreign();
+                return foreign;
             QByteArray difat;
-            const QString failure = readSector(difatSector, &difat);
-            if (!failure.isEmpty())
+            const Defect failure = readSector(difatSector, &difat);
+            if (failure != Defect::None)
                 return failure;
             for (int i = 0; i < perDifatSector && index < fatSectors; ++i, ++index) {
-                const QString fatFailure = scanFatSector(index, entryAt(difat, 4 * i));
-                if (!fatFailure.isEmpty())
+                const Defect fatFailure = scanFatSector(index, entryAt(difat, 4 * i));
+                if (fatFailure != Defect::None)
                     return fatFailure;
             }
             difatSector = entryAt(difat, 4 * perDifatSector);
         }
         if (lastInUse < 0)
-            return foreign();
-        return lastInUse < wholeSectors ? QString() : cutShort();
+            return foreign;
+        return lastInUse < wholeSectors ? Defect::None : cutShort;
     }
 
 private:
-    QString readSector(quint32 sector, QByteArray *data)
+    Defect readSector(quint32 sector, QByteArray *data)
     {
         if (sector > maxRegularSector)
-            return foreign();
+            return foreign;
         if (sector >= wholeSectors)
-            return cutShort();
+            return cutShort;
         if (!file.seek((qint64(sector) + 1) * sectorSize))
-            return unreadable();
+            return unreadable;
         *data = file.read(sectorSize);
-        return data->size() == sectorSize ? QString() : unreadable();
+        return data->size() == sectorSize ? Defect::None : unreadable;
     }
 
     // FAT sector `index` holds the entries of sectors index * (sectorSize / 4) onwards.
-    QString scanFatSector(quint32 index, quint32 sector)
+    Defect scanFatSector(quint32 index, quint32 sector)
     {
         QByteArray fat;
-        const QString failure = readSector(sector, &fat);
-        if (!failure.isEmpty())
+        const Defect failure = readSector(sector, &fat);
+        if (failure != Defect::None)
             return failure;
         const int entries = int(sectorSize / 4);
         for (int i = entries - 1; i >= 0; --i) {
@@ -108,7 +98,7 @@ private:
                 break;
             }
         }
-        return QString();
+        return Defect::None;
     }
 
     QIODevice &file;
@@ -119,21 +109,21 @@ private:
 
 } // namespace
 
-QString InstallerPackage::defect(QIODevice &file, qint64 size)
+InstallerPackage::Defect InstallerPackage::defect(QIODevice &file, qint64 size)
 {
     if (size <= 0)
-        return foreign();
+        return foreign;
     if (!file.seek(0))
-        return unreadable();
+        return unreadable;
     const QByteArray header = file.read(qMin<qint64>(size, headerSize));
     if (header.isEmpty() || !signature.startsWith(header.left(signature.size())))
-        return foreign();
+        return foreign;
     if (header.size() < headerSize)
-        return cutShort();
+        return cutShort;
     const quint16 byteOrder = qFromLittleEndian<quint16>(header.constData() + 28);
     const quint16 sectorShift = qFromLittleEndian<quint16>(header.constData() + 30);
     // 512-byte sectors (version 3) or 4096-byte ones (version 4); nothing else is a package.
     if (byteOrder != 0xFFFE || (sectorShift != 9 && sectorShift != 12))
-        return foreign();
+        return foreign;
     return TableWalk(file, size, sectorShift).walk(header);
 }

@@ -1,7 +1,7 @@
 #ifndef INSTALLERPACKAGE_H
 #define INSTALLERPACKAGE_H
 
-#include <QString>
+#include <QtGlobal>
 
 class QIODevice;
 
@@ -11,8 +11,17 @@ class QIODevice;
 class InstallerPackage
 {
 public:
-    // Why the first `size` bytes of `file` are not a whole package; empty when they are.
-    static QString defect(QIODevice &file, qint64 size);
+    enum class Defect {
+        None,
+        // Not a compound file at all.
+        Foreign,
+        // A compound file whose tables name sectors past its end.
+        CutShort,
+        Unreadable,
+    };
+
+    // Why the first `size` bytes of `file` are not a whole package.
+    static Defect defect(QIODevice &file, qint64 size);
 };
 
 #endif

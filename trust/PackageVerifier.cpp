@@ -32,18 +32,18 @@ void PackageVerifier::addData(const char *data, qint64 size)
         EVP_DigestUpdate(hash.get(), data, static_cast<size_t>(size));
 }
 
-QString PackageVerifier::verify(qint64 received)
+PackageVerifier::Verdict PackageVerifier::verify(qint64 received)
 {
     if (!record.malformedMember.isEmpty())
-        return QStringLiteral("更新信息中的校验数据无效（%1）").arg(record.malformedMember);
+        return Verdict::MalformedMember;
     if (record.size >= 0 && received != record.size)
-        return QStringLiteral("安装包大小不符");
+        return Verdict::SizeMismatch;
     if (!record.sha256.isEmpty()) {
         unsigned char digest[EVP_MAX_MD_SIZE];
         unsigned int length = 0;
         if (!hash || EVP_DigestFinal_ex(hash.get(), digest, &length) != 1
             || QByteArray(reinterpret_cast<const char *>(digest), static_cast<int>(length)) != record.sha256)
-            return QStringLiteral("安装包校验失败");
+            return Verdict::HashMismatch;
     }
-    return QString();
+    return Verdict::Sound;
 }

@@ -4,7 +4,6 @@
 #include "UpdateRecord.h"
 
 #include <QByteArray>
-#include <QString>
 
 #include <memory>
 
@@ -24,8 +23,16 @@ public:
     // Fed every chunk as it is written, so the hash needs no second pass.
     void addData(const char *data, qint64 size);
 
-    // The reason to refuse the finished package, empty when it may be installed.
-    QString verify(qint64 received);
+    enum class Verdict {
+        Sound,
+        // A member the record names is there but unusable (record.malformedMember).
+        MalformedMember,
+        SizeMismatch,
+        HashMismatch,
+    };
+
+    // Whether the finished package may be installed.
+    Verdict verify(qint64 received);
 
 private:
     const UpdateRecord record;

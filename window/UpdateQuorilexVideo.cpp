@@ -6,6 +6,7 @@
 #include "net/SafeGet.h"
 #include "trust/SignedRecord.h"
 #include "speed/httpfile.h"
+#include "window/FailureText.h"
 #include "window/NotesArea.h"
 
 #include <QCoreApplication>
@@ -102,12 +103,12 @@ UpdateQuorilexVideo::UpdateQuorilexVideo(const QString &versionCheckEndpoint, co
 
     stallTimer.setSingleShot(true);
     stallTimer.setInterval(stallTimeoutMs);
-    connect(&stallTimer, &QTimer::timeout, this, [this] { abortDownload(QStringLiteral("下载超时"), true); });
+    connect(&stallTimer, &QTimer::timeout, this, [this] { abortDownload({DownloadFailure::TimedOut, true}); });
     crawlTimer.setInterval(crawlWindowMs);
     connect(&crawlTimer, &QTimer::timeout, this, [this] {
         const qint64 bytes = download->attemptBytes();
         if (bytes - crawlCheckpoint < crawlMinimumBytes)
-            abortDownload(QStringLiteral("下载超时"), true);
+            abortDownload({DownloadFailure::TimedOut, true});
         crawlCheckpoint = bytes;
     });
 
@@ -170,17 +171,16 @@ void UpdateQuorilexVideo::SendDownUpdate()
     showOffer();
     const QUrl url(downloadUrl, QUrl::TolerantMode);
     if (!isDownloadUrl(url)) {
-        showDownloadFailure(QStringLiteral("下载地址无效"));
+        showDownloadFailure({DownloadFailure::InvalidAddress});
         return;
     }
 
     // After a broken attempt the bytes kept are asked for no more.
     if (!download || !download->canResume()) {
         download = std::make_unique<PackageDownload>(offeredRelease, installerPackagePath, sizeLimit);
-        const QString failure = download->open();
-        if (!failure.isEmpty()) {
+        if (const MaybeFailure failure = download->open()) {
             download.reset();
-            showDownloadFailure(failure);
+            showDownloadFailure(*failure);
             return;
         }
         installerPath = download->path();
@@ -212,17 +212,17 @@ void UpdateQuorilexVideo::on_readyRead()
         return;
     stallTimer.start();
     const qint64 before = download->attemptBytes();
-    const QString failure = download->receive(*reply);
+    const MaybeFailure failure = download->receive(*reply);
     speedMeter->addReceivedBytes(download->attemptBytes() - before);
-    if (!failure.isEmpty())
-        abortDownload(failure, false);
+    if (failure)
+        abortDownload(*failure);
 }
 
-void UpdateQuorilexVideo::abortDownload(const QString &cause, bool resumable)
+void UpdateQuorilexVideo::abortDownload(const DownloadFailure &cause)
 {
     if (!reply)
         return;
-    download->fail(cause, resumable);
+    download->fail(cause);
     // A reply that already failed is finishing anyway; aborting it twice upsets Qt.
     if (reply->error() == QNetworkReply::NoError)
         reply->abort();
@@ -255,15 +255,15 @@ void UpdateQuorilexVideo::on_finished()
         return;
     stallTimer.stop();
     crawlTimer.stop();
-    QString failure = download->finish(*reply);
+    MaybeFailure failure = download->finish(*reply);
     reply->deleteLater();
     reply = nullptr;
-    if (failure.isEmpty())
+    if (!failure)
         failure = download->save();
-    if (!failure.isEmpty()) {
+    if (failure) {
         if (!download->canResume())
             download.reset();
-        showDownloadFailure(failure);
+        showDownloadFailure(*failure);
         return;
     }
     download.reset();
@@ -290,10 +290,10 @@ void UpdateQuorilexVideo::showOffer()
     ui.label_2->setText(offeredRelease.notes);
 }
 
-void UpdateQuorilexVideo::showDownloadFailure(const QString &cause)
+void UpdateQuorilexVideo::showDownloadFailure(const DownloadFailure &failure)
 {
     ui.label->setText(QStringLiteral("下载失败，请重试"));
-    ui.label_2->setText(cause);
+    ui.label_2->setText(FailureText::of(failure));
     ui.progressBar->hide();
     ui.updateButton->setEnabled(true);
     ui.updateButton->setFocus();

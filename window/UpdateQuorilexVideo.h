@@ -1,6 +1,7 @@
 #ifndef UPDATEQUORILEXVIDEO_H
 #define UPDATEQUORILEXVIDEO_H
 
+#include "net/DownloadFailure.h"
 #include "trust/UpdateRecord.h"
 #include "ui_UpdateQuorilexVideo.h"
 
@@ -62,9 +63,9 @@ protected:
     QTimer crawlTimer;
 
 private:
-    void abortDownload(const QString &cause, bool resumable);
+    void abortDownload(const DownloadFailure &cause);
     void showOffer();
-    void showDownloadFailure(const QString &cause);
+    void showDownloadFailure(const DownloadFailure &failure);
     void handOff();
 
     Comm *comm;

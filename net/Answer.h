@@ -1,0 +1,54 @@
+#ifndef ANSWER_H
+#define ANSWER_H
+
+#include "DownloadFailure.h"
+
+#include <QByteArray>
+
+// Whether an answer's body continues the package, decided from its header alone.
+class Answer
+{
+public:
+    // The parts of an answer's header that decide (-1: no Content-Length).
+    struct Header
+    {
+        int status = 0;
+        qint64 contentLength = -1;
+        QByteArray contentRange;
+        QByteArray etag;
+        QByteArray lastModified;
+    };
+
+    // What the package is known to be before the answer.
+    struct Expected
+    {
+        // The bytes kept (a range from here was asked for when above 0), the package's
+        // length (-1 while unknown) and the validator sent back in If-Range.
+        qint64 offset = 0;
+        qint64 total = -1;
+        QByteArray validator;
+        // The record's "Size" (-1 when none), whether its publisher signed it, and the
+        // length beyond which only a signed size is believed.
+        qint64 recordSize = -1;
+        bool vouched = false;
+        qint64 sizeLimit = 0;
+    };
+
+    struct Verdict
+    {
+        MaybeFailure failure;
+        // A whole package answered a range: the bytes kept are dropped.
+        bool startOver = false;
+        qint64 total = -1;
+        QByteArray validator;
+    };
+
+    static Verdict judge(const Header &header, const Expected &expected);
+
+    // HTTP's strong entity-tag: DQUOTE *etagc DQUOTE.
+    static bool isStrongEntityTag(const QByteArray &value);
+    // An HTTP date in any of its three forms, naming a day that exists.
+    static bool isHttpDate(const QByteArray &value);
+};
+
+#endif

@@ -122,8 +122,12 @@ class Updater:
         # The pointer rests outside the window, so no hover colour hides the button's.
         xdotool("mousemove", "0", "0")
         self.process = prefix.start(ARGS.updater, ["--unknown-option"], cwd=folder)
+        # Wine starts slowly on a busy machine: the bound is for a hang, and a program that
+        # quit instead says so.
         self.window = wait_until(lambda: xdotool("search", "--onlyvisible", "--name", "^%s$" % TITLE)
-                                 .split("\n")[0], 60)
+                                 .split("\n")[0] or self.process.poll() is not None, 120)
+        if self.window is True:
+            raise AssertionError("the updater quit with %s before showing a window" % self.process.returncode)
 
     def geometry(self):
         values = dict(line.split("=", 1) for line in xdotool("getwindowgeometry", "--shell", self.window).split("\n")

@@ -1,11 +1,11 @@
 #include "PackageDownload.h"
 
 #include "Answer.h"
-#include "trust/InstallerPackage.h"
-#include "trust/PackageVerifier.h"
 #include "PartialFile.h"
 #include "RedirectGuard.h"
 #include "SafeGet.h"
+#include "trust/InstallerPackage.h"
+#include "trust/PackageVerifier.h"
 
 #include <QDir>
 #include <QFile>
@@ -89,7 +89,6 @@ QNetworkRequest PackageDownload::request(const QUrl &url)
     QNetworkRequest request = SafeGet::request(url);
     offset = received;
     accepted = false;
-    announcedLength = -1;
     failure.reset();
     if (offset > 0) {
         request.setRawHeader("Range", "bytes=" + QByteArray::number(offset) + '-');
@@ -141,7 +140,6 @@ MaybeFailure PackageDownload::acceptOnce(const QNetworkReply &reply)
         startOver();
     totalBytes = verdict.total;
     validator = verdict.validator;
-    announcedLength = header.contentLength;
     // A length known in advance that the disk cannot take fails now, not once the disk is full.
     const qint64 available = QStorageInfo(QFileInfo(packagePath).absolutePath()).bytesAvailable();
     if (totalBytes >= 0 && available >= 0 && totalBytes - received > available)
@@ -194,8 +192,9 @@ void PackageDownload::transferFailure(QNetworkReply &reply)
     }
     // A body that began and stopped short is incomplete; when nothing came at all (a refused
     // certificate or connection) the network is the cause, not the file.
-    const bool cutShort
-        = (announcedLength >= 0 && attemptBytes() != announcedLength) || (totalBytes >= 0 && received < totalBytes);
+    const QVariant length = reply.header(QNetworkRequest::ContentLengthHeader);
+    const bool cutShort = (length.isValid() && attemptBytes() != length.toLongLong())
+        || (totalBytes >= 0 && received < totalBytes);
     const bool transportFailed = reply.error() != QNetworkReply::NoError
         || reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 0;
     if (cutShort && (attemptBytes() > 0 || !transportFailed))

@@ -82,8 +82,6 @@ private:
     qint64 received = 0;
     qint64 offset = 0;
     qint64 totalBytes = -1;
-    // This attempt's Content-Length, -1 when it had none.
-    qint64 announcedLength = -1;
     // The first answer's strong ETag or Last-Modified, sent back in If-Range.
     QByteArray validator;
     bool accepted = false;

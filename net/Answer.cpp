@@ -1,6 +1,7 @@
 #include "Answer.h"
 
 #include <QDateTime>
+#include <QList>
 #include <QLocale>
 #include <QRegularExpression>
 
@@ -9,13 +10,14 @@
 Answer::Verdict Answer::judge(const Header &header, const Expected &expected)
 {
     Verdict verdict;
-    if (expected.offset > 0 && header.status == 206) {
-        // The rest of the same package, and nothing else.
+    const bool ranged = expected.end > 0;
+    if (ranged && header.status == 206) {
+        // The bytes asked for of the same package, and nothing else.
         static const QRegularExpression contentRange(QStringLiteral("^bytes (\\d{1,18})-(\\d{1,18})/(\\d{1,18})$"));
         const QRegularExpressionMatch match = contentRange.match(QString::fromLatin1(header.contentRange));
         const bool fits = match.hasMatch() && match.captured(1).toLongLong() == expected.offset
-            && match.captured(2).toLongLong() == expected.total - 1 && match.captured(3).toLongLong() == expected.total
-            && (header.contentLength < 0 || header.contentLength == expected.total - expected.offset)
+            && match.captured(2).toLongLong() == expected.end - 1 && match.captured(3).toLongLong() == expected.total
+            && (header.contentLength < 0 || header.contentLength == expected.end - expected.offset)
             && (header.etag.isEmpty() || !expected.validator.startsWith('"') || header.etag == expected.validator);
         if (!fits)
             verdict.failure = DownloadFailure{DownloadFailure::RangeMismatch};
@@ -29,7 +31,7 @@ Answer::Verdict Answer::judge(const Header &header, const Expected &expected)
         return verdict;
     }
     // The server ignored the range, or the package changed since: the whole of it again.
-    verdict.startOver = expected.offset > 0;
+    verdict.startOver = ranged;
     if (expected.recordSize >= 0 && header.contentLength >= 0 && header.contentLength != expected.recordSize) {
         verdict.failure = DownloadFailure{DownloadFailure::SizeMismatch};
         return verdict;
@@ -45,6 +47,9 @@ Answer::Verdict Answer::judge(const Header &header, const Expected &expected)
     verdict.validator = isStrongEntityTag(header.etag) ? header.etag
         : isHttpDate(header.lastModified)              ? header.lastModified
                                                        : QByteArray();
+    const QList<QByteArray> units = header.acceptRanges.split(',');
+    verdict.servesRanges = std::any_of(units.begin(), units.end(),
+                                       [](const QByteArray &unit) { return unit.trimmed().toLower() == "bytes"; });
     return verdict;
 }
 

@@ -17,14 +17,17 @@ public:
         QByteArray contentRange;
         QByteArray etag;
         QByteArray lastModified;
+        QByteArray acceptRanges;
     };
 
     // What the package is known to be before the answer.
     struct Expected
     {
-        // The bytes kept (a range from here was asked for when above 0), the package's
-        // length (-1 while unknown) and the validator sent back in If-Range.
+        // The range asked for, from offset up to end (exclusive); an end of 0 asks for the
+        // whole package. Then the package's length (-1 while unknown) and the validator sent
+        // back in If-Range.
         qint64 offset = 0;
+        qint64 end = 0;
         qint64 total = -1;
         QByteArray validator;
         // The record's "Size" (-1 when none), whether its publisher signed it, and the
@@ -41,6 +44,8 @@ public:
         bool startOver = false;
         qint64 total = -1;
         QByteArray validator;
+        // The server says it serves ranges of bytes.
+        bool servesRanges = false;
     };
 
     static Verdict judge(const Header &header, const Expected &expected);

@@ -16,12 +16,17 @@
 #include <QStorageInfo>
 #include <QTemporaryFile>
 
+#include <algorithm>
+#include <limits>
+
 
 namespace {
 
-// Half the reply's read-ahead: a gigabyte costs few system calls and few hand-backs to
-// Qt's network thread (measured: steadier than 256 KiB pieces, no slower).
+// Bytes read back for the hash at a time.
 constexpr int pieceSize = 1024 * 1024;
+// Read back per write at most, so that catching up never holds the window for long: the
+// edge moves faster than bytes arrive.
+constexpr qint64 catchUpPerWrite = 4 * pieceSize;
 
 // A redirect that was not followed: the reply ends with the redirect's own status.
 MaybeFailure redirectFailure(const QNetworkReply &reply)
@@ -84,47 +89,33 @@ MaybeFailure PackageDownload::open()
     return std::nullopt;
 }
 
-QNetworkRequest PackageDownload::request(const QUrl &url)
+QNetworkRequest PackageDownload::request(const QUrl &url) const
+{
+    return SafeGet::request(url);
+}
+
+QNetworkRequest PackageDownload::request(const QUrl &url, const Span &span) const
 {
     QNetworkRequest request = SafeGet::request(url);
-    offset = received;
-    accepted = false;
-    failure.reset();
-    if (offset > 0) {
-        request.setRawHeader("Range", "bytes=" + QByteArray::number(offset) + '-');
-        request.setRawHeader("If-Range", validator);
-    }
+    const QByteArray last = span.end == totalBytes ? QByteArray() : QByteArray::number(span.end - 1);
+    request.setRawHeader("Range", "bytes=" + QByteArray::number(span.begin) + '-' + last);
+    request.setRawHeader("If-Range", validator);
     return request;
 }
 
-MaybeFailure PackageDownload::receive(QNetworkReply &reply)
+Answer::Verdict PackageDownload::judge(const QNetworkReply &reply, const Span &asked)
 {
-    while (!failure && reply.bytesAvailable() > 0) {
-        if (const MaybeFailure refused = acceptOnce(reply)) {
-            fail(*refused);
-            break;
-        }
-        const qint64 size = reply.read(buffer.data(), pieceSize);
-        if (size <= 0)
-            break;
-        if (const MaybeFailure unstored = store(buffer.data(), size))
-            fail(*unstored);
+    Answer::Verdict verdict;
+    verdict.total = totalBytes;
+    verdict.validator = validator;
+    if (const MaybeFailure redirect = redirectFailure(reply)) {
+        verdict.failure = redirect;
+        return verdict;
     }
-    return failure;
-}
-
-// Decides, once the answer's header is in, whether its body continues the package.
-MaybeFailure PackageDownload::acceptOnce(const QNetworkReply &reply)
-{
-    if (accepted)
-        return std::nullopt;
-    accepted = true;
-    if (const MaybeFailure redirect = redirectFailure(reply))
-        return redirect;
     const int status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     // No HTTP answer at all: nothing to judge here, the transfer failed.
     if (status == 0)
-        return std::nullopt;
+        return verdict;
     Answer::Header header;
     header.status = status;
     const QVariant length = reply.header(QNetworkRequest::ContentLengthHeader);
@@ -132,80 +123,143 @@ MaybeFailure PackageDownload::acceptOnce(const QNetworkReply &reply)
     header.contentRange = reply.rawHeader("Content-Range");
     header.etag = reply.rawHeader("ETag");
     header.lastModified = reply.rawHeader("Last-Modified");
-    const Answer::Verdict verdict
-        = Answer::judge(header, {offset, totalBytes, validator, record.size, record.vouched, sizeLimit});
+    header.acceptRanges = reply.rawHeader("Accept-Ranges");
+    verdict = Answer::judge(header, {asked.begin, asked.end, totalBytes, validator, record.size, record.vouched, sizeLimit});
     if (verdict.failure)
-        return verdict.failure;
+        return verdict;
     if (verdict.startOver)
         startOver();
+    if (status == 200)
+        rangesServed = verdict.servesRanges;
     totalBytes = verdict.total;
     validator = verdict.validator;
     // A length known in advance that the disk cannot take fails now, not once the disk is full.
     const qint64 available = QStorageInfo(QFileInfo(packagePath).absolutePath()).bytesAvailable();
-    if (totalBytes >= 0 && available >= 0 && totalBytes - received > available)
-        return DownloadFailure{DownloadFailure::DiskFull};
+    if (totalBytes >= 0 && available >= 0 && totalBytes - receivedBytes > available)
+        verdict.failure = DownloadFailure{DownloadFailure::DiskFull};
+    return verdict;
+}
+
+MaybeFailure PackageDownload::write(qint64 offset, const char *data, qint64 size)
+{
+    // A body longer than the package's length is cut off: it cannot be the package.
+    if (totalBytes >= 0 && offset + size > totalBytes)
+        return DownloadFailure{DownloadFailure::SizeMismatch};
+    if (totalBytes < 0 && offset + size > sizeLimit)
+        return DownloadFailure{DownloadFailure::TooLarge};
+    // Only the gaps: a whole package that follows a split one brings bytes already in.
+    std::vector<Span> gaps;
+    qint64 at = offset;
+    auto next = in.upper_bound(at);
+    if (next != in.begin() && std::prev(next)->second > at)
+        at = std::prev(next)->second;
+    for (; at < offset + size; ++next) {
+        const qint64 gapEnd = next == in.end() ? offset + size : qMin(offset + size, next->first);
+        if (gapEnd > at)
+            gaps.push_back({at, gapEnd});
+        if (next == in.end())
+            break;
+        at = qMax(at, next->second);
+    }
+    for (const Span &gap : gaps)
+        if (const MaybeFailure unstored = store(gap.begin, data + (gap.begin - offset), gap.size()))
+            return unstored;
     return std::nullopt;
 }
 
-MaybeFailure PackageDownload::store(const char *data, qint64 size)
+MaybeFailure PackageDownload::store(qint64 offset, const char *data, qint64 size)
 {
-    // A body longer than the package's length is cut off: it cannot be the package.
-    if (totalBytes >= 0 && received + size > totalBytes)
-        return DownloadFailure{DownloadFailure::SizeMismatch};
-    if (totalBytes < 0 && received + size > sizeLimit)
-        return DownloadFailure{DownloadFailure::TooLarge};
-    if (file->write(data, size) != size)
+    if ((file->pos() != offset && !file->seek(offset)) || file->write(data, size) != size)
         return DownloadFailure{DownloadFailure::DiskFull};
-    verifier->addData(data, size);
-    received += size;
-    return std::nullopt;
+    qint64 begin = offset;
+    qint64 end = offset + size;
+    auto next = in.lower_bound(begin);
+    if (next != in.begin() && std::prev(next)->second >= begin) {
+        begin = std::prev(next)->first;
+        end = qMax(end, std::prev(next)->second);
+        in.erase(std::prev(next));
+    }
+    while (next != in.end() && next->first <= end) {
+        end = qMax(end, next->second);
+        next = in.erase(next);
+    }
+    in[begin] = end;
+    receivedBytes += size;
+    hashInOrder(offset, data, size, catchUpPerWrite);
+    // Reading back for the hash can fail too.
+    return failed;
+}
+
+// The hash sees the file from its first byte on: bytes written at its edge straight away,
+// bytes that came earlier further on read back once the edge reaches them.
+void PackageDownload::hashInOrder(qint64 offset, const char *data, qint64 size, qint64 readLimit)
+{
+    if (offset == hashed && size > 0) {
+        verifier->addData(data, size);
+        hashed += size;
+    }
+    const auto first = in.begin();
+    if (first == in.end() || first->first != 0)
+        return;
+    const qint64 edge = first->second;
+    while (hashed < edge && readLimit > 0) {
+        const qint64 piece = std::min({edge - hashed, qint64(buffer.size()), readLimit});
+        if (!file->seek(hashed) || file->read(buffer.data(), piece) != piece) {
+            fail({DownloadFailure::Unreadable});
+            return;
+        }
+        verifier->addData(buffer.data(), piece);
+        hashed += piece;
+        readLimit -= piece;
+    }
+}
+
+void PackageDownload::endsAt(qint64 length)
+{
+    if (totalBytes < 0)
+        totalBytes = length;
 }
 
 void PackageDownload::fail(const DownloadFailure &cause)
 {
     // The first cause is the one: what follows (an aborted reply) is its consequence.
-    if (!failure)
-        failure = cause;
+    if (!failed)
+        failed = cause;
 }
 
-MaybeFailure PackageDownload::finish(QNetworkReply &reply)
+MaybeFailure PackageDownload::finish()
 {
-    receive(reply);
-    if (!failure)
-        transferFailure(reply);
-    if (!failure && !file->flush())
-        fail({DownloadFailure::DiskFull});
-    if (!failure)
-        checkPackage();
-    if (failure && !canResume())
-        discard();
-    return failure;
-}
-
-// Why an answer whose status was fine still did not bring the package; a transfer that
-// broke off after sound bytes can go on from them.
-void PackageDownload::transferFailure(QNetworkReply &reply)
-{
-    if (const MaybeFailure refused = acceptOnce(reply)) {
-        fail(*refused);
-        return;
-    }
-    // A body that began and stopped short is incomplete; when nothing came at all (a refused
-    // certificate or connection) the network is the cause, not the file.
-    const QVariant length = reply.header(QNetworkRequest::ContentLengthHeader);
-    const bool cutShort = (length.isValid() && attemptBytes() != length.toLongLong())
-        || (totalBytes >= 0 && received < totalBytes);
-    const bool transportFailed = reply.error() != QNetworkReply::NoError
-        || reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 0;
-    if (cutShort && (attemptBytes() > 0 || !transportFailed))
+    if (!failed && !complete())
         fail({DownloadFailure::Incomplete, true});
-    else if (transportFailed)
-        fail({DownloadFailure::NetworkFailure, true});
+    if (!failed && !file->flush())
+        fail({DownloadFailure::DiskFull});
+    if (!failed)
+        hashInOrder(0, nullptr, 0, totalBytes);
+    if (!failed)
+        checkPackage();
+    if (failed && !canResume())
+        discard();
+    return failed;
+}
+
+std::vector<PackageDownload::Span> PackageDownload::missing() const
+{
+    const qint64 end = totalBytes >= 0 ? totalBytes : std::numeric_limits<qint64>::max();
+    std::vector<Span> spans;
+    qint64 at = 0;
+    for (const auto &[begin, spanEnd] : in) {
+        if (begin > at)
+            spans.push_back({at, begin});
+        at = spanEnd;
+    }
+    if (at < end)
+        spans.push_back({at, end});
+    return spans;
 }
 
 void PackageDownload::checkPackage()
 {
-    switch (InstallerPackage::defect(*file, received)) {
+    switch (InstallerPackage::defect(*file, receivedBytes)) {
     case InstallerPackage::Defect::None:
         break;
     case InstallerPackage::Defect::Foreign:
@@ -218,7 +272,7 @@ void PackageDownload::checkPackage()
         fail({DownloadFailure::Unreadable});
         return;
     }
-    switch (verifier->verify(received)) {
+    switch (verifier->verify(receivedBytes)) {
     case PackageVerifier::Verdict::Sound:
         break;
     case PackageVerifier::Verdict::MalformedMember:
@@ -235,7 +289,8 @@ void PackageDownload::checkPackage()
 
 bool PackageDownload::canResume() const
 {
-    return file && failure && failure->resumable && received > 0 && received < totalBytes && !validator.isEmpty();
+    return file && failed && failed->resumable && receivedBytes > 0 && receivedBytes < totalBytes
+        && !validator.isEmpty();
 }
 
 void PackageDownload::startOver()
@@ -243,8 +298,9 @@ void PackageDownload::startOver()
     file->resize(0);
     file->seek(0);
     verifier = std::make_unique<PackageVerifier>(record);
-    received = 0;
-    offset = 0;
+    in.clear();
+    receivedBytes = 0;
+    hashed = 0;
 }
 
 void PackageDownload::discard()
@@ -252,7 +308,8 @@ void PackageDownload::discard()
     // QTemporaryFile removes the file with the object.
     file.reset();
     verifier.reset();
-    received = 0;
+    in.clear();
+    receivedBytes = 0;
 }
 
 MaybeFailure PackageDownload::save()

@@ -1,6 +1,7 @@
 #ifndef PACKAGEDOWNLOAD_H
 #define PACKAGEDOWNLOAD_H
 
+#include "Answer.h"
 #include "DownloadFailure.h"
 #include "trust/UpdateRecord.h"
 
@@ -8,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -17,12 +19,21 @@ class QNetworkRequest;
 class QTemporaryFile;
 class QUrl;
 
-// One package's way to disk, over as many attempts as it takes: the file, its checks, and
-// what a broken attempt leaves to resume from. The caller owns the replies and feeds them
-// in; nothing outlives the object, so a new start always begins from byte 0.
+// One package's way to disk, over as many attempts and connections as it takes: the file,
+// which of its bytes are in, its checks, and what a broken attempt leaves to resume from.
+// The connections belong to the caller; bytes come in at any offset and the checks still
+// see them in the file's order. Nothing outlives the object, so a new start begins empty.
 class PackageDownload
 {
 public:
+    // Bytes from begin up to end (exclusive).
+    struct Span
+    {
+        qint64 begin = 0;
+        qint64 end = 0;
+        qint64 size() const { return end - begin; }
+    };
+
     // The package goes to `path` once whole, or to the first of its other places() that can
     // take it. A package longer than `sizeLimit` bytes is refused unless the publisher signed
     // its size.
@@ -39,35 +50,49 @@ public:
     // Where the package goes: known once open() succeeded.
     QString path() const { return packagePath; }
 
-    // The next attempt's request: the rest after the bytes kept, if the first answer named
-    // a validator that tells whether the package is still the same.
-    QNetworkRequest request(const QUrl &url);
+    // A request for the whole package, or for `span` of it (to the end: an open range, as a
+    // resume has always asked).
+    QNetworkRequest request(const QUrl &url) const;
+    QNetworkRequest request(const QUrl &url, const Span &span) const;
 
-    // Writes what the reply has; the failure, once the attempt must stop.
-    MaybeFailure receive(QNetworkReply &reply);
+    // Judges the header of an answer to the request for the whole package (an empty span)
+    // or for `span`. Accepting a whole package where a span was asked for drops every byte
+    // kept (verdict.startOver).
+    Answer::Verdict judge(const QNetworkReply &reply, const Span &asked);
 
-    // Ends the attempt for this cause, unless it has already failed.
+    // Puts bytes that start at `offset` into the file; those already in are passed over.
+    MaybeFailure write(qint64 offset, const char *data, qint64 size);
+
+    // A body of no announced length ended here: that is the package's length.
+    void endsAt(qint64 length);
+
+    // A new attempt from the bytes kept: the last one's failure is over.
+    void retry() { failed.reset(); }
+    // Ends the download for this cause, unless it has already failed.
     void fail(const DownloadFailure &cause);
+    MaybeFailure failure() const { return failed; }
 
-    // Ends the attempt once the reply finished: nothing when the package is whole and
+    // Once every byte is in, or the download failed: nothing when the package is whole and
     // passed its checks, else the failure, after which canResume() tells whether the bytes
     // were kept.
-    MaybeFailure finish(QNetworkReply &reply);
+    MaybeFailure finish();
 
     // Moves the finished package to its path; the failure, if that fails.
     MaybeFailure save();
 
     bool canResume() const;
-    // The bytes this attempt started from, and the package's length (-1 while unknown).
-    qint64 resumedFrom() const { return offset; }
+    // The bytes in, and the package's length (-1 while unknown).
+    qint64 received() const { return receivedBytes; }
     qint64 total() const { return totalBytes; }
-    // Bytes written by this attempt.
-    qint64 attemptBytes() const { return received - offset; }
+    bool complete() const { return totalBytes >= 0 && receivedBytes == totalBytes; }
+    // The first answer said that the server serves ranges and named a validator for them.
+    bool servesRanges() const { return rangesServed && !validator.isEmpty(); }
+    // The spans still to come, in order (the whole package while its length is unknown).
+    std::vector<Span> missing() const;
 
 private:
-    MaybeFailure acceptOnce(const QNetworkReply &reply);
-    MaybeFailure store(const char *data, qint64 size);
-    void transferFailure(QNetworkReply &reply);
+    MaybeFailure store(qint64 offset, const char *data, qint64 size);
+    void hashInOrder(qint64 offset, const char *data, qint64 size, qint64 readLimit);
     void checkPackage();
     void startOver();
     void discard();
@@ -79,13 +104,16 @@ private:
     std::unique_ptr<PackageVerifier> verifier;
     std::vector<char> buffer;
 
-    qint64 received = 0;
-    qint64 offset = 0;
+    // The spans in, by their first byte; touching spans are merged.
+    std::map<qint64, qint64> in;
+    qint64 receivedBytes = 0;
+    // The bytes the checks have seen: the file's first bytes, in order.
+    qint64 hashed = 0;
     qint64 totalBytes = -1;
     // The first answer's strong ETag or Last-Modified, sent back in If-Range.
     QByteArray validator;
-    bool accepted = false;
-    MaybeFailure failure;
+    bool rangesServed = false;
+    MaybeFailure failed;
 };
 
 #endif

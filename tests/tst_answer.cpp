@@ -14,6 +14,8 @@ class TestAnswer : public QObject
 private slots:
     void judge_data();
     void judge();
+    void servesRanges_data();
+    void servesRanges();
 };
 
 namespace {
@@ -48,11 +50,21 @@ Answer::Expected expected(qint64 offset = 0, const QByteArray &validator = QByte
 {
     Answer::Expected expect;
     expect.offset = offset;
+    expect.end = offset > 0 ? 300000 : 0;
     expect.total = offset > 0 ? 300000 : recordSize;
     expect.validator = validator;
     expect.recordSize = recordSize;
     expect.vouched = vouched;
     expect.sizeLimit = 4 * GiB;
+    return expect;
+}
+
+// A range from `begin` up to `end` of the same package, as a split download asks for it.
+Answer::Expected range(qint64 begin, qint64 end)
+{
+    Answer::Expected expect = expected(1, etag);
+    expect.offset = begin;
+    expect.end = end;
     return expect;
 }
 
@@ -130,6 +142,18 @@ void TestAnswer::judge_data()
                                              << int(DownloadFailure::RangeMismatch) << false << qint64(300000) << etag;
     QTest::newRow("range ignored: the whole again") << whole() << expected(100000, etag) << accepted << true
                                                     << qint64(300000) << etag;
+
+    // Ranges with an end, and from byte 0, as the connections of a split download ask.
+    QTest::newRow("closed range") << part("bytes 100000-199999/300000", 100000) << range(100000, 200000) << accepted
+                                  << false << qint64(300000) << etag;
+    QTest::newRow("closed range, answered to the end") << part("bytes 100000-299999/300000") << range(100000, 200000)
+                                                       << int(DownloadFailure::RangeMismatch) << false << qint64(300000) << etag;
+    QTest::newRow("closed range, longer body") << part("bytes 100000-199999/300000", 200000) << range(100000, 200000)
+                                               << int(DownloadFailure::RangeMismatch) << false << qint64(300000) << etag;
+    QTest::newRow("range from byte 0") << part("bytes 0-99999/300000", 100000) << range(0, 100000) << accepted << false
+                                       << qint64(300000) << etag;
+    QTest::newRow("range from byte 0, the whole again") << whole() << range(0, 100000) << accepted << true
+                                                        << qint64(300000) << etag;
 }
 
 void TestAnswer::judge()
@@ -150,6 +174,29 @@ void TestAnswer::judge()
     QCOMPARE(verdict.startOver, startOver);
     QCOMPARE(verdict.total, total);
     QCOMPARE(verdict.validator, validator);
+}
+
+void TestAnswer::servesRanges_data()
+{
+    QTest::addColumn<QByteArray>("acceptRanges");
+    QTest::addColumn<bool>("served");
+
+    QTest::newRow("bytes") << QByteArray("bytes") << true;
+    QTest::newRow("case and spaces") << QByteArray(" Bytes ") << true;
+    QTest::newRow("among other units") << QByteArray("pages, bytes") << true;
+    QTest::newRow("none") << QByteArray("none") << false;
+    QTest::newRow("missing") << QByteArray() << false;
+    QTest::newRow("a unit named like it") << QByteArray("bytesx") << false;
+}
+
+void TestAnswer::servesRanges()
+{
+    QFETCH(QByteArray, acceptRanges);
+    QFETCH(bool, served);
+
+    Answer::Header header = whole();
+    header.acceptRanges = acceptRanges;
+    QCOMPARE(Answer::judge(header, expected()).servesRanges, served);
 }
 
 QTEST_MAIN(TestAnswer)

@@ -3,7 +3,7 @@
 #include "app/release.h"
 #include "comm/Comm.h"
 #include "net/PackageDownload.h"
-#include "net/SafeGet.h"
+#include "net/PackageTransfer.h"
 #include "trust/SignedRecord.h"
 #include "speed/httpfile.h"
 #include "window/FailureText.h"
@@ -24,10 +24,6 @@
 #include <limits>
 
 namespace {
-
-// Bounds memory however large the package is, while letting Qt's network thread read
-// ahead in few large pieces while this thread writes.
-constexpr qint64 downloadReadBufferSize = 2 * 1024 * 1024;
 
 bool inDragRegion(const QPoint &pos)
 {
@@ -106,7 +102,7 @@ UpdateQuorilexVideo::UpdateQuorilexVideo(const QString &versionCheckEndpoint, co
     connect(&stallTimer, &QTimer::timeout, this, [this] { abortDownload({DownloadFailure::TimedOut, true}); });
     crawlTimer.setInterval(crawlWindowMs);
     connect(&crawlTimer, &QTimer::timeout, this, [this] {
-        const qint64 bytes = download->attemptBytes();
+        const qint64 bytes = transfer->bytesReceived();
         if (bytes - crawlCheckpoint < crawlMinimumBytes)
             abortDownload({DownloadFailure::TimedOut, true});
         crawlCheckpoint = bytes;
@@ -117,12 +113,8 @@ UpdateQuorilexVideo::UpdateQuorilexVideo(const QString &versionCheckEndpoint, co
 
 UpdateQuorilexVideo::~UpdateQuorilexVideo()
 {
-    // Quitting mid-download leaves no partial package behind.
-    if (reply) {
-        reply->disconnect(this);
-        reply->abort();
-        delete reply;
-    }
+    // Quitting mid-download stops every connection and leaves no partial package behind.
+    delete transfer;
     download.reset();
     delete speedMeter;
     delete comm;
@@ -165,7 +157,7 @@ void UpdateQuorilexVideo::closeVidoe()
 
 void UpdateQuorilexVideo::SendDownUpdate()
 {
-    if (reply)
+    if (transfer)
         return;
 
     showOffer();
@@ -186,11 +178,10 @@ void UpdateQuorilexVideo::SendDownUpdate()
         installerPath = download->path();
     }
 
-    reply = SafeGet::send(networkManager, download->request(url));
-    reply->setReadBufferSize(downloadReadBufferSize);
-    connect(reply, &QNetworkReply::finished, this, &UpdateQuorilexVideo::on_finished);
-    connect(reply, &QIODevice::readyRead, this, &UpdateQuorilexVideo::on_readyRead);
-    connect(reply, &QNetworkReply::downloadProgress, this, &UpdateQuorilexVideo::on_downloadProgress);
+    transfer = new PackageTransfer(networkManager, *download, url, this);
+    connect(transfer, &PackageTransfer::finished, this, &UpdateQuorilexVideo::on_finished);
+    connect(transfer, &PackageTransfer::readyRead, this, &UpdateQuorilexVideo::on_readyRead);
+    connect(transfer, &PackageTransfer::downloadProgress, this, &UpdateQuorilexVideo::on_downloadProgress);
 
     // Disabling the focused button would hand the focus on to the cross, where a second
     // Enter would quit mid-download.
@@ -200,45 +191,38 @@ void UpdateQuorilexVideo::SendDownUpdate()
     ui.progressBar->show();
     // The speed covers this attempt only; the bar starts where the last one stopped.
     speedMeter->restart();
-    on_downloadProgress(0, download->total() - download->resumedFrom());
+    countedBytes = 0;
+    on_downloadProgress(download->received(), download->total());
     stallTimer.start();
     crawlCheckpoint = 0;
     crawlTimer.start();
+    transfer->start();
 }
 
 void UpdateQuorilexVideo::on_readyRead()
 {
-    if (!reply)
+    if (!transfer)
         return;
+    // Bytes on any connection keep the download alive; the meter shows them all.
     stallTimer.start();
-    const qint64 before = download->attemptBytes();
-    const MaybeFailure failure = download->receive(*reply);
-    speedMeter->addReceivedBytes(download->attemptBytes() - before);
-    if (failure)
-        abortDownload(*failure);
+    speedMeter->addReceivedBytes(transfer->bytesReceived() - countedBytes);
+    countedBytes = transfer->bytesReceived();
 }
 
 void UpdateQuorilexVideo::abortDownload(const DownloadFailure &cause)
 {
-    if (!reply)
-        return;
-    download->fail(cause);
-    // A reply that already failed is finishing anyway; aborting it twice upsets Qt.
-    if (reply->error() == QNetworkReply::NoError)
-        reply->abort();
+    if (transfer)
+        transfer->abort(cause);
 }
 
 void UpdateQuorilexVideo::on_downloadProgress(qint64 bytesRead, qint64 totalBytes)
 {
-    // The reply counts the bytes of this attempt; a resumed one continues the package.
-    const qint64 kept = download ? download->resumedFrom() : 0;
+    // Counts all bytes in, over every connection and the attempts before.
     if (totalBytes <= 0) {
         ui.progressBar->setRange(0, 0);
         ui.progressBar->setFormat(speedMeter->text());
         return;
     }
-    bytesRead += kept;
-    totalBytes += kept;
     // The bar counts bytes while the total fits its int; larger packages count in units of
     // the smallest power of two that fits, which leaves the percentage as it is.
     int shift = 0;
@@ -251,13 +235,14 @@ void UpdateQuorilexVideo::on_downloadProgress(qint64 bytesRead, qint64 totalByte
 
 void UpdateQuorilexVideo::on_finished()
 {
-    if (!reply)
+    if (!transfer)
         return;
     stallTimer.stop();
     crawlTimer.stop();
-    MaybeFailure failure = download->finish(*reply);
-    reply->deleteLater();
-    reply = nullptr;
+    MaybeFailure failure = transfer->result();
+    // Finished is emitted from inside the transfer.
+    transfer->deleteLater();
+    transfer = nullptr;
     if (!failure)
         failure = download->save();
     if (failure) {

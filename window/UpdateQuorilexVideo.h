@@ -17,7 +17,7 @@
 class Comm;
 class httpfile;
 class PackageDownload;
-class QNetworkReply;
+class PackageTransfer;
 
 // The updater's only window: asks the server while it is built, offers a newer
 // release and downloads its installer package.
@@ -71,7 +71,8 @@ private:
     Comm *comm;
     httpfile *speedMeter;
     QNetworkAccessManager networkManager;
-    QNetworkReply *reply = nullptr;
+    // The running download's connections, null when none.
+    PackageTransfer *transfer = nullptr;
     QPoint dragOrigin;
     bool dragging = false;
     QString installerPath;
@@ -84,8 +85,9 @@ private:
     // Lives from the first press until the package is handed off or a failure leaves
     // nothing to resume from.
     std::unique_ptr<PackageDownload> download;
-    // This attempt's bytes when the crawl timer last ran.
+    // This attempt's bytes when the crawl timer last ran, and when the meter last counted.
     qint64 crawlCheckpoint = 0;
+    qint64 countedBytes = 0;
 };
 
 #endif

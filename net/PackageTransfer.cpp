@@ -1,0 +1,423 @@
+#include "PackageTransfer.h"
+
+#include "SafeGet.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+
+#include <algorithm>
+#include <limits>
+
+namespace {
+
+// Bytes taken from a reply at a time.
+constexpr int pieceSize = 1024 * 1024;
+// A lone connection may read ahead further: it carries the whole package (measured: a
+// gigabyte in few hand-backs from Qt's network thread). Split ones share the memory.
+constexpr qint64 loneReadBuffer = 2 * 1024 * 1024;
+constexpr qint64 sharedReadBuffer = 1024 * 1024;
+// A split connection asks for about this much of its range at a time, so that the rest
+// stays free for others to take over; a round trip per request costs little beside it.
+constexpr int requestSeconds = 2;
+// Connections that fail or give up are replaced this often in one transfer at most.
+constexpr int maxLaneFailures = 16;
+constexpr qint64 unknownEnd = std::numeric_limits<qint64>::max();
+
+} // namespace
+
+// One connection: the bytes it is to bring (from next up to end) and the request under way.
+struct PackageTransfer::Lane
+{
+    QNetworkAccessManager *manager = nullptr;
+    std::unique_ptr<QNetworkAccessManager> ownManager;
+    QNetworkReply *reply = nullptr;
+    // The request under way: the whole package (an empty span), else that span.
+    PackageDownload::Span asked;
+    qint64 next = 0;
+    qint64 end = 0;
+    bool accepted = false;
+    // Gave up or failed: takes no more work.
+    bool retired = false;
+    qint64 requestBytes = 0;
+    // For the slow rule and the size of the next request.
+    qint64 tickBytes = 0;
+    bool busyAtTick = false;
+    int slowTicks = 0;
+    double rate = 0;
+
+    bool whole() const { return asked.end == 0; }
+};
+
+PackageTransfer::PackageTransfer(QNetworkAccessManager &manager, PackageDownload &download, const QUrl &url,
+                                 QObject *parent)
+    : QObject(parent)
+    , firstManager(manager)
+    , download(download)
+    , url(url)
+    , buffer(pieceSize)
+{
+    ticker.setInterval(1000);
+    connect(&ticker, &QTimer::timeout, this, &PackageTransfer::tick);
+}
+
+PackageTransfer::~PackageTransfer()
+{
+    for (const auto &lane : lanes)
+        release(*lane);
+}
+
+void PackageTransfer::start()
+{
+    download.retry();
+    ticker.start();
+    if (download.received() == 0) {
+        Lane &lane = addLane();
+        lane.end = download.total() >= 0 ? download.total() : unknownEnd;
+        send(lane, {});
+        return;
+    }
+    // The spans still missing after a broken transfer; split again if the server split before.
+    split = download.servesRanges();
+    cap = split ? maxConnections : 1;
+    distribute();
+    if (busyLanes() == 0)
+        fail({DownloadFailure::Incomplete, true});
+}
+
+void PackageTransfer::abort(const DownloadFailure &cause)
+{
+    fail(cause);
+}
+
+PackageTransfer::Lane &PackageTransfer::addLane()
+{
+    auto lane = std::make_unique<Lane>();
+    const bool firstInUse = std::any_of(lanes.begin(), lanes.end(), [this](const std::unique_ptr<Lane> &other) {
+        return !other->retired && other->manager == &firstManager;
+    });
+    // Qt opens at most six connections to one server per manager and queues the rest: a
+    // manager per connection lets each one have its own.
+    if (firstInUse) {
+        lane->ownManager = std::make_unique<QNetworkAccessManager>();
+        lane->manager = lane->ownManager.get();
+    } else {
+        lane->manager = &firstManager;
+    }
+    lanes.push_back(std::move(lane));
+    peak = qMax(peak, openLanes());
+    return *lanes.back();
+}
+
+void PackageTransfer::send(Lane &lane, const PackageDownload::Span &asked)
+{
+    lane.asked = asked;
+    lane.accepted = false;
+    lane.requestBytes = 0;
+    const QNetworkRequest request = asked.end == 0 ? download.request(url) : download.request(url, asked);
+    lane.reply = SafeGet::send(*lane.manager, request);
+    lane.reply->setReadBufferSize(split ? sharedReadBuffer : loneReadBuffer);
+    Lane *const at = &lane;
+    connect(lane.reply, &QIODevice::readyRead, this, [this, at] {
+        read(*at);
+        arrivedBytes();
+    });
+    connect(lane.reply, &QNetworkReply::finished, this, [this, at] { requestEnded(*at); });
+}
+
+void PackageTransfer::read(Lane &lane)
+{
+    while (!ended && lane.reply && lane.reply->bytesAvailable() > 0) {
+        if (!lane.accepted && !accept(lane))
+            return;
+        // A whole stream past its share brings another connection's bytes: not read. Past
+        // the package's end it is too long, which the download judges.
+        const bool share = lane.whole() && lane.end < download.total();
+        const qint64 wanted = share ? qMin<qint64>(pieceSize, lane.end - lane.next) : pieceSize;
+        if (wanted <= 0)
+            return;
+        const qint64 size = lane.reply->read(buffer.data(), wanted);
+        if (size <= 0)
+            return;
+        if (!lane.whole() && lane.next + size > lane.asked.end) {
+            fail({DownloadFailure::RangeMismatch});
+            return;
+        }
+        if (const MaybeFailure unstored = download.write(lane.next, buffer.data(), size)) {
+            fail(*unstored);
+            return;
+        }
+        lane.next += size;
+        lane.requestBytes += size;
+        lane.tickBytes += size;
+        arrived += size;
+    }
+}
+
+// Whether the answer's body is to be read: decided once its header is in.
+bool PackageTransfer::accept(Lane &lane)
+{
+    lane.accepted = true;
+    const Answer::Verdict verdict = download.judge(*lane.reply, lane.asked);
+    if (verdict.failure) {
+        // A server that turns one more connection away leaves the others to it.
+        if (split && verdict.failure->cause == DownloadFailure::HttpStatus)
+            laneFailed(lane, *verdict.failure);
+        else
+            fail(*verdict.failure);
+        return false;
+    }
+    if (lane.reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 0)
+        return true;
+    if (verdict.startOver) {
+        // The whole package where a range was asked for: the server does not split after
+        // all, or the package changed. This answer brings it all, alone.
+        split = false;
+        cap = 1;
+        for (const auto &other : lanes)
+            if (other.get() != &lane)
+                retire(*other);
+        lane.asked = {};
+        lane.next = 0;
+        lane.end = download.total() >= 0 ? download.total() : unknownEnd;
+        lane.reply->setReadBufferSize(loneReadBuffer);
+        return true;
+    }
+    if (lane.whole()) {
+        url = lane.reply->url();
+        lane.end = download.total() >= 0 ? download.total() : unknownEnd;
+        if (download.servesRanges() && download.total() >= minimumSplitSize) {
+            split = true;
+            cap = maxConnections;
+            lane.reply->setReadBufferSize(sharedReadBuffer);
+            distribute();
+        }
+    }
+    return true;
+}
+
+void PackageTransfer::requestEnded(Lane &lane)
+{
+    if (ended || !lane.reply)
+        return;
+    read(lane);
+    if (ended || !lane.reply)
+        return;
+    if (!lane.accepted && !accept(lane))
+        return;
+    QNetworkReply *const reply = lane.reply;
+    const bool transportFailed = reply->error() != QNetworkReply::NoError
+        || reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 0;
+    const qint64 askedEnd = lane.whole() ? lane.end : lane.asked.end;
+    if (lane.whole() && lane.end == unknownEnd && !transportFailed) {
+        // A body of no announced length ends where the connection does.
+        download.endsAt(lane.next);
+        lane.end = lane.next;
+    }
+    release(lane);
+    if (lane.next < (lane.whole() ? lane.end : askedEnd)) {
+        // A body that began and stopped short is incomplete; when nothing came at all (a
+        // refused certificate or connection) the network is the cause, not the file.
+        laneFailed(lane, {lane.requestBytes > 0 || !transportFailed ? DownloadFailure::Incomplete
+                                                                      : DownloadFailure::NetworkFailure,
+                          true});
+        return;
+    }
+    arrivedBytes();
+}
+
+// After bytes came: tells the window, ends a whole stream whose share is in, and hands out
+// the work of connections that are free.
+void PackageTransfer::arrivedBytes()
+{
+    if (ended)
+        return;
+    emit readyRead();
+    emit downloadProgress(download.received(), download.total());
+    if (download.complete()) {
+        end();
+        return;
+    }
+    // A ranged request ends by itself; a whole stream is cut off once its share is in.
+    for (const auto &lane : lanes)
+        if (lane->reply && lane->whole() && lane->next >= lane->end)
+            release(*lane);
+    distribute();
+}
+
+void PackageTransfer::laneFailed(Lane &lane, const DownloadFailure &cause)
+{
+    const bool broughtNothing = lane.requestBytes == 0;
+    retire(lane);
+    // A lone connection's failure is the download's, as it always was: the next press
+    // goes on from the bytes kept.
+    if (!split) {
+        fail(cause);
+        return;
+    }
+    // A connection turned away at once is not opened again: the server has enough.
+    if (broughtNothing || ++laneFailures > maxLaneFailures)
+        cap = qMin(cap, openLanes());
+    distribute();
+    if (busyLanes() == 0)
+        fail(cause);
+}
+
+void PackageTransfer::retire(Lane &lane)
+{
+    release(lane);
+    lane.retired = true;
+    // What it did not bring becomes free for the others.
+    lane.end = lane.next;
+}
+
+void PackageTransfer::release(Lane &lane)
+{
+    if (!lane.reply)
+        return;
+    QNetworkReply *const reply = lane.reply;
+    lane.reply = nullptr;
+    reply->disconnect(this);
+    if (!reply->isFinished())
+        reply->abort();
+    reply->deleteLater();
+}
+
+// Gives a free connection work and sends its next request; false when there is none.
+bool PackageTransfer::assign(Lane &lane)
+{
+    if (lane.next >= lane.end && !takeWork(lane))
+        return false;
+    qint64 askedEnd = lane.end;
+    if (split) {
+        const qint64 size = qMax<qint64>(minimumRange, qint64(lane.rate * requestSeconds));
+        if (lane.end - lane.next - size >= minimumRange)
+            askedEnd = lane.next + size;
+    }
+    send(lane, {lane.next, askedEnd});
+    return true;
+}
+
+// Takes the first span nobody is bringing, else half of the largest range still left that
+// is not yet asked for.
+bool PackageTransfer::takeWork(Lane &lane)
+{
+    const auto bringing = [this](qint64 at) {
+        return std::any_of(lanes.begin(), lanes.end(),
+                           [at](const std::unique_ptr<Lane> &other) { return other->next <= at && at < other->end; });
+    };
+    for (const PackageDownload::Span &gap : download.missing()) {
+        qint64 begin = gap.begin;
+        while (begin < gap.end && bringing(begin))
+            for (const auto &other : lanes)
+                if (other->next <= begin && begin < other->end)
+                    begin = other->end;
+        if (begin >= gap.end)
+            continue;
+        qint64 end = gap.end;
+        for (const auto &other : lanes)
+            if (other->next > begin && other->next < end && other->next < other->end)
+                end = other->next;
+        lane.next = begin;
+        lane.end = end;
+        return true;
+    }
+    if (!split)
+        return false;
+    Lane *victim = nullptr;
+    qint64 largest = 0;
+    for (const auto &other : lanes) {
+        if (!other->reply)
+            continue;
+        const qint64 free = other->end - (other->whole() ? other->next : other->asked.end);
+        if (free > largest) {
+            largest = free;
+            victim = other.get();
+        }
+    }
+    if (!victim || largest < 2 * minimumRange)
+        return false;
+    const qint64 cut = victim->end - largest / 2;
+    lane.next = cut;
+    lane.end = victim->end;
+    victim->end = cut;
+    return true;
+}
+
+void PackageTransfer::distribute()
+{
+    if (ended)
+        return;
+    for (std::size_t i = 0; i < lanes.size(); ++i) {
+        Lane &lane = *lanes[i];
+        if (!lane.retired && !lane.reply)
+            assign(lane);
+    }
+    while (openLanes() < cap) {
+        Lane &lane = addLane();
+        if (!assign(lane)) {
+            lane.retired = true;
+            break;
+        }
+    }
+}
+
+// Once a second: how fast each connection is, and whether one is far behind the best.
+void PackageTransfer::tick()
+{
+    qint64 best = 0;
+    for (const auto &lane : lanes)
+        if (lane->reply && lane->busyAtTick)
+            best = qMax(best, lane->tickBytes);
+    std::vector<Lane *> slow;
+    for (const auto &lane : lanes) {
+        const bool busy = lane->reply != nullptr;
+        if (busy && lane->busyAtTick) {
+            lane->rate = lane->rate > 0 ? (lane->rate + lane->tickBytes) / 2 : lane->tickBytes;
+            lane->slowTicks = lane->tickBytes * slowFactor < best ? lane->slowTicks + 1 : 0;
+            if (lane->slowTicks >= slowSeconds)
+                slow.push_back(lane.get());
+        } else {
+            lane->slowTicks = 0;
+        }
+        lane->busyAtTick = busy;
+        lane->tickBytes = 0;
+    }
+    if (slow.empty())
+        return;
+    // Its remainder goes to the others; a new connection may take its place.
+    for (Lane *lane : slow) {
+        retire(*lane);
+        if (++laneFailures > maxLaneFailures)
+            cap = qMin(cap, openLanes());
+    }
+    distribute();
+}
+
+void PackageTransfer::fail(const DownloadFailure &cause)
+{
+    if (ended)
+        return;
+    download.fail(cause);
+    end();
+}
+
+void PackageTransfer::end()
+{
+    ended = true;
+    ticker.stop();
+    for (const auto &lane : lanes)
+        release(*lane);
+    outcome = download.finish();
+    emit finished();
+}
+
+int PackageTransfer::openLanes() const
+{
+    return int(std::count_if(lanes.begin(), lanes.end(), [](const std::unique_ptr<Lane> &lane) { return !lane->retired; }));
+}
+
+int PackageTransfer::busyLanes() const
+{
+    return int(std::count_if(lanes.begin(), lanes.end(), [](const std::unique_ptr<Lane> &lane) { return lane->reply != nullptr; }));
+}

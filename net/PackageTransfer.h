@@ -1,0 +1,99 @@
+#ifndef PACKAGETRANSFER_H
+#define PACKAGETRANSFER_H
+
+#include "DownloadFailure.h"
+#include "PackageDownload.h"
+
+#include <QObject>
+#include <QTimer>
+#include <QUrl>
+
+#include <memory>
+#include <vector>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+// One press's transfer: the connections that bring a package's missing bytes into its
+// PackageDownload. A package that a server splits safely comes over several connections
+// at once, each asking for ranges, so that one throttled connection no longer sets the
+// pace; anything else comes over one connection, as a plain download does.
+class PackageTransfer : public QObject
+{
+    Q_OBJECT
+
+public:
+    // At most this many connections at once, so that no server sees more from one updater.
+    static constexpr int maxConnections = 8;
+    // Only a package at least this long is split, and never into ranges shorter than
+    // minimumRange: below that a connection's start costs more than it brings.
+    static constexpr qint64 minimumSplitSize = 16 * 1024 * 1024;
+    static constexpr qint64 minimumRange = 4 * 1024 * 1024;
+    // A connection that brings less than 1/slowFactor of the best one's bytes for this
+    // many seconds in a row hands its remainder to the others.
+    static constexpr int slowFactor = 8;
+    static constexpr int slowSeconds = 4;
+
+    // The first connection goes through `manager`; the package comes from `url`.
+    PackageTransfer(QNetworkAccessManager &manager, PackageDownload &download, const QUrl &url,
+                    QObject *parent = nullptr);
+    // Stops every connection; emits nothing.
+    ~PackageTransfer() override;
+
+    void start();
+    // Ends the transfer for this cause, unless it has already ended.
+    void abort(const DownloadFailure &cause);
+
+    // What finish() of the download said once the transfer ended: nothing when the
+    // package is whole and sound.
+    MaybeFailure result() const { return outcome; }
+    // Bytes this transfer brought, over all its connections.
+    qint64 bytesReceived() const { return arrived; }
+    // The most connections open at once.
+    int peakConnections() const { return peak; }
+
+signals:
+    void readyRead();
+    // All bytes in (kept from before too) and the package's length (-1 while unknown).
+    void downloadProgress(qint64 received, qint64 total);
+    void finished();
+
+private:
+    struct Lane;
+
+    Lane &addLane();
+    void send(Lane &lane, const PackageDownload::Span &asked);
+    void read(Lane &lane);
+    bool accept(Lane &lane);
+    void requestEnded(Lane &lane);
+    void laneFailed(Lane &lane, const DownloadFailure &cause);
+    void retire(Lane &lane);
+    void release(Lane &lane);
+    bool assign(Lane &lane);
+    bool takeWork(Lane &lane);
+    void distribute();
+    void tick();
+    void arrivedBytes();
+    void fail(const DownloadFailure &cause);
+    void end();
+    int openLanes() const;
+    int busyLanes() const;
+
+    QNetworkAccessManager &firstManager;
+    PackageDownload &download;
+    // Where the first answer came from, after any redirect: the ranges are asked there.
+    QUrl url;
+    std::vector<std::unique_ptr<Lane>> lanes;
+    std::vector<char> buffer;
+    QTimer ticker;
+
+    bool split = false;
+    int cap = 1;
+    int laneFailures = 0;
+    int peak = 0;
+    qint64 arrived = 0;
+    bool ended = false;
+    MaybeFailure outcome;
+};
+
+#endif

@@ -8,7 +8,8 @@ updater's failure paths can be driven against a real HTTP server:
   /download/QuorilexVideo_32.msi   the package the record points at
   /package?size=N&length=0&short=N&stall=N&reset=N&signature=0&rate=B&status=S
           &ranges=0&badrange=1&etag=changing&validators=etag,modified,weak
-          &etagvalue=V&modifiedvalue=V&crawl=N
+          &etagvalue=V&modifiedvalue=V&crawl=N&ranges=ignore
+          &resetat=X&stallat=X&slowat=X&slowrate=B&splice=1
                                    a generated package: without a length,
                                    cut short, stalling or reset after N bytes
                                    (only requests without a Range, so the next
@@ -19,7 +20,13 @@ updater's failure paths can be driven against a real HTTP server:
                                    validators (a weak ETag), an ETag or a
                                    Last-Modified of exactly V (CR, NUL and
                                    all), or one byte every quarter second
-                                   after N bytes
+                                   after N bytes; with ranges=ignore it says
+                                   it serves ranges but answers them with 200.
+                                   The first request (ranged or not) whose
+                                   body holds byte X is reset, stalls or is
+                                   held to B bytes a second there (resetat,
+                                   stallat, slowat); splice=1 sends zeros for
+                                   ranges, under the same ETag
   /status/CODE                     that status with a small HTML body
   /redirect?to=URL                 302 to URL
   /loop                            302 to itself
@@ -232,7 +239,7 @@ class Handler(BaseHTTPRequestHandler):
             time.sleep(pause)
 
     def stream(self, chunks_from, size, length=True, rate=0, short=None, stall=None, reset=None, crawl=None,
-               status=200, validators=(), ranges=True, bad_range=False, sendfile=None):
+               status=200, validators=(), ranges=True, bad_range=False, sendfile=None, breaks={}, splice=False):
         """Sends a package of `size` bytes; chunks_from(offset) yields its bytes from offset on.
 
         A "Range: bytes=N-" request is answered with 206 and the rest from N, unless ranges
@@ -245,6 +252,7 @@ class Handler(BaseHTTPRequestHandler):
         entry = self.server.log_transfer(self.path, self.headers.get("Range"))
         start, end = 0, size - 1
         headers = [("Accept-Ranges", "bytes" if ranges else "none")] + list(validators)
+        ignore_ranges = ranges == "ignore"
         wanted = self.headers.get("Range")
         if wanted is not None:
             short = stall = reset = crawl = None
@@ -252,7 +260,7 @@ class Handler(BaseHTTPRequestHandler):
             if_range = self.headers.get("If-Range")
             # If-Range compares strongly: a weak ETag never matches.
             fresh = if_range is None or (not if_range.startswith("W/") and if_range in (v for _, v in validators))
-            if match and ranges and length and status == 200 and fresh:
+            if match and ranges and not ignore_ranges and length and status == 200 and fresh:
                 start = int(match[1])
                 if match[2]:
                     end = min(end, int(match[2]))
@@ -263,6 +271,19 @@ class Handler(BaseHTTPRequestHandler):
                 status = 206
                 claimed = (0, size - 1) if bad_range else (start, end)
                 headers.append(("Content-Range", "bytes %d-%d/%d" % (claimed[0], claimed[1], size)))
+                if splice:
+                    chunks_from = lambda offset, n=end + 1 - start: iter([bytes(n)])
+        # Faults at an absolute byte, each once per path, on whichever answer carries it.
+        for kind, at in breaks.items():
+            if kind == "slowrate" or not start <= at <= end or (self.path, kind) in self.server.faults:
+                continue
+            self.server.faults.add((self.path, kind))
+            if kind == "resetat":
+                reset = at - start
+            elif kind == "stallat":
+                stall = at - start
+            else:
+                rate = breaks.get("slowrate", 1)
         entry["status"] = status
         self.send_response(status)
         self.send_header("Content-Type", "application/x-msi")
@@ -370,8 +391,10 @@ class Handler(BaseHTTPRequestHandler):
                         crawl=int(query["crawl"]) if "crawl" in query else None,
                         status=int(query.get("status", 200)),
                         validators=validators,
-                        ranges=query.get("ranges", "1") != "0",
-                        bad_range=query.get("badrange") == "1")
+                        ranges="ignore" if query.get("ranges") == "ignore" else query.get("ranges", "1") != "0",
+                        bad_range=query.get("badrange") == "1",
+                        breaks={k: int(query[k]) for k in ("resetat", "stallat", "slowat", "slowrate") if k in query},
+                        splice=query.get("splice") == "1")
         elif path.startswith("/status/"):
             status = int(path.rsplit("/", 1)[1])
             self.send_body(status, b"<html><body>error</body></html>", "text/html")
@@ -433,6 +456,8 @@ class UpdateServer(ThreadingHTTPServer):
         self.transfers = []
         # Connections to end with a reset rather than a FIN.
         self.resets = set()
+        # Faults at a byte that have happened: (path, kind).
+        self.faults = set()
         self.scheme = "http"
         if config.tls:
             context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)

@@ -5,6 +5,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QElapsedTimer>
 
 #include <algorithm>
 #include <limits>
@@ -44,7 +45,9 @@ struct PackageTransfer::Lane
     qint64 tickBytes = 0;
     bool busyAtTick = false;
     int slowTicks = 0;
+    // Bytes a second: the last request's pace, smoothed over the seconds of a long one.
     double rate = 0;
+    QElapsedTimer sent;
 
     bool whole() const { return asked.end == 0; }
 };
@@ -114,6 +117,7 @@ void PackageTransfer::send(Lane &lane, const PackageDownload::Span &asked)
     lane.asked = asked;
     lane.accepted = false;
     lane.requestBytes = 0;
+    lane.sent.start();
     const QNetworkRequest request = asked.end == 0 ? download.request(url) : download.request(url, asked);
     lane.reply = SafeGet::send(*lane.manager, request);
     lane.reply->setReadBufferSize(split ? sharedReadBuffer : loneReadBuffer);
@@ -215,6 +219,9 @@ void PackageTransfer::requestEnded(Lane &lane)
         lane.end = lane.next;
     }
     release(lane);
+    // A request that ended between two ticks shows its pace here.
+    if (lane.requestBytes > 0 && lane.sent.elapsed() > 0)
+        lane.rate = qMax(lane.rate, lane.requestBytes * 1000.0 / lane.sent.elapsed());
     if (lane.next < (lane.whole() ? lane.end : askedEnd)) {
         // A body that began and stopped short is incomplete; when nothing came at all (a
         // refused certificate or connection) the network is the cause, not the file.
@@ -365,16 +372,18 @@ void PackageTransfer::distribute()
 // Once a second: how fast each connection is, and whether one is far behind the best.
 void PackageTransfer::tick()
 {
+    // The best pace any connection has shown: once the others are done, a connection that
+    // stalls at the end is still measured against it.
     qint64 best = 0;
     for (const auto &lane : lanes)
-        if (lane->reply && lane->busyAtTick)
-            best = qMax(best, lane->tickBytes);
+        if (!lane->retired)
+            best = qMax(best, qMax(qint64(lane->rate), lane->reply && lane->busyAtTick ? lane->tickBytes : 0));
     std::vector<Lane *> slow;
     for (const auto &lane : lanes) {
         const bool busy = lane->reply != nullptr;
         if (busy && lane->busyAtTick) {
             lane->rate = lane->rate > 0 ? (lane->rate + lane->tickBytes) / 2 : lane->tickBytes;
-            lane->slowTicks = lane->tickBytes * slowFactor < best ? lane->slowTicks + 1 : 0;
+            lane->slowTicks = split && lane->tickBytes * slowFactor < best ? lane->slowTicks + 1 : 0;
             if (lane->slowTicks >= slowSeconds)
                 slow.push_back(lane.get());
         } else {

@@ -13,6 +13,10 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QRegularExpression>
+#include <QSignalSpy>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
@@ -51,6 +55,8 @@ private slots:
     void success();
     void resume_data();
     void resume();
+    void split_data();
+    void split();
     void secondPressStartsNothing();
     void closingMidwayRemovesThePartialFile();
     void writeFailure();
@@ -146,6 +152,42 @@ int TestDownload::pressAndWait(TestWindow &window)
 QStringList TestDownload::leftovers() const
 {
     return QDir(workDir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+}
+
+// The SHA-256 of what `url` sends, read as it comes.
+static QByteArray sha256Of(const QString &url)
+{
+    QNetworkAccessManager manager;
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    std::unique_ptr<QNetworkReply> reply(manager.get(QNetworkRequest(QUrl(url))));
+    QObject::connect(reply.get(), &QIODevice::readyRead, [&] { hash.addData(reply->readAll()); });
+    QSignalSpy finished(reply.get(), &QNetworkReply::finished);
+    if (!reply->isFinished() && !finished.wait(60000))
+        return QByteArray();
+    hash.addData(reply->readAll());
+    return reply->error() == QNetworkReply::NoError ? hash.result().toHex() : QByteArray();
+}
+
+// Connections open from this process to 127.0.0.1:port (-1 where that cannot be seen).
+static int openConnections(quint16 port)
+{
+#ifdef Q_OS_LINUX
+    QFile table(QStringLiteral("/proc/net/tcp"));
+    if (!table.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray remote = "0100007F:" + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    int count = 0;
+    for (const QByteArray &line : table.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        // Established, to the port: the server's own ends have it as their local address.
+        if (fields.size() > 3 && fields[2] == remote && fields[3] == "01")
+            ++count;
+    }
+    return count;
+#else
+    Q_UNUSED(port)
+    return -1;
+#endif
 }
 
 void TestDownload::failure_data()
@@ -409,6 +451,91 @@ void TestDownload::resume()
     QFile file(installerName);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), comm.httpGet(server->url("/package?size=300000")));
+}
+
+void TestDownload::split_data()
+{
+    QTest::addColumn<QString>("query");
+    QTest::addColumn<qint64>("size");
+    // Whether ranges are asked for beside the first request.
+    QTest::addColumn<bool>("ranged");
+    // Whether the ranges asked for may overlap: only where a connection broke.
+    QTest::addColumn<bool>("faults");
+    QTest::addColumn<QString>("cause");
+
+    const qint64 MiB = 1024 * 1024;
+    QTest::newRow("split") << "" << 32 * MiB << true << false << "";
+    QTest::newRow("uneven length") << "" << 37 * MiB + 12345 << true << false << "";
+    QTest::newRow("small package") << "" << 8 * MiB << false << false << "";
+    QTest::newRow("no Accept-Ranges") << "ranges=0" << 32 * MiB << false << false << "";
+    QTest::newRow("weak ETag only") << "validators=weak" << 32 * MiB << false << false << "";
+    QTest::newRow("unknown length") << "length=0" << 32 * MiB << false << false << "";
+    // The rest on the connection that got the whole package.
+    QTest::newRow("ranges answered with 200") << "ranges=ignore" << 32 * MiB << true << true << "";
+    QTest::newRow("package changes") << "etag=changing" << 32 * MiB << true << true << "";
+    QTest::newRow("one reset, one stalled") << "resetat=9000000&stallat=26000000" << 32 * MiB << true << true << "";
+    QTest::newRow("one slowed to a crawl") << "slowat=20000000&slowrate=20000" << 32 * MiB << true << true << "";
+    QTest::newRow("wrong Content-Range") << "badrange=1" << 32 * MiB << true << true << "范围不符";
+    // Another package's bytes under the same ETag: only the hash can tell.
+    QTest::newRow("spliced") << "splice=1" << 32 * MiB << true << true << "校验失败";
+}
+
+void TestDownload::split()
+{
+    QFETCH(QString, query);
+    QFETCH(qint64, size);
+    QFETCH(bool, ranged);
+    QFETCH(bool, faults);
+    QFETCH(QString, cause);
+
+    static int row = 0;
+    const QString path = QStringLiteral("/package?size=%1&%2&row=%3").arg(QString::number(size), query, QString::number(++row));
+    const QByteArray sha256 = sha256Of(server->url(QStringLiteral("/package?size=%1").arg(size)));
+    QCOMPARE(sha256.size(), 64);
+    TestWindow window(offerFor(server->url(path), {{"Sha256", QString::fromLatin1(sha256)}}));
+    const quint16 port = QUrl(server->url("/")).port();
+    int peak = 0;
+    QTimer sampler;
+    connect(&sampler, &QTimer::timeout, [&] { peak = qMax(peak, openConnections(port)); });
+    sampler.start(5);
+    QCOMPARE(pressAndWait(window), cause.isEmpty() ? 0 : 1);
+    sampler.stop();
+    QVERIFY(peak <= 8);
+
+    const QList<Transfer> transfers = server->transfers(path);
+    QVERIFY(!transfers.isEmpty());
+    QCOMPARE(transfers.first().range, QStringLiteral("-"));
+    // The ranges asked for: "bytes=A-B", or "bytes=A-" to the end.
+    static const QRegularExpression asked(QStringLiteral("^bytes=(\\d+)-(\\d*)$"));
+    QList<QPair<qint64, qint64>> spans;
+    for (const Transfer &transfer : transfers.mid(1)) {
+        const QRegularExpressionMatch match = asked.match(transfer.range);
+        QVERIFY2(match.hasMatch(), qPrintable(transfer.range));
+        spans.append({match.captured(1).toLongLong(), match.captured(2).isEmpty() ? size : match.captured(2).toLongLong() + 1});
+    }
+    QCOMPARE(!spans.isEmpty(), ranged);
+    if (!ranged)
+        QCOMPARE(transfers.size(), 1);
+    // A range is at least 4 MiB and is not asked for twice.
+    std::sort(spans.begin(), spans.end());
+    for (int i = 0; !faults && i < spans.size(); ++i) {
+        QVERIFY(spans[i].second - spans[i].first >= qMin<qint64>(4 * 1024 * 1024, size - spans[i].first));
+        if (i > 0)
+            QVERIFY2(spans[i - 1].second <= spans[i].first, qPrintable(QStringLiteral("%1-%2 and %3-%4")
+                         .arg(spans[i - 1].first).arg(spans[i - 1].second).arg(spans[i].first).arg(spans[i].second)));
+    }
+    if (!cause.isEmpty()) {
+        QVERIFY2(window.notes()->text().contains(cause), qPrintable(window.notes()->text()));
+        QVERIFY(desktop.opened.isEmpty());
+        QCOMPARE(leftovers(), QStringList());
+        return;
+    }
+    QCOMPARE(desktop.opened.size(), 1);
+    QFile package(installerName);
+    QVERIFY(package.open(QIODevice::ReadOnly));
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    QVERIFY(hash.addData(&package));
+    QCOMPARE(hash.result().toHex(), sha256);
 }
 
 void TestDownload::secondPressStartsNothing()

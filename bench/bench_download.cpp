@@ -3,7 +3,10 @@
 // signed with the demo key, whose Size and Sha256 the package must match; then with curl
 // from the same server; five rounds of the three, interleaved. Prints each run, then for
 // each figure the median, the range and the spread over the rounds, and the updater's
-// peak memory growth: all resident pages, and the heap alone.
+// peak memory growth: all resident pages, and the heap alone. Then the same against Debian's
+// nginx serving 128 MiB, throttled to 4 MB/s per connection and not, with aria2c -x8 -s8
+// beside curl, and a proxy that slows one of the updater's connections to a crawl.
+#include "nginxserver.h"
 #include "testserver.h"
 #include "testwindow.h"
 
@@ -13,6 +16,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTextStream>
@@ -168,6 +173,97 @@ bool run(const QString &program, const QStringList &arguments, QByteArray *outpu
     return true;
 }
 
+QString recordFor(const QString &downloadUri)
+{
+    const QJsonObject record{{"state", 1}, {"Version", "3.1.0"}, {"Time", 1700000000}, {"UpdateContent", "1. 基准"},
+                             {"DownloadUri", downloadUri}};
+    return QString::fromUtf8(QJsonDocument(QJsonObject{{"data", record}}).toJson(QJsonDocument::Compact));
+}
+
+bool runTimed(Figure &figure, const QString &program, const QStringList &arguments, qint64 size)
+{
+    settle();
+    QElapsedTimer clock;
+    clock.start();
+    if (!run(program, arguments) || QFileInfo(previousRun).size() != size) {
+        out << figure.label << ": " << program << " failed (is it installed?)\n";
+        return false;
+    }
+    figure.rates.append(mibPerSecond(size, clock.nsecsElapsed() / 1e9));
+    out << figure.label << QString::number(figure.rates.last(), 'f', 1) << " MiB/s\n";
+    return true;
+}
+
+void summary(const QVector<Figure *> &figures)
+{
+    for (const Figure *figure : figures)
+        out << figure->label << "median " << QString::number(figure->median(), 'f', 1) << " MiB/s, range "
+            << QString::number(figure->slowest(), 'f', 1) << " to " << QString::number(figure->fastest(), 'f', 1) << '\n';
+}
+
+// nginx with the given directives (`limit_rate` per connection, as download servers and CDNs
+// hold each one): the updater next to curl (one connection) and aria2c -x8 -s8; with
+// `proxies`, then the updater with one of its connections slowed to a crawl by a proxy,
+// next to the same proxy slowing none.
+bool nginxFigures(TestServer &records, const QString &work, const QByteArray &directives, bool proxies)
+{
+    constexpr qint64 size = Q_INT64_C(128) << 20;
+    constexpr int throttledRounds = 3;
+    NginxServer web(0, directives);
+    if (!web.isRunning()) {
+        out << "cannot start nginx (apt-get install nginx-light)\n";
+        return false;
+    }
+    const QString served = web.root() + QStringLiteral("/download/QuorilexVideo_32.msi");
+    if (!run(QStringLiteral(PYTHON_EXECUTABLE), {QStringLiteral(UPDATE_SERVER_SCRIPT), QStringLiteral("--write-package"), served,
+                                                 QStringLiteral("--package-size"), QString::number(size)}))
+        return false;
+    const QString url = web.url(QStringLiteral("/download/QuorilexVideo_32.msi"));
+    const QString port = QUrl(url).port() > 0 ? QString::number(QUrl(url).port()) : QString();
+    out << "\nnginx, " << (directives.isEmpty() ? QByteArray("unthrottled") : directives) << ' ' << size << " bytes, "
+        << throttledRounds << " rounds\n";
+    Figure updater{QStringLiteral("updater:                ")};
+    Figure curl{QStringLiteral("curl:                   ")};
+    Figure aria{QStringLiteral("aria2c -x8 -s8:         ")};
+    Figure even{QStringLiteral("updater, proxy, even:   ")};
+    Figure crawl{QStringLiteral("updater, one crawling:  ")};
+    const auto proxied = [&](int slowConnection, Figure &figure) {
+        QProcess proxy;
+        proxy.start(QStringLiteral(PYTHON_EXECUTABLE), {QStringLiteral(SLOWPROXY_SCRIPT), port, QString::number(slowConnection),
+                                                        QStringLiteral("16384")});
+        if (!proxy.waitForReadyRead(10000))
+            return false;
+        const QString proxyPort = QString::fromLatin1(proxy.readLine()).section(' ', 2).trimmed();
+        QUrl through(url);
+        through.setPort(proxyPort.toInt());
+        const bool ok = runUpdater(figure, records.echo(recordFor(through.toString()).toUtf8()), QByteArray(), size);
+        proxy.kill();
+        proxy.waitForFinished();
+        return ok;
+    };
+    for (int round = 1; round <= throttledRounds; ++round) {
+        out << "round " << round << '\n';
+        if (!runUpdater(updater, records.echo(recordFor(url).toUtf8()), QByteArray(), size)
+            || !runTimed(curl, QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-o"), previousRun, url}, size)
+            || !runTimed(aria, QStringLiteral("aria2c"), {QStringLiteral("-q"), QStringLiteral("-x8"), QStringLiteral("-s8"),
+                                                          QStringLiteral("--allow-overwrite=true"), QStringLiteral("--file-allocation=none"),
+                                                          QStringLiteral("-d"), work, QStringLiteral("-o"), previousRun, url},
+                         size)
+            || (proxies && (!proxied(0, even) || !proxied(2, crawl))))
+            return false;
+    }
+    out << "\nover " << throttledRounds << " rounds\n";
+    summary({&updater, &curl, &aria});
+    out << "updater / aria2c: median " << QString::number(updater.median() / aria.median(), 'f', 2) << '\n';
+    if (proxies) {
+        summary({&even, &crawl});
+        out << "time with one crawling / all even: median " << QString::number(even.median() / crawl.median(), 'f', 2) << '\n';
+    }
+    out << "updater: peak growth " << QString::number(updater.peakResident, 'f', 1) << " MiB resident, "
+        << QString::number(updater.peakHeap, 'f', 1) << " MiB heap\n";
+    return true;
+}
+
 } // namespace
 
 class HandOff : public QObject
@@ -265,7 +361,7 @@ int main(int argc, char *argv[])
     out << "bare / curl: median " << QString::number(bareFigure.median() / curlFigure.median(), 'f', 2) << ", slowest "
         << QString::number(bareFigure.slowest() / curlFigure.median(), 'f', 2) << "; signed / bare: median "
         << QString::number(signedFigure.median() / bareFigure.median(), 'f', 2) << '\n';
-    return 0;
+    return nginxFigures(bare, dir.path(), "limit_rate 4m;", true) && nginxFigures(bare, dir.path(), QByteArray(), false) ? 0 : 1;
 }
 
 #include "bench_download.moc"

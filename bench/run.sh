@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-command -v curl >/dev/null || { sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo; $sudo apt-get install -y curl; }
+scripts/deps.sh curl aria2
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DUPDATER_BUILD_TESTS=ON
 cmake --build build-bench -j"$(nproc)" --target bench_download signrelease
 build-bench/bench/bench_download "$@"

@@ -1,5 +1,6 @@
 #include "app/release.h"
 #include "net/PartialFile.h"
+#include "nginxserver.h"
 #include "testserver.h"
 #include "testwindow.h"
 
@@ -24,6 +25,7 @@ private slots:
     void cleanup();
     void windowAppearsAndCrossQuits();
     void signedDownloadIsHandedOffAndQuits();
+    void publishedWithNginxIsSplitAndHandedOff();
     void refusedHandOffKeepsTheWindow();
     void refusedDownloadKeepsTheWindow_data();
     void refusedDownloadKeepsTheWindow();
@@ -34,6 +36,8 @@ private:
     void serveSigned(const QByteArray &signedPackage, const QByteArray &servedPackage, const QStringList &arguments,
                      const QString &downloadPath = QStringLiteral("/download/QuorilexVideo_32.msi"));
     void startUpdater(const QString &path);
+    QString recordingOpener();
+    void expectHandOff(const QByteArray &package);
     QString waitForWindow();
     QRect windowGeometry(const QString &window);
     void clickAt(const QString &window, const QString &widgetName);
@@ -219,21 +223,64 @@ void TestEndToEnd::signedDownloadIsHandedOffAndQuits()
     const QByteArray package = makePackage(3 * 1024 * 1024 + 17);
     serveSigned(package, package, {QStringLiteral("--rate"), QStringLiteral("3000000")});
 
-    // The desktop's opener, first on PATH, writes down what it was given.
-    const QString bin = workDir->filePath(QStringLiteral("bin"));
-    QVERIFY(QDir().mkpath(bin));
-    QFile opener(bin + QStringLiteral("/xdg-open"));
-    QVERIFY(opener.open(QIODevice::WriteOnly));
-    opener.write("#!/bin/sh\nprintf '%s\\n' \"$1\" >> \"$HANDOFF_RECORD\"\n");
-    opener.close();
-    opener.setPermissions(opener.permissions() | QFileDevice::ExeOwner);
-
-    startUpdater(bin + QLatin1Char(':') + qEnvironmentVariable("PATH"));
+    startUpdater(recordingOpener());
     const QString window = waitForWindow();
     QVERIFY(!window.isEmpty());
     clickAt(window, QStringLiteral("updateButton"));
+    expectHandOff(package);
+}
 
-    QVERIFY(updater->waitForFinished(30000));
+// A publisher's stock nginx with the site config from deploy/ and the record signrelease
+// wrote: the check, a download split over several connections, the hand-off.
+void TestEndToEnd::publishedWithNginxIsSplitAndHandedOff()
+{
+    if (NginxServer::program().isEmpty())
+        QSKIP("nginx is not installed (apt-get install nginx-light)");
+    NginxServer web(QUrl(versionCheckUrl).port(80));
+    QVERIFY(web.isRunning());
+    const QByteArray package = makePackage(24 * 1024 * 1024 + 5);
+    const QString served = web.root() + QStringLiteral("/download/QuorilexVideo_32.msi");
+    const QString notes = workDir->filePath(QStringLiteral("notes.txt"));
+    for (const auto &file : {std::make_pair(served, package), std::make_pair(notes, QByteArray("1. 从 nginx 发布"))}) {
+        QFile out(file.first);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        QCOMPARE(out.write(file.second), qint64(file.second.size()));
+    }
+    QProcess sign;
+    sign.setStandardOutputFile(web.root() + QStringLiteral("/version/down_update.json"));
+    sign.start(QStringLiteral(SIGNRELEASE_EXECUTABLE),
+               {QStringLiteral("record"), QStringLiteral(DEMO_SECRET_KEY), served, QStringLiteral("3.1.0"),
+                QStringLiteral("1764547200"), notes, QUrl(versionCheckUrl).resolved(QUrl("/download/QuorilexVideo_32.msi")).toString()});
+    QVERIFY(sign.waitForFinished());
+    QCOMPARE(sign.exitCode(), 0);
+
+    startUpdater(recordingOpener());
+    const QString window = waitForWindow();
+    QVERIFY(!window.isEmpty());
+    clickAt(window, QStringLiteral("updateButton"));
+    expectHandOff(package);
+    const QList<Transfer> answers = web.transfers(QStringLiteral("/download/QuorilexVideo_32.msi"));
+    QVERIFY(std::count_if(answers.begin(), answers.end(), [](const Transfer &t) { return t.status == 206; }) >= 2);
+}
+
+// The desktop's opener, first on PATH, writes down what it was given: the PATH to start with.
+QString TestEndToEnd::recordingOpener()
+{
+    const QString bin = workDir->filePath(QStringLiteral("bin"));
+    QDir().mkpath(bin);
+    QFile opener(bin + QStringLiteral("/xdg-open"));
+    if (!opener.open(QIODevice::WriteOnly))
+        qFatal("cannot write the opener");
+    opener.write("#!/bin/sh\nprintf '%s\\n' \"$1\" >> \"$HANDOFF_RECORD\"\n");
+    opener.close();
+    opener.setPermissions(opener.permissions() | QFileDevice::ExeOwner);
+    return bin + QLatin1Char(':') + qEnvironmentVariable("PATH");
+}
+
+// The updater quits with 0 after handing exactly this package to the desktop, leaving it alone.
+void TestEndToEnd::expectHandOff(const QByteArray &package)
+{
+    QVERIFY(updater->waitForFinished(60000));
     QCOMPARE(updater->exitStatus(), QProcess::NormalExit);
     QCOMPARE(updater->exitCode(), 0);
 

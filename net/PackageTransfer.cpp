@@ -17,7 +17,9 @@ constexpr int pieceSize = 1024 * 1024;
 // A lone connection may read ahead further: it carries the whole package (measured: a
 // gigabyte in few hand-backs from Qt's network thread). Split ones share the memory.
 constexpr qint64 loneReadBuffer = 2 * 1024 * 1024;
-constexpr qint64 sharedReadBuffer = 1024 * 1024;
+constexpr qint64 sharedReadBuffer = 512 * 1024;
+// How often the pace of each connection is taken.
+constexpr int tickMs = 500;
 // A split connection asks for about this much of its range at a time, so that the rest
 // stays free for others to take over; a round trip per request costs little beside it.
 constexpr int requestSeconds = 2;
@@ -31,7 +33,6 @@ constexpr qint64 unknownEnd = std::numeric_limits<qint64>::max();
 struct PackageTransfer::Lane
 {
     QNetworkAccessManager *manager = nullptr;
-    std::unique_ptr<QNetworkAccessManager> ownManager;
     QNetworkReply *reply = nullptr;
     // The request under way: the whole package (an empty span), else that span.
     PackageDownload::Span asked;
@@ -60,7 +61,7 @@ PackageTransfer::PackageTransfer(QNetworkAccessManager &manager, PackageDownload
     , url(url)
     , buffer(pieceSize)
 {
-    ticker.setInterval(1000);
+    ticker.setInterval(tickMs);
     connect(&ticker, &QTimer::timeout, this, &PackageTransfer::tick);
 }
 
@@ -96,19 +97,19 @@ void PackageTransfer::abort(const DownloadFailure &cause)
 PackageTransfer::Lane &PackageTransfer::addLane()
 {
     auto lane = std::make_unique<Lane>();
-    const bool firstInUse = std::any_of(lanes.begin(), lanes.end(), [this](const std::unique_ptr<Lane> &other) {
+    // Qt opens at most six connections to one server per manager and queues the rest: the
+    // connections are shared out over two, four each at most.
+    const auto onFirst = std::count_if(lanes.begin(), lanes.end(), [this](const std::unique_ptr<Lane> &other) {
         return !other->retired && other->manager == &firstManager;
     });
-    // Qt opens at most six connections to one server per manager and queues the rest: a
-    // manager per connection lets each one have its own.
-    if (firstInUse) {
-        lane->ownManager = std::make_unique<QNetworkAccessManager>();
-        lane->manager = lane->ownManager.get();
+    if (onFirst >= maxConnections / 2) {
+        if (!secondManager)
+            secondManager = std::make_unique<QNetworkAccessManager>();
+        lane->manager = secondManager.get();
     } else {
         lane->manager = &firstManager;
     }
     lanes.push_back(std::move(lane));
-    peak = qMax(peak, openLanes());
     return *lanes.back();
 }
 
@@ -369,7 +370,7 @@ void PackageTransfer::distribute()
     }
 }
 
-// Once a second: how fast each connection is, and whether one is far behind the best.
+// Twice a second: how fast each connection is, and whether one is far behind the best.
 void PackageTransfer::tick()
 {
     // The best pace any connection has shown: once the others are done, a connection that
@@ -377,14 +378,15 @@ void PackageTransfer::tick()
     qint64 best = 0;
     for (const auto &lane : lanes)
         if (!lane->retired)
-            best = qMax(best, qMax(qint64(lane->rate), lane->reply && lane->busyAtTick ? lane->tickBytes : 0));
+            best = qMax(best, qMax(qint64(lane->rate * tickMs / 1000), lane->reply && lane->busyAtTick ? lane->tickBytes : 0));
     std::vector<Lane *> slow;
     for (const auto &lane : lanes) {
         const bool busy = lane->reply != nullptr;
         if (busy && lane->busyAtTick) {
-            lane->rate = lane->rate > 0 ? (lane->rate + lane->tickBytes) / 2 : lane->tickBytes;
+            const double pace = lane->tickBytes * 1000.0 / tickMs;
+            lane->rate = lane->rate > 0 ? (lane->rate + pace) / 2 : pace;
             lane->slowTicks = split && lane->tickBytes * slowFactor < best ? lane->slowTicks + 1 : 0;
-            if (lane->slowTicks >= slowSeconds)
+            if (lane->slowTicks * tickMs >= slowSeconds * 1000)
                 slow.push_back(lane.get());
         } else {
             lane->slowTicks = 0;

@@ -32,7 +32,7 @@ public:
     // A connection that brings less than 1/slowFactor of the best one's bytes for this
     // many seconds in a row hands its remainder to the others.
     static constexpr int slowFactor = 8;
-    static constexpr int slowSeconds = 4;
+    static constexpr int slowSeconds = 2;
 
     // The first connection goes through `manager`; the package comes from `url`.
     PackageTransfer(QNetworkAccessManager &manager, PackageDownload &download, const QUrl &url,
@@ -49,8 +49,6 @@ public:
     MaybeFailure result() const { return outcome; }
     // Bytes this transfer brought, over all its connections.
     qint64 bytesReceived() const { return arrived; }
-    // The most connections open at once.
-    int peakConnections() const { return peak; }
 
 signals:
     void readyRead();
@@ -80,9 +78,12 @@ private:
     int busyLanes() const;
 
     QNetworkAccessManager &firstManager;
+    // Made for the fifth connection.
+    std::unique_ptr<QNetworkAccessManager> secondManager;
     PackageDownload &download;
     // Where the first answer came from, after any redirect: the ranges are asked there.
     QUrl url;
+    // Declared after the managers: a lane's reply goes before its manager.
     std::vector<std::unique_ptr<Lane>> lanes;
     std::vector<char> buffer;
     QTimer ticker;
@@ -90,7 +91,6 @@ private:
     bool split = false;
     int cap = 1;
     int laneFailures = 0;
-    int peak = 0;
     qint64 arrived = 0;
     bool ended = false;
     MaybeFailure outcome;

@@ -97,17 +97,22 @@ void PackageTransfer::abort(const DownloadFailure &cause)
 PackageTransfer::Lane &PackageTransfer::addLane()
 {
     auto lane = std::make_unique<Lane>();
-    // Qt opens at most six connections to one server per manager and queues the rest: the
-    // connections are shared out over two, four each at most.
-    const auto onFirst = std::count_if(lanes.begin(), lanes.end(), [this](const std::unique_ptr<Lane> &other) {
-        return !other->retired && other->manager == &firstManager;
-    });
-    if (onFirst >= maxConnections / 2) {
-        if (!secondManager)
-            secondManager = std::make_unique<QNetworkAccessManager>();
-        lane->manager = secondManager.get();
-    } else {
-        lane->manager = &firstManager;
+    // One manager per connection: Qt opens up to six connections per manager and keeps
+    // idle ones open, so managers shared by connections would hold more than eight. A
+    // connection that follows a retired one takes its manager, whose thread closes the old
+    // socket before it opens the new one.
+    const auto inUse = [this](const QNetworkAccessManager *manager) {
+        return std::any_of(lanes.begin(), lanes.end(), [manager](const std::unique_ptr<Lane> &other) {
+            return !other->retired && other->manager == manager;
+        });
+    };
+    lane->manager = &firstManager;
+    for (const auto &manager : managers)
+        if (inUse(lane->manager))
+            lane->manager = manager.get();
+    if (inUse(lane->manager)) {
+        managers.push_back(std::make_unique<QNetworkAccessManager>());
+        lane->manager = managers.back().get();
     }
     lanes.push_back(std::move(lane));
     return *lanes.back();

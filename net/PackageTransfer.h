@@ -78,8 +78,8 @@ private:
     int busyLanes() const;
 
     QNetworkAccessManager &firstManager;
-    // Made for the fifth connection.
-    std::unique_ptr<QNetworkAccessManager> secondManager;
+    // One for each connection beyond the first, made as they are needed.
+    std::vector<std::unique_ptr<QNetworkAccessManager>> managers;
     PackageDownload &download;
     // Where the first answer came from, after any redirect: the ranges are asked there.
     QUrl url;

@@ -2,10 +2,10 @@
 
 #include "SafeGet.h"
 
+#include <QElapsedTimer>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QElapsedTimer>
 
 #include <algorithm>
 #include <limits>
@@ -81,8 +81,8 @@ void PackageTransfer::start()
         send(lane, {});
         return;
     }
-    // The spans still missing after a broken transfer; split again if the server split before.
-    split = download.servesRanges();
+    // The spans still missing after a broken transfer; split again if the download was split.
+    split = download.servesRanges() && download.total() >= minimumSplitSize;
     cap = split ? maxConnections : 1;
     distribute();
     if (busyLanes() == 0)
@@ -183,6 +183,7 @@ bool PackageTransfer::accept(Lane &lane)
         // The whole package where a range was asked for: the server does not split after
         // all, or the package changed. This answer brings it all, alone.
         split = false;
+        splittable = false;
         cap = 1;
         for (const auto &other : lanes)
             if (other.get() != &lane)
@@ -196,12 +197,8 @@ bool PackageTransfer::accept(Lane &lane)
     if (lane.whole()) {
         url = lane.reply->url();
         lane.end = download.total() >= 0 ? download.total() : unknownEnd;
-        if (download.servesRanges() && download.total() >= minimumSplitSize) {
-            split = true;
-            cap = maxConnections;
-            lane.reply->setReadBufferSize(sharedReadBuffer);
-            distribute();
-        }
+        // Split once its pace shows that this connection is held back (see tick()).
+        splittable = download.servesRanges() && download.total() >= minimumSplitSize;
     }
     return true;
 }
@@ -378,6 +375,18 @@ void PackageTransfer::distribute()
 // Twice a second: how fast each connection is, and whether one is far behind the best.
 void PackageTransfer::tick()
 {
+    // A first connection that would bring the rest soon enough alone keeps it: on a fast
+    // line more connections only cost threads, memory and a second read for the hash.
+    if (splittable && !split) {
+        Lane &first = *lanes.front();
+        if (first.reply && first.busyAtTick
+            && first.tickBytes * (splitAfterMs / tickMs) < download.total() - download.received()) {
+            split = true;
+            cap = maxConnections;
+            first.reply->setReadBufferSize(sharedReadBuffer);
+            distribute();
+        }
+    }
     // The best pace any connection has shown: once the others are done, a connection that
     // stalls at the end is still measured against it.
     qint64 best = 0;

@@ -15,9 +15,10 @@ class QNetworkAccessManager;
 class QNetworkReply;
 
 // One press's transfer: the connections that bring a package's missing bytes into its
-// PackageDownload. A package that a server splits safely comes over several connections
-// at once, each asking for ranges, so that one throttled connection no longer sets the
-// pace; anything else comes over one connection, as a plain download does.
+// PackageDownload. A package that a server splits safely, and that one connection would
+// be slow to bring, comes over several connections at once, each asking for ranges, so
+// that one throttled connection no longer sets the pace; anything else comes over one
+// connection, as a plain download does.
 class PackageTransfer : public QObject
 {
     Q_OBJECT
@@ -29,6 +30,9 @@ public:
     // minimumRange: below that a connection's start costs more than it brings.
     static constexpr qint64 minimumSplitSize = 16 * 1024 * 1024;
     static constexpr qint64 minimumRange = 4 * 1024 * 1024;
+    // Nor before the first connection's pace shows that it would need longer than this
+    // for the rest alone.
+    static constexpr int splitAfterMs = 1000;
     // A connection that brings less than 1/slowFactor of the best one's bytes for this
     // many seconds in a row hands its remainder to the others.
     static constexpr int slowFactor = 8;
@@ -88,6 +92,8 @@ private:
     std::vector<char> buffer;
     QTimer ticker;
 
+    // The first answer allows a split, and whether the transfer is split.
+    bool splittable = false;
     bool split = false;
     int cap = 1;
     int laneFailures = 0;

@@ -159,6 +159,7 @@ bool runUpdater(Figure &figure, const QString &endpoint, const QByteArray &publi
     figure.peakHeap = qMax(figure.peakHeap, growth.second);
     out << figure.label << QString::number(figure.rates.last(), 'f', 1) << " MiB/s, peak growth "
         << QString::number(growth.first, 'f', 1) << " MiB resident, " << QString::number(growth.second, 'f', 1) << " MiB heap\n";
+    out.flush();
     return true;
 }
 
@@ -191,6 +192,7 @@ bool runTimed(Figure &figure, const QString &program, const QStringList &argumen
     }
     figure.rates.append(mibPerSecond(size, clock.nsecsElapsed() / 1e9));
     out << figure.label << QString::number(figure.rates.last(), 'f', 1) << " MiB/s\n";
+    out.flush();
     return true;
 }
 
@@ -278,7 +280,11 @@ int main(int argc, char *argv[])
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    const qint64 size = argc > 1 ? QByteArray(argv[1]).toLongLong() : Q_INT64_C(1) << 30;
+    // Arguments: the demo package's size in bytes, and --nginx-only to measure the nginx
+    // figures in a fresh process (their first run's memory growth is then a first download's).
+    QStringList arguments = app.arguments().mid(1);
+    const bool nginxOnly = arguments.removeAll(QStringLiteral("--nginx-only")) > 0;
+    const qint64 size = arguments.isEmpty() ? Q_INT64_C(1) << 30 : arguments.first().toLongLong();
     QTemporaryDir dir;
     if (!dir.isValid() || !QDir::setCurrent(dir.path())) {
         out << "cannot make a work folder\n";
@@ -315,6 +321,8 @@ int main(int argc, char *argv[])
         return 1;
     }
     bodyFile.close();
+    if (nginxOnly)
+        return nginxFigures(bare, dir.path(), "limit_rate 4m;", true) && nginxFigures(bare, dir.path(), QByteArray(), false) ? 0 : 1;
 
     const auto runCurl = [&](QByteArray *result) {
         settle();

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the download benchmark and runs it: the updater's throughput next to curl's
-# on the same local server, and the updater's peak memory growth. Optional argument:
-# the package size in bytes (1 GiB by default); it needs that much free space in /tmp.
+# on the same local server, and the updater's peak memory growth; then against Debian's nginx,
+# throttled and not, next to curl and aria2c. Optional arguments: the package size in bytes
+# (1 GiB by default; it needs that much free space in /tmp), and --nginx-only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh

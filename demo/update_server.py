@@ -9,7 +9,7 @@ updater's failure paths can be driven against a real HTTP server:
   /package?size=N&length=0&short=N&stall=N&reset=N&signature=0&rate=B&status=S
           &ranges=0&badrange=1&etag=changing&validators=etag,modified,weak
           &etagvalue=V&modifiedvalue=V&crawl=N&ranges=ignore
-          &resetat=X&stallat=X&slowat=X&slowrate=B&splice=1
+          &resetat=X&stallat=X&slowat=X&slowrate=B&splice=1&freezeat=N
                                    a generated package: without a length,
                                    cut short, stalling or reset after N bytes
                                    (only requests without a Range, so the next
@@ -26,7 +26,10 @@ updater's failure paths can be driven against a real HTTP server:
                                    body holds byte X is reset, stalls or is
                                    held to B bytes a second there (resetat,
                                    stallat, slowat); splice=1 sends zeros for
-                                   ranges, under the same ETag
+                                   ranges, under the same ETag; once the path's
+                                   answers have sent N bytes in all, every answer
+                                   under way stops sending (freezeat), and those
+                                   begun later are served
   /status/CODE                     that status with a small HTML body
   /redirect?to=URL                 302 to URL
   /loop                            302 to itself
@@ -239,7 +242,7 @@ class Handler(BaseHTTPRequestHandler):
             time.sleep(pause)
 
     def stream(self, chunks_from, size, length=True, rate=0, short=None, stall=None, reset=None, crawl=None,
-               status=200, validators=(), ranges=True, bad_range=False, sendfile=None, breaks={}, splice=False):
+               status=200, validators=(), ranges=True, bad_range=False, sendfile=None, breaks={}, splice=False, freeze=None):
         """Sends a package of `size` bytes; chunks_from(offset) yields its bytes from offset on.
 
         A "Range: bytes=N-" request is answered with 206 and the rest from N, unless ranges
@@ -309,6 +312,10 @@ class Handler(BaseHTTPRequestHandler):
         sent = 0
         started = time.monotonic()
         for chunk in chunks_from(start):
+            if freeze is not None and self.server.frozen(self.path, freeze, started):
+                self.close_connection = True
+                self.hold()
+                return
             chunk = chunk[:remaining - sent]
             if limit is not None and sent + len(chunk) > limit:
                 chunk = chunk[: limit - sent]
@@ -318,6 +325,7 @@ class Handler(BaseHTTPRequestHandler):
                 return
             sent += len(chunk)
             entry["sent"] = sent
+            self.server.count(self.path, len(chunk))
             if rate:
                 ahead = sent / rate - (time.monotonic() - started)
                 if ahead > 0:
@@ -394,7 +402,8 @@ class Handler(BaseHTTPRequestHandler):
                         ranges="ignore" if query.get("ranges") == "ignore" else query.get("ranges", "1") != "0",
                         bad_range=query.get("badrange") == "1",
                         breaks={k: int(query[k]) for k in ("resetat", "stallat", "slowat", "slowrate") if k in query},
-                        splice=query.get("splice") == "1")
+                        splice=query.get("splice") == "1",
+                        freeze=int(query["freezeat"]) if "freezeat" in query else None)
         elif path.startswith("/status/"):
             status = int(path.rsplit("/", 1)[1])
             self.send_body(status, b"<html><body>error</body></html>", "text/html")
@@ -458,6 +467,10 @@ class UpdateServer(ThreadingHTTPServer):
         self.resets = set()
         # Faults at a byte that have happened: (path, kind).
         self.faults = set()
+        # Body bytes sent per path, and when each path froze (freezeat).
+        self.lock = threading.Lock()
+        self.path_sent = {}
+        self.freezes = {}
         self.scheme = "http"
         if config.tls:
             context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -482,6 +495,17 @@ class UpdateServer(ThreadingHTTPServer):
             request.close()
             return
         super().shutdown_request(request)
+
+    def count(self, path, size):
+        with self.lock:
+            self.path_sent[path] = self.path_sent.get(path, 0) + size
+
+    def frozen(self, path, at, started):
+        """Whether an answer for path begun at `started` must stop: the path froze since."""
+        with self.lock:
+            if path not in self.freezes and self.path_sent.get(path, 0) >= at:
+                self.freezes[path] = time.monotonic()
+            return path in self.freezes and started < self.freezes[path]
 
     def url(self, path):
         return "%s://127.0.0.1:%d%s" % (self.scheme, self.server_address[1], path)

@@ -32,7 +32,7 @@ public:
     static constexpr qint64 minimumRange = 4 * 1024 * 1024;
     // Nor before the first connection's pace shows that it would need longer than this
     // for the rest alone.
-    static constexpr int splitAfterMs = 1000;
+    static constexpr int splitAfterMs = 2000;
     // A connection that brings less than 1/slowFactor of the best one's bytes for this
     // many seconds in a row hands its remainder to the others.
     static constexpr int slowFactor = 8;

@@ -1,6 +1,6 @@
 #include "comm/Comm.h"
+#include "downloadrun.h"
 #include "net/PartialFile.h"
-#include "nginxserver.h"
 #include "signingkey.h"
 #include "systemproxy.h"
 #include "testserver.h"
@@ -14,11 +14,6 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QRegularExpression>
-#include <QSignalSpy>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
@@ -30,16 +25,6 @@
 #include <csignal>
 #include <sys/resource.h>
 #endif
-
-// Records what would have been handed to the desktop.
-class DesktopRecorder : public QObject
-{
-    Q_OBJECT
-public:
-    QList<QUrl> opened;
-public slots:
-    void open(const QUrl &url) { opened << url; }
-};
 
 class TestDownload : public QObject
 {
@@ -57,8 +42,6 @@ private slots:
     void success();
     void resume_data();
     void resume();
-    void split_data();
-    void split();
     void secondPressStartsNothing();
     void closingMidwayRemovesThePartialFile();
     void writeFailure();
@@ -74,9 +57,11 @@ private slots:
     void liveDownloadSurvivesCleanup();
 
 private:
-    QString offerFor(const QString &downloadUri, const QJsonObject &members = QJsonObject(), bool sign = false) const;
+    QString offerFor(const QString &downloadUri, const QJsonObject &members = QJsonObject(), bool sign = false) const
+    {
+        return ::offerFor(*server, downloadUri, members, sign ? &publisher : nullptr);
+    }
     void checkRefused(TestWindow &window, const QString &cause, const QStringList &left);
-    int pressAndWait(TestWindow &window);
     QStringList leftovers() const;
 
     std::unique_ptr<TestServer> server;
@@ -115,81 +100,9 @@ void TestDownload::cleanup()
     workDir.reset();
 }
 
-// A record offering the package at downloadUri with the members added; signed by the
-// publisher when asked, as a server for a build with a key must send it.
-QString TestDownload::offerFor(const QString &downloadUri, const QJsonObject &members, bool sign) const
-{
-    QJsonObject record{{"state", 1}, {"Version", "3.1.0"}, {"Time", 1700000000},
-                       {"UpdateContent", "说明"}, {"DownloadUri", downloadUri}};
-    for (auto it = members.begin(); it != members.end(); ++it)
-        record.insert(it.key(), it.value());
-    if (sign) {
-        record.insert(QStringLiteral("Expires"), double(QDateTime::currentSecsSinceEpoch() + 3600));
-        record = publisher.signedMembers(QJsonDocument(record).toJson(QJsonDocument::Compact));
-    }
-    return server->echo(QJsonDocument(QJsonObject{{"data", record}}).toJson(QJsonDocument::Compact));
-}
-
-// Runs the application's event loop as the program does: 0 when the updater asked to
-// quit, 1 when it is back at its offer, 99 when neither happened in time.
-static int runUntilSettled(TestWindow &window)
-{
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (window.button()->isEnabled() && window.progress()->isHidden())
-            QCoreApplication::exit(1);
-    });
-    poll.start(20);
-    QTimer::singleShot(UpdateQuorilexVideo::stallTimeoutMs + 20000, &poll, [] { QCoreApplication::exit(99); });
-    return QCoreApplication::exec();
-}
-
-int TestDownload::pressAndWait(TestWindow &window)
-{
-    window.show();
-    QTest::mouseClick(window.button(), Qt::LeftButton);
-    return runUntilSettled(window);
-}
-
 QStringList TestDownload::leftovers() const
 {
     return QDir(workDir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
-}
-
-// The SHA-256 of what `url` sends, read as it comes.
-static QByteArray sha256Of(const QString &url)
-{
-    QNetworkAccessManager manager;
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    std::unique_ptr<QNetworkReply> reply(manager.get(QNetworkRequest(QUrl(url))));
-    QObject::connect(reply.get(), &QIODevice::readyRead, [&] { hash.addData(reply->readAll()); });
-    QSignalSpy finished(reply.get(), &QNetworkReply::finished);
-    if (!reply->isFinished() && !finished.wait(60000))
-        return QByteArray();
-    hash.addData(reply->readAll());
-    return reply->error() == QNetworkReply::NoError ? hash.result().toHex() : QByteArray();
-}
-
-// Connections open from this process to 127.0.0.1:port (-1 where that cannot be seen).
-static int openConnections(quint16 port)
-{
-#ifdef Q_OS_LINUX
-    QFile table(QStringLiteral("/proc/net/tcp"));
-    if (!table.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray remote = "0100007F:" + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
-    int count = 0;
-    for (const QByteArray &line : table.readAll().split('\n')) {
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        // Established, to the port: the server's own ends have it as their local address.
-        if (fields.size() > 3 && fields[2] == remote && fields[3] == "01")
-            ++count;
-    }
-    return count;
-#else
-    Q_UNUSED(port)
-    return -1;
-#endif
 }
 
 void TestDownload::failure_data()
@@ -453,118 +366,6 @@ void TestDownload::resume()
     QFile file(installerName);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), comm.httpGet(server->url("/package?size=300000")));
-}
-
-void TestDownload::split_data()
-{
-    // Debian's nginx serving a package of that size from a file, with the publisher's site
-    // config, instead of the demo server.
-    QTest::addColumn<bool>("nginx");
-    QTest::addColumn<QString>("query");
-    QTest::addColumn<qint64>("size");
-    // Whether ranges are asked for beside the first request.
-    QTest::addColumn<bool>("ranged");
-    // Whether the ranges asked for may overlap: only where a connection broke.
-    QTest::addColumn<bool>("faults");
-    QTest::addColumn<QString>("cause");
-
-    // Each connection held to 8 MiB/s, as download servers hold them: one alone would take
-    // seconds, which is when the download splits.
-    const qint64 MiB = 1024 * 1024;
-    QTest::newRow("nginx") << true << "" << 32 * MiB << true << false << "";
-    QTest::newRow("nginx, small package") << true << "" << 8 * MiB << false << false << "";
-    QTest::newRow("split") << false << "" << 32 * MiB << true << false << "";
-    QTest::newRow("uneven length") << false << "" << 37 * MiB + 12345 << true << false << "";
-    QTest::newRow("small package") << false << "" << 8 * MiB << false << false << "";
-    QTest::newRow("no Accept-Ranges") << false << "ranges=0" << 20 * MiB << false << false << "";
-    QTest::newRow("weak ETag only") << false << "validators=weak" << 20 * MiB << false << false << "";
-    QTest::newRow("unknown length") << false << "length=0" << 20 * MiB << false << false << "";
-    // The rest on the connection that got the whole package.
-    QTest::newRow("ranges answered with 200") << false << "ranges=ignore" << 32 * MiB << true << true << "";
-    QTest::newRow("package changes") << false << "etag=changing" << 32 * MiB << true << true << "";
-    QTest::newRow("one reset, one stalled") << false << "resetat=16000000&stallat=29000000" << 32 * MiB << true << true << "";
-    QTest::newRow("one slowed to a crawl") << false << "slowat=24000000&slowrate=20000" << 32 * MiB << true << true << "";
-    QTest::newRow("wrong Content-Range") << false << "badrange=1" << 32 * MiB << true << true << "范围不符";
-    // Another package's bytes under the same ETag: only the hash can tell.
-    QTest::newRow("spliced") << false << "splice=1" << 32 * MiB << true << true << "校验失败";
-}
-
-void TestDownload::split()
-{
-    QFETCH(bool, nginx);
-    QFETCH(QString, query);
-    QFETCH(qint64, size);
-    QFETCH(bool, ranged);
-    QFETCH(bool, faults);
-    QFETCH(QString, cause);
-
-    static int row = 0;
-    QString path = QStringLiteral("/package?size=%1&rate=8388608&%2&row=%3").arg(QString::number(size), query, QString::number(++row));
-    const QByteArray sha256 = sha256Of(server->url(QStringLiteral("/package?size=%1").arg(size)));
-    QCOMPARE(sha256.size(), 64);
-    std::unique_ptr<NginxServer> web;
-    if (nginx) {
-        if (NginxServer::program().isEmpty())
-            QSKIP("nginx is not installed (apt-get install nginx-light)");
-        web = std::make_unique<NginxServer>(0, "limit_rate 8m;");
-        QVERIFY(web->isRunning());
-        path = QStringLiteral("/download/QuorilexVideo_32.msi");
-        QProcess writer;
-        writer.start(QStringLiteral(PYTHON_EXECUTABLE), {QStringLiteral(UPDATE_SERVER_SCRIPT), QStringLiteral("--write-package"),
-                                                         web->root() + path, QStringLiteral("--package-size"), QString::number(size)});
-        QVERIFY(writer.waitForFinished(60000) && writer.exitCode() == 0);
-    }
-    const auto log = [&] { return web ? web->transfers(path) : server->transfers(path); };
-    TestWindow window(offerFor(web ? web->url(path) : server->url(path), {{"Sha256", QString::fromLatin1(sha256)}}));
-    const quint16 port = QUrl(web ? web->url(path) : server->url("/")).port();
-    int peak = 0;
-    QTimer sampler;
-    connect(&sampler, &QTimer::timeout, [&] { peak = qMax(peak, openConnections(port)); });
-    sampler.start(5);
-    QCOMPARE(pressAndWait(window), cause.isEmpty() ? 0 : 1);
-    sampler.stop();
-    QVERIFY(peak <= 8);
-
-    // nginx logs an answer once it ends, the first one (cut off) perhaps last.
-    const auto wholeAnswers = [&] {
-        const QList<Transfer> transfers = log();
-        return std::count_if(transfers.begin(), transfers.end(), [](const Transfer &t) { return t.range == QStringLiteral("-"); });
-    };
-    QTRY_COMPARE(wholeAnswers(), 1);
-    const QList<Transfer> transfers = log();
-    // The ranges asked for: "bytes=A-B", or "bytes=A-" to the end.
-    static const QRegularExpression asked(QStringLiteral("^bytes=(\\d+)-(\\d*)$"));
-    QList<QPair<qint64, qint64>> spans;
-    for (const Transfer &transfer : transfers) {
-        if (transfer.range == QStringLiteral("-"))
-            continue;
-        const QRegularExpressionMatch match = asked.match(transfer.range);
-        QVERIFY2(match.hasMatch(), qPrintable(transfer.range));
-        spans.append({match.captured(1).toLongLong(), match.captured(2).isEmpty() ? size : match.captured(2).toLongLong() + 1});
-    }
-    QCOMPARE(!spans.isEmpty(), ranged);
-    if (!ranged)
-        QCOMPARE(transfers.size(), 1);
-    // A range is at least 4 MiB and is not asked for twice.
-    std::sort(spans.begin(), spans.end());
-    for (int i = 0; !faults && i < spans.size(); ++i) {
-        QVERIFY(spans[i].second - spans[i].first >= qMin<qint64>(4 * 1024 * 1024, size - spans[i].first));
-        if (i > 0)
-            QVERIFY2(spans[i - 1].second <= spans[i].first, qPrintable(QStringLiteral("%1-%2 and %3-%4")
-                         .arg(spans[i - 1].first).arg(spans[i - 1].second).arg(spans[i].first).arg(spans[i].second)));
-    }
-    if (!cause.isEmpty()) {
-        QVERIFY2(window.notes()->text().contains(cause), qPrintable(window.notes()->text()));
-        QVERIFY(desktop.opened.isEmpty());
-        QCOMPARE(leftovers(), QStringList());
-        return;
-    }
-    QCOMPARE(desktop.opened.size(), 1);
-    QFile package(installerName);
-    QVERIFY(package.open(QIODevice::ReadOnly));
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    QVERIFY(hash.addData(&package));
-    QCOMPARE(hash.result().toHex(), sha256);
 }
 
 void TestDownload::secondPressStartsNothing()

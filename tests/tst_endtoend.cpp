@@ -236,10 +236,10 @@ void TestEndToEnd::publishedWithNginxIsSplitAndHandedOff()
 {
     if (NginxServer::program().isEmpty())
         QSKIP("nginx is not installed (apt-get install nginx-light)");
-    // Held to 8 MiB/s a connection, as download servers hold them: one would take three seconds.
+    // Held to 8 MiB/s a connection, as download servers hold them: one would take five seconds.
     NginxServer web(QUrl(versionCheckUrl).port(80), "limit_rate 8m;");
     QVERIFY(web.isRunning());
-    const QByteArray package = makePackage(24 * 1024 * 1024 + 5);
+    const QByteArray package = makePackage(40 * 1024 * 1024 + 5);
     const QString served = web.root() + QStringLiteral("/download/QuorilexVideo_32.msi");
     const QString notes = workDir->filePath(QStringLiteral("notes.txt"));
     for (const auto &file : {std::make_pair(served, package), std::make_pair(notes, QByteArray("1. 从 nginx 发布"))}) {

@@ -1,0 +1,268 @@
+#include "downloadrun.h"
+#include "nginxserver.h"
+#include "testserver.h"
+#include "testwindow.h"
+
+#include <QCryptographicHash>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <algorithm>
+#include <memory>
+
+// A download through the window split over several connections, against the demo server
+// and against nginx: what is asked for, what lands on disk, and what one bad connection does.
+class TestTransfer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void split_data();
+    void split();
+    void resumeAfterSplit();
+
+private:
+    QStringList leftovers() const;
+
+    std::unique_ptr<TestServer> server;
+    std::unique_ptr<QTemporaryDir> workDir;
+    DesktopRecorder desktop;
+    QString startDir;
+};
+
+static const QString installerName = QStringLiteral("QuorilexVideo_32.msi");
+
+void TestTransfer::initTestCase()
+{
+    server = std::make_unique<TestServer>();
+    QVERIFY(server->isRunning());
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), &desktop, "open");
+    startDir = QDir::currentPath();
+}
+
+void TestTransfer::init()
+{
+    workDir = std::make_unique<QTemporaryDir>();
+    QVERIFY(workDir->isValid());
+    QVERIFY(QDir::setCurrent(workDir->path()));
+    desktop.opened.clear();
+}
+
+void TestTransfer::cleanup()
+{
+    QDir::setCurrent(startDir);
+    workDir.reset();
+}
+
+QStringList TestTransfer::leftovers() const
+{
+    return QDir(workDir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+}
+
+// The SHA-256 of what `url` sends, read as it comes.
+static QByteArray sha256Of(const QString &url)
+{
+    QNetworkAccessManager manager;
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    std::unique_ptr<QNetworkReply> reply(manager.get(QNetworkRequest(QUrl(url))));
+    QObject::connect(reply.get(), &QIODevice::readyRead, [&] { hash.addData(reply->readAll()); });
+    QSignalSpy finished(reply.get(), &QNetworkReply::finished);
+    if (!reply->isFinished() && !finished.wait(60000))
+        return QByteArray();
+    hash.addData(reply->readAll());
+    return reply->error() == QNetworkReply::NoError ? hash.result().toHex() : QByteArray();
+}
+
+// Connections open from this process to 127.0.0.1:port (-1 where that cannot be seen).
+static int openConnections(quint16 port)
+{
+#ifdef Q_OS_LINUX
+    QFile table(QStringLiteral("/proc/net/tcp"));
+    if (!table.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray remote = "0100007F:" + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    int count = 0;
+    for (const QByteArray &line : table.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        // Established, to the port: the server's own ends have it as their local address.
+        if (fields.size() > 3 && fields[2] == remote && fields[3] == "01")
+            ++count;
+    }
+    return count;
+#else
+    Q_UNUSED(port)
+    return -1;
+#endif
+}
+
+// The spans a log's ranged answers asked for, "bytes=A-B" or "bytes=A-" (to `size`), in order.
+static QList<QPair<qint64, qint64>> askedSpans(const QList<Transfer> &transfers, qint64 size)
+{
+    static const QRegularExpression asked(QStringLiteral("^bytes=(\\d+)-(\\d*)$"));
+    QList<QPair<qint64, qint64>> spans;
+    for (const Transfer &transfer : transfers) {
+        const QRegularExpressionMatch match = asked.match(transfer.range);
+        if (match.hasMatch())
+            spans.append({match.captured(1).toLongLong(), match.captured(2).isEmpty() ? size : match.captured(2).toLongLong() + 1});
+    }
+    std::sort(spans.begin(), spans.end());
+    return spans;
+}
+
+void TestTransfer::split_data()
+{
+    // Debian's nginx serving a package of that size from a file, with the publisher's site
+    // config, instead of the demo server.
+    QTest::addColumn<bool>("nginx");
+    QTest::addColumn<QString>("query");
+    QTest::addColumn<qint64>("size");
+    // Whether ranges are asked for beside the first request.
+    QTest::addColumn<bool>("ranged");
+    // Whether the ranges asked for may overlap: only where a connection broke.
+    QTest::addColumn<bool>("faults");
+    QTest::addColumn<QString>("cause");
+
+    // Each connection held to 8 MiB/s, as download servers hold them: one alone would take
+    // seconds, which is when the download splits.
+    const qint64 MiB = 1024 * 1024;
+    QTest::newRow("nginx") << true << "" << 40 * MiB << true << false << "";
+    QTest::newRow("nginx, small package") << true << "" << 8 * MiB << false << false << "";
+    QTest::newRow("split") << false << "" << 40 * MiB << true << false << "";
+    QTest::newRow("uneven length") << false << "" << 45 * MiB + 12345 << true << false << "";
+    QTest::newRow("small package") << false << "" << 8 * MiB << false << false << "";
+    QTest::newRow("no Accept-Ranges") << false << "ranges=0" << 20 * MiB << false << false << "";
+    QTest::newRow("weak ETag only") << false << "validators=weak" << 20 * MiB << false << false << "";
+    QTest::newRow("unknown length") << false << "length=0" << 20 * MiB << false << false << "";
+    // The rest on the connection that got the whole package.
+    QTest::newRow("ranges answered with 200") << false << "ranges=ignore" << 40 * MiB << true << true << "";
+    QTest::newRow("package changes") << false << "etag=changing" << 40 * MiB << true << true << "";
+    QTest::newRow("one reset, one stalled") << false << "resetat=20000000&stallat=37000000" << 40 * MiB << true << true << "";
+    QTest::newRow("one slowed to a crawl") << false << "slowat=30000000&slowrate=20000" << 40 * MiB << true << true << "";
+    QTest::newRow("wrong Content-Range") << false << "badrange=1" << 40 * MiB << true << true << "范围不符";
+    // Another package's bytes under the same ETag: only the hash can tell.
+    QTest::newRow("spliced") << false << "splice=1" << 40 * MiB << true << true << "校验失败";
+}
+
+void TestTransfer::split()
+{
+    QFETCH(bool, nginx);
+    QFETCH(QString, query);
+    QFETCH(qint64, size);
+    QFETCH(bool, ranged);
+    QFETCH(bool, faults);
+    QFETCH(QString, cause);
+
+    static int row = 0;
+    QString path = QStringLiteral("/package?size=%1&rate=8388608&%2&row=%3").arg(QString::number(size), query, QString::number(++row));
+    const QByteArray sha256 = sha256Of(server->url(QStringLiteral("/package?size=%1").arg(size)));
+    QCOMPARE(sha256.size(), 64);
+    std::unique_ptr<NginxServer> web;
+    if (nginx) {
+        if (NginxServer::program().isEmpty())
+            QSKIP("nginx is not installed (apt-get install nginx-light)");
+        web = std::make_unique<NginxServer>(0, "limit_rate 8m;");
+        QVERIFY(web->isRunning());
+        path = QStringLiteral("/download/QuorilexVideo_32.msi");
+        QProcess writer;
+        writer.start(QStringLiteral(PYTHON_EXECUTABLE), {QStringLiteral(UPDATE_SERVER_SCRIPT), QStringLiteral("--write-package"),
+                                                         web->root() + path, QStringLiteral("--package-size"), QString::number(size)});
+        QVERIFY(writer.waitForFinished(60000) && writer.exitCode() == 0);
+    }
+    const auto log = [&] { return web ? web->transfers(path) : server->transfers(path); };
+    TestWindow window(offerFor(*server, web ? web->url(path) : server->url(path), {{"Sha256", QString::fromLatin1(sha256)}}));
+    const quint16 port = QUrl(web ? web->url(path) : server->url("/")).port();
+    int peak = 0;
+    QTimer sampler;
+    connect(&sampler, &QTimer::timeout, [&] { peak = qMax(peak, openConnections(port)); });
+    sampler.start(5);
+    QCOMPARE(pressAndWait(window), cause.isEmpty() ? 0 : 1);
+    sampler.stop();
+    QVERIFY(peak <= 8);
+
+    // nginx logs an answer once it ends, the first one (cut off) perhaps last.
+    const auto wholeAnswers = [&] {
+        const QList<Transfer> transfers = log();
+        return std::count_if(transfers.begin(), transfers.end(), [](const Transfer &t) { return t.range == QStringLiteral("-"); });
+    };
+    QTRY_COMPARE(wholeAnswers(), 1);
+    const QList<Transfer> transfers = log();
+    // Every answer but the first asked for a range.
+    for (const Transfer &transfer : transfers)
+        QVERIFY2(transfer.range == QStringLiteral("-") || transfer.range.startsWith(QStringLiteral("bytes=")),
+                 qPrintable(transfer.range));
+    const QList<QPair<qint64, qint64>> spans = askedSpans(transfers, size);
+    QCOMPARE(!spans.isEmpty(), ranged);
+    if (!ranged)
+        QCOMPARE(transfers.size(), 1);
+    // A range is at least 4 MiB and is not asked for twice.
+    for (int i = 0; !faults && i < spans.size(); ++i) {
+        QVERIFY(spans[i].second - spans[i].first >= qMin<qint64>(4 * 1024 * 1024, size - spans[i].first));
+        if (i > 0)
+            QVERIFY2(spans[i - 1].second <= spans[i].first, qPrintable(QStringLiteral("%1-%2 and %3-%4")
+                         .arg(spans[i - 1].first).arg(spans[i - 1].second).arg(spans[i].first).arg(spans[i].second)));
+    }
+    if (!cause.isEmpty()) {
+        QVERIFY2(window.notes()->text().contains(cause), qPrintable(window.notes()->text()));
+        QVERIFY(desktop.opened.isEmpty());
+        QCOMPARE(leftovers(), QStringList());
+        return;
+    }
+    QCOMPARE(desktop.opened.size(), 1);
+    QFile package(installerName);
+    QVERIFY(package.open(QIODevice::ReadOnly));
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    QVERIFY(hash.addData(&package));
+    QCOMPARE(hash.result().toHex(), sha256);
+}
+
+// A split download that stops as a whole (no connection brings a byte for the stall time)
+// keeps its bytes; the next press asks for the missing spans alone, over several connections.
+void TestTransfer::resumeAfterSplit()
+{
+    const qint64 size = 40 * 1024 * 1024;
+    const QString path = QStringLiteral("/package?size=%1&rate=8388608&freezeat=25000000").arg(size);
+    const QByteArray sha256 = sha256Of(server->url(QStringLiteral("/package?size=%1").arg(size)));
+    TestWindow window(offerFor(*server, server->url(path), {{"Sha256", QString::fromLatin1(sha256)}}));
+    window.limitStall(1000);
+    QCOMPARE(pressAndWait(window), 1);
+    QVERIFY2(window.notes()->text().contains(QStringLiteral("下载超时")), qPrintable(window.notes()->text()));
+    const int firstAttempt = server->transfers(path).size();
+    QVERIFY(askedSpans(server->transfers(path), size).size() >= 1);
+
+    QTest::mouseClick(window.button(), Qt::LeftButton);
+    const qint64 kept = window.progress()->value();
+    QVERIFY(kept > 0);
+    QCOMPARE(runUntilSettled(window), 0);
+    const QList<Transfer> second = server->transfers(path).mid(firstAttempt);
+    const QList<QPair<qint64, qint64>> spans = askedSpans(second, size);
+    QCOMPARE(spans.size(), second.size());
+    QVERIFY(spans.size() >= 2);
+    qint64 asked = 0;
+    for (int i = 0; i < spans.size(); ++i) {
+        asked += spans[i].second - spans[i].first;
+        if (i > 0)
+            QVERIFY(spans[i - 1].second <= spans[i].first);
+    }
+    QCOMPARE(asked, size - kept);
+    QFile package(installerName);
+    QVERIFY(package.open(QIODevice::ReadOnly));
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    QVERIFY(hash.addData(&package));
+    QCOMPARE(hash.result().toHex(), sha256);
+}
+
+QTEST_MAIN(TestTransfer)
+#include "tst_transfer.moc"

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make qtbase5-dev qtbase5-dev-tools libssl-dev python3 fonts-wqy-microhei
-          xvfb xauth xdotool wixl nginx-light)
+          xvfb xauth xdotool wixl nginx-light php-cli)
 if [ "${1:-}" = --only ]; then
     shift
     packages=()

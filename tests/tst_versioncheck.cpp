@@ -1,9 +1,17 @@
+#include "nginxserver.h"
 #include "signingkey.h"
 #include "testserver.h"
 #include "testwindow.h"
 
 #include <QDateTime>
+#include <QDir>
+#include <QFile>
 #include <QJsonDocument>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 
 class TestVersionCheck : public QObject
@@ -16,6 +24,8 @@ private slots:
     void decision();
     void signedRecord_data();
     void signedRecord();
+    void publishedRecord_data();
+    void publishedRecord();
 
 private:
     std::unique_ptr<TestServer> server;
@@ -161,6 +171,80 @@ void TestVersionCheck::signedRecord()
     QCOMPARE(window.headline()->text(), headline);
     QCOMPARE(window.notes()->text(), notes);
     QCOMPARE(window.button()->isHidden(), headline != offer);
+}
+
+void TestVersionCheck::publishedRecord_data()
+{
+    // A stock web server with what deploy/ gives a publisher, and the record as signrelease
+    // writes it, or none yet.
+    QTest::addColumn<QString>("server");
+    QTest::addColumn<bool>("published");
+    QTest::addColumn<QString>("headline");
+
+    QTest::newRow("nginx") << "nginx" << true << offer;
+    QTest::newRow("nginx, no record yet") << "nginx" << false << checkFailed;
+    QTest::newRow("PHP") << "php" << true << offer;
+    QTest::newRow("PHP, no record yet") << "php" << false << checkFailed;
+}
+
+void TestVersionCheck::publishedRecord()
+{
+    QFETCH(QString, server);
+    QFETCH(bool, published);
+    QFETCH(QString, headline);
+
+    const QJsonObject release{{"state", 1}, {"Version", "3.1.0"}, {"Time", 1700000000}, {"UpdateContent", "发布的说明"},
+                              {"DownloadUri", "http://127.0.0.1:1/p.msi"}, {"Size", 300000}, {"Sha256", QString(64, 'a')},
+                              {"Expires", double(QDateTime::currentSecsSinceEpoch() + 86400)}};
+    const QByteArray record = QJsonDocument(QJsonObject{{"data", publisher.signedMembers(QJsonDocument(release).toJson(
+                                                                     QJsonDocument::Compact))}})
+                                  .toJson(QJsonDocument::Compact);
+    std::unique_ptr<NginxServer> web;
+    QTemporaryDir root;
+    QProcess php;
+    QString endpoint;
+    QString folder;
+    if (server == QLatin1String("nginx")) {
+        if (NginxServer::program().isEmpty())
+            QSKIP("nginx is not installed (apt-get install nginx-light)");
+        web = std::make_unique<NginxServer>();
+        QVERIFY(web->isRunning());
+        folder = web->root() + QStringLiteral("/version");
+        endpoint = web->url(QStringLiteral("/version/down_update.php"));
+    } else {
+        const QString program = QStandardPaths::findExecutable(QStringLiteral("php"));
+        if (program.isEmpty())
+            QSKIP("PHP is not installed (apt-get install php-cli)");
+        folder = root.filePath(QStringLiteral("version"));
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(QFile::copy(QStringLiteral(DEPLOY_DIR "/php/down_update.php"), folder + QStringLiteral("/down_update.php")));
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        const quint16 port = probe.serverPort();
+        probe.close();
+        php.start(program, {QStringLiteral("-S"), QStringLiteral("127.0.0.1:%1").arg(port), QStringLiteral("-t"), root.path()});
+        QVERIFY(php.waitForStarted());
+        QTRY_VERIFY([port] {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, port);
+            return socket.waitForConnected(200);
+        }());
+        endpoint = QStringLiteral("http://127.0.0.1:%1/version/down_update.php").arg(port);
+    }
+    if (published) {
+        QFile file(folder + QStringLiteral("/down_update.json"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write(record), qint64(record.size()));
+    }
+
+    TestWindow window(endpoint, publisher.publicKey);
+    QCOMPARE(window.headline()->text(), headline);
+    if (published)
+        QCOMPARE(window.notes()->text(), QStringLiteral("发布的说明"));
+    if (php.state() != QProcess::NotRunning) {
+        php.terminate();
+        php.waitForFinished();
+    }
 }
 
 QTEST_MAIN(TestVersionCheck)

@@ -218,7 +218,6 @@ void PackageTransfer::requestEnded(Lane &lane)
     QNetworkReply *const reply = lane.reply;
     const bool transportFailed = reply->error() != QNetworkReply::NoError
         || reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 0;
-    const qint64 askedEnd = lane.whole() ? lane.end : lane.asked.end;
     if (lane.whole() && lane.end == unknownEnd && !transportFailed) {
         // A body of no announced length ends where the connection does.
         download.endsAt(lane.next);
@@ -228,7 +227,7 @@ void PackageTransfer::requestEnded(Lane &lane)
     // A request that ended between two ticks shows its pace here.
     if (lane.requestBytes > 0 && lane.sent.elapsed() > 0)
         lane.rate = qMax(lane.rate, lane.requestBytes * 1000.0 / lane.sent.elapsed());
-    if (lane.next < (lane.whole() ? lane.end : askedEnd)) {
+    if (lane.next < (lane.whole() ? lane.end : lane.asked.end)) {
         // A body that began and stopped short is incomplete; when nothing came at all (a
         // refused certificate or connection) the network is the cause, not the file.
         laneFailed(lane, {lane.requestBytes > 0 || !transportFailed ? DownloadFailure::Incomplete
@@ -315,16 +314,17 @@ bool PackageTransfer::assign(Lane &lane)
 // is not yet asked for.
 bool PackageTransfer::takeWork(Lane &lane)
 {
-    const auto bringing = [this](qint64 at) {
-        return std::any_of(lanes.begin(), lanes.end(),
-                           [at](const std::unique_ptr<Lane> &other) { return other->next <= at && at < other->end; });
-    };
     for (const PackageDownload::Span &gap : download.missing()) {
+        // The gap's first byte that no connection is bringing.
         qint64 begin = gap.begin;
-        while (begin < gap.end && bringing(begin))
+        for (bool moved = true; moved;) {
+            moved = false;
             for (const auto &other : lanes)
-                if (other->next <= begin && begin < other->end)
+                if (other->next <= begin && begin < other->end) {
                     begin = other->end;
+                    moved = true;
+                }
+        }
         if (begin >= gap.end)
             continue;
         qint64 end = gap.end;

@@ -17,8 +17,6 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QNetworkProxyFactory>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QUrl>
 
 #include <limits>

@@ -181,9 +181,10 @@ void UpdateQuorilexVideo::SendDownUpdate()
     connect(transfer, &PackageTransfer::readyRead, this, &UpdateQuorilexVideo::on_readyRead);
     connect(transfer, &PackageTransfer::downloadProgress, this, &UpdateQuorilexVideo::on_downloadProgress);
 
-    // Disabling the focused button would hand the focus on to the cross, where a second
-    // Enter would quit mid-download.
-    ui.updateButton->clearFocus();
+    // The window itself holds the focus while it downloads. Disabling the focused button
+    // would hand it on to the cross, where a second Enter would quit mid-download, and so
+    // would a window that, with no focus at all, is activated again (Alt+Tab, a click).
+    setFocus(Qt::OtherFocusReason);
     ui.updateButton->setEnabled(false);
     ui.progressBar->setFormat(QString());
     ui.progressBar->show();

@@ -337,7 +337,9 @@ class Handler(BaseHTTPRequestHandler):
             return
         self.close_connection = True
         if reset == limit:
-            # No FIN: the client sees the connection reset.
+            # No FIN: the client sees the connection reset. Windows drops what a socket has
+            # not yet read when the reset comes, so the bytes sent get time to be read first.
+            time.sleep(0.5)
             self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             self.server.resets.add(self.connection)
         elif stall == limit:

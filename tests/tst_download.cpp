@@ -250,7 +250,8 @@ void TestDownload::success()
         old.write(QByteArray(400000, 'x'));
     }
     TestWindow window(offerFor(url));
-    QCOMPARE(pressAndWait(window), 0);
+    // The window's text says why, should it fail.
+    QVERIFY2(pressAndWait(window) == 0, qPrintable(window.notes()->text().toUtf8().toPercentEncoding()));
 
     QCOMPARE(leftovers(), QStringList{installerName});
     const QString absolute = QFileInfo(installerName).absoluteFilePath();
@@ -314,7 +315,7 @@ void TestDownload::resume()
     window.limitStall(1000);
     window.limitCrawl(3000);
     QCOMPARE(pressAndWait(window), 1);
-    QVERIFY2(window.notes()->text().contains(firstCause), qPrintable(window.notes()->text()));
+    QVERIFY2(window.notes()->text().contains(firstCause), qPrintable(window.notes()->text().toUtf8().toPercentEncoding()));
     // Qt may send a request again by itself when a connection closes early: the first
     // attempt's answers are all those logged by now.
     const int firstAttempt = server->transfers(path).size();

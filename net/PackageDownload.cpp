@@ -89,14 +89,11 @@ MaybeFailure PackageDownload::open()
     return std::nullopt;
 }
 
-QNetworkRequest PackageDownload::request(const QUrl &url) const
-{
-    return SafeGet::request(url);
-}
-
 QNetworkRequest PackageDownload::request(const QUrl &url, const Span &span) const
 {
     QNetworkRequest request = SafeGet::request(url);
+    if (span.end == 0)
+        return request;
     const QByteArray last = span.end == totalBytes ? QByteArray() : QByteArray::number(span.end - 1);
     request.setRawHeader("Range", "bytes=" + QByteArray::number(span.begin) + '-' + last);
     request.setRawHeader("If-Range", validator);

@@ -50,9 +50,8 @@ public:
     // Where the package goes: known once open() succeeded.
     QString path() const { return packagePath; }
 
-    // A request for the whole package, or for `span` of it (to the end: an open range, as a
-    // resume has always asked).
-    QNetworkRequest request(const QUrl &url) const;
+    // A request for `span` of the package (to the end: an open range, as a resume has always
+    // asked), or for the whole of it when the span is empty.
     QNetworkRequest request(const QUrl &url, const Span &span) const;
 
     // Judges the header of an answer to the request for the whole package (an empty span)

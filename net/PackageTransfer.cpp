@@ -127,8 +127,7 @@ void PackageTransfer::send(Lane &lane, const PackageDownload::Span &asked)
     lane.accepted = false;
     lane.requestBytes = 0;
     lane.sent.start();
-    const QNetworkRequest request = asked.end == 0 ? download.request(url) : download.request(url, asked);
-    lane.reply = SafeGet::send(*lane.manager, request);
+    lane.reply = SafeGet::send(*lane.manager, download.request(url, asked));
     lane.reply->setReadBufferSize(split ? sharedReadBuffer : loneReadBuffer);
     Lane *const at = &lane;
     connect(lane.reply, &QIODevice::readyRead, this, [this, at] {
@@ -366,12 +365,15 @@ void PackageTransfer::distribute()
         if (!lane.retired && !lane.reply)
             assign(lane);
     }
+    // A connection is opened only for work that is there.
     while (openLanes() < cap) {
-        Lane &lane = addLane();
-        if (!assign(lane)) {
-            lane.retired = true;
+        Lane work;
+        if (!takeWork(work))
             break;
-        }
+        Lane &lane = addLane();
+        lane.next = work.next;
+        lane.end = work.end;
+        assign(lane);
     }
 }
 

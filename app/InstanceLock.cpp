@@ -4,29 +4,42 @@
 #include <QDir>
 #include <QStandardPaths>
 
-namespace {
+InstanceLock::InstanceLock()
+    : lockPath(path())
+    , lock(lockPath)
+{
+}
 
-QString lockPath()
+QString InstanceLock::path()
 {
     QString folder = QDir::current().canonicalPath();
 #ifdef Q_OS_WIN
     // One folder, however its name is cased.
     folder = folder.toCaseFolded();
+    // %TEMP% is the user's own.
+    const auto location = QStandardPaths::TempLocation;
+#else
+    // Never a shared /tmp, where anyone could put something at the lock's name: the user's
+    // runtime folder, else the user's cache.
+    const auto location = qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR") ? QStandardPaths::CacheLocation
+                                                                          : QStandardPaths::RuntimeLocation;
 #endif
+    const QString place = QStandardPaths::writableLocation(location);
+    if (place.isEmpty() || !QDir().mkpath(place))
+        return QString();
     const QByteArray key = QCryptographicHash::hash(folder.toUtf8(), QCryptographicHash::Sha256).toHex().left(16);
-    return QDir(QStandardPaths::writableLocation(QStandardPaths::TempLocation))
-        .filePath(QStringLiteral("UpdateQuorilexVideo-%1.lock").arg(QString::fromLatin1(key)));
-}
-
-} // namespace
-
-InstanceLock::InstanceLock()
-    : lock(lockPath())
-{
+    return QDir(place).filePath(QStringLiteral("UpdateQuorilexVideo-%1.lock").arg(QString::fromLatin1(key)));
 }
 
 bool InstanceLock::acquire()
 {
     // A lock left by a killed updater is taken over at once: QLockFile sees its process gone.
-    return lock.tryLock(0) || lock.error() != QLockFile::LockFailedError;
+    if (lockPath.isEmpty() || lock.tryLock(0))
+        return true;
+    // Only a lock that names a live process is another updater's; a folder, a foreign or an
+    // unreadable file at that name must not keep the user from updating.
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    return lock.error() != QLockFile::LockFailedError || !lock.getLockInfo(&pid, &host, &application);
 }

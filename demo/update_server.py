@@ -10,6 +10,7 @@ updater's failure paths can be driven against a real HTTP server:
           &ranges=0&badrange=1&etag=changing&validators=etag,modified,weak
           &etagvalue=V&modifiedvalue=V&crawl=N&ranges=ignore
           &resetat=X&stallat=X&slowat=X&slowrate=B&splice=1&freezeat=N
+          &rangestatus=S&rangesto=PORT
                                    a generated package: without a length,
                                    cut short, stalling or reset after N bytes
                                    (only requests without a Range, so the next
@@ -29,7 +30,9 @@ updater's failure paths can be driven against a real HTTP server:
                                    ranges, under the same ETag; once the path's
                                    answers have sent N bytes in all, every answer
                                    under way stops sending (freezeat), and those
-                                   begun later are served
+                                   begun later are served; requests with a Range
+                                   get status S (rangestatus) or a 302 to the same
+                                   path on 127.0.0.1:PORT (rangesto)
   /status/CODE                     that status with a small HTML body
   /redirect?to=URL                 302 to URL
   /loop                            302 to itself
@@ -380,6 +383,17 @@ class Handler(BaseHTTPRequestHandler):
             else:
                 self.stream(lambda offset: from_offset(package_bytes(cfg.package_size), offset), cfg.package_size,
                             rate=cfg.rate, validators=self.validators('"%d"' % cfg.package_size, cfg.time))
+        elif path == "/package" and "Range" in self.headers and "rangestatus" in query:
+            # A server that turns split downloads away.
+            self.server.log_transfer(self.path, self.headers["Range"])["status"] = int(query["rangestatus"])
+            self.send_body(int(query["rangestatus"]), b"no ranges")
+        elif (path == "/package" and "Range" in self.headers and "rangesto" in query
+              and int(query["rangesto"]) != self.server.server_address[1]):
+            # Ranges served by another server, as some CDNs send them.
+            self.send_response(302)
+            self.send_header("Location", "http://127.0.0.1:%s%s" % (query["rangesto"], self.path))
+            self.send_header("Content-Length", "0")
+            self.end_headers()
         elif path == "/package":
             size = int(query.get("size", 65536))
             signature = query.get("signature", "1") != "0"

@@ -18,7 +18,9 @@ Answer::Verdict Answer::judge(const Header &header, const Expected &expected)
         const bool fits = match.hasMatch() && match.captured(1).toLongLong() == expected.offset
             && match.captured(2).toLongLong() == expected.end - 1 && match.captured(3).toLongLong() == expected.total
             && (header.contentLength < 0 || header.contentLength == expected.end - expected.offset)
-            && (header.etag.isEmpty() || !expected.validator.startsWith('"') || header.etag == expected.validator);
+            // The validator the range was asked under, carried back: without it the bytes may
+            // be another package's, from another server or another upload.
+            && (expected.validator.startsWith('"') ? header.etag : header.lastModified) == expected.validator;
         if (!fits)
             verdict.failure = DownloadFailure{DownloadFailure::RangeMismatch};
         verdict.total = expected.total;

@@ -124,10 +124,14 @@ Answer::Verdict PackageDownload::judge(const QNetworkReply &reply, const Span &a
     verdict = Answer::judge(header, {asked.begin, asked.end, totalBytes, validator, record.size, record.vouched, sizeLimit});
     if (verdict.failure)
         return verdict;
-    if (verdict.startOver)
+    // The whole package again over bytes kept: they stay only if it is the same package.
+    if (verdict.startOver
+        || (asked.end == 0 && receivedBytes > 0 && (verdict.validator != validator || verdict.total != totalBytes)))
         startOver();
     if (status == 200)
         rangesServed = verdict.servesRanges;
+    else
+        rangeAccepted = true;
     totalBytes = verdict.total;
     validator = verdict.validator;
     // A length known in advance that the disk cannot take fails now, not once the disk is full.

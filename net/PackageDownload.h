@@ -84,8 +84,14 @@ public:
     qint64 received() const { return receivedBytes; }
     qint64 total() const { return totalBytes; }
     bool complete() const { return totalBytes >= 0 && receivedBytes == totalBytes; }
-    // The first answer said that the server serves ranges and named a validator for them.
-    bool servesRanges() const { return rangesServed && !validator.isEmpty(); }
+    // The first answer said that the server serves ranges and named a validator for them,
+    // and the server has not turned them away since.
+    bool servesRanges() const { return rangesServed && !validator.isEmpty() && !rangesRefused; }
+    // A range was answered with the bytes asked for.
+    bool rangesProven() const { return rangeAccepted; }
+    // The server turns ranges away: the rest of this download asks for the whole package.
+    void refuseRanges() { rangesRefused = true; }
+    bool refusesRanges() const { return rangesRefused; }
     // The spans still to come, in order (the whole package while its length is unknown).
     std::vector<Span> missing() const;
 
@@ -112,6 +118,8 @@ private:
     // The first answer's strong ETag or Last-Modified, sent back in If-Range.
     QByteArray validator;
     bool rangesServed = false;
+    bool rangeAccepted = false;
+    bool rangesRefused = false;
     MaybeFailure failed;
 };
 

@@ -30,6 +30,12 @@ constexpr int requestSeconds = 2;
 constexpr int maxLaneFailures = 16;
 constexpr qint64 unknownEnd = std::numeric_limits<qint64>::max();
 
+// Where a connection goes: scheme, host and port.
+QString originOf(const QUrl &url)
+{
+    return url.adjusted(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment | QUrl::RemoveUserInfo).toString();
+}
+
 } // namespace
 
 // One connection: the bytes it is to bring (from next up to end) and the request under way.
@@ -86,7 +92,6 @@ void PackageTransfer::start()
     }
     // The spans still missing after a broken transfer; split again if the download was split.
     split = download.servesRanges() && download.total() >= minimumSplitSize;
-    cap = split ? maxConnections : 1;
     distribute();
     if (busyLanes() == 0)
         fail({DownloadFailure::Incomplete, true});
@@ -123,6 +128,21 @@ PackageTransfer::Lane &PackageTransfer::addLane()
 
 void PackageTransfer::send(Lane &lane, const PackageDownload::Span &asked)
 {
+    // A manager that a redirect took elsewhere still holds a connection there: a new one
+    // closes it, so that no more sockets are open than connections counted.
+    const QString origin = originOf(url);
+    if (!origins[lane.manager].isEmpty() && origins[lane.manager] != QSet<QString>{origin}) {
+        for (auto &manager : managers)
+            if (manager.get() == lane.manager) {
+                origins.erase(lane.manager);
+                QNetworkAccessManager *const old = lane.manager;
+                manager = std::make_unique<QNetworkAccessManager>();
+                for (const auto &other : lanes)
+                    if (other->manager == old)
+                        other->manager = manager.get();
+            }
+    }
+    origins[lane.manager].insert(origin);
     lane.asked = asked;
     lane.accepted = false;
     lane.requestBytes = 0;
@@ -135,6 +155,9 @@ void PackageTransfer::send(Lane &lane, const PackageDownload::Span &asked)
         arrivedBytes();
     });
     connect(lane.reply, &QNetworkReply::finished, this, [this, at] { requestEnded(*at); });
+    connect(lane.reply, &QNetworkReply::redirected, this, [this, at](const QUrl &target) {
+        origins[at->manager].insert(originOf(at->reply->url().resolved(target)));
+    });
 }
 
 void PackageTransfer::read(Lane &lane)
@@ -145,9 +168,9 @@ void PackageTransfer::read(Lane &lane)
         // A whole stream past its share brings another connection's bytes: not read. Past
         // the package's end it is too long, which the download judges.
         const bool share = lane.whole() && lane.end < download.total();
-        const qint64 wanted = share ? qMin<qint64>(pieceSize, lane.end - lane.next) : pieceSize;
-        if (wanted <= 0)
+        if (share && lane.next >= lane.end && onward(lane) != Onward::Read)
             return;
+        const qint64 wanted = share ? qMin<qint64>(pieceSize, lane.end - lane.next) : pieceSize;
         const qint64 size = lane.reply->read(buffer.data(), wanted);
         if (size <= 0)
             return;
@@ -172,21 +195,21 @@ bool PackageTransfer::accept(Lane &lane)
     lane.accepted = true;
     const Answer::Verdict verdict = download.judge(*lane.reply, lane.asked);
     if (verdict.failure) {
-        // A server that turns one more connection away leaves the others to it.
-        if (split && verdict.failure->cause == DownloadFailure::HttpStatus)
-            laneFailed(lane, *verdict.failure);
+        if (!lane.whole() && verdict.failure->cause == DownloadFailure::HttpStatus)
+            rangeRefused(lane, *verdict.failure);
         else
             fail(*verdict.failure);
         return false;
     }
     if (lane.reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 0)
         return true;
+    // Later requests go where this one was answered, not through the redirect again.
+    url = lane.reply->url();
     if (verdict.startOver) {
         // The whole package where a range was asked for: the server does not split after
         // all, or the package changed. This answer brings it all, alone.
         split = false;
         splittable = false;
-        cap = 1;
         for (const auto &other : lanes)
             if (other.get() != &lane)
                 retire(*other);
@@ -197,7 +220,6 @@ bool PackageTransfer::accept(Lane &lane)
         return true;
     }
     if (lane.whole()) {
-        url = lane.reply->url();
         lane.end = download.total() >= 0 ? download.total() : unknownEnd;
         // Split once its pace shows that this connection is held back (see tick()).
         splittable = download.servesRanges() && download.total() >= minimumSplitSize;
@@ -249,11 +271,55 @@ void PackageTransfer::arrivedBytes()
         end();
         return;
     }
-    // A ranged request ends by itself; a whole stream is cut off once its share is in.
-    for (const auto &lane : lanes)
-        if (lane->reply && lane->whole() && lane->next >= lane->end)
-            release(*lane);
+    proceed();
+}
+
+// Hands out the work of connections that are free. A ranged request ends by itself; a whole
+// stream is cut off once another connection brings what follows its share.
+void PackageTransfer::proceed()
+{
+    for (std::size_t i = 0; i < lanes.size() && !ended; ++i) {
+        Lane &lane = *lanes[i];
+        if (!lane.reply || !lane.whole() || lane.next < lane.end)
+            continue;
+        switch (onward(lane)) {
+        case Onward::Read:
+            read(lane);
+            break;
+        case Onward::Wait:
+            break;
+        case Onward::Stop:
+            release(lane);
+            break;
+        }
+    }
+    if (!ended && download.complete())
+        end();
     distribute();
+}
+
+// Whether a whole stream that has brought its share reads on: into what follows when nobody
+// else is to bring it, so that it is never cut while no other connection has taken over.
+PackageTransfer::Onward PackageTransfer::onward(Lane &lane)
+{
+    const qint64 at = lane.end;
+    const std::vector<PackageDownload::Span> gaps = download.missing();
+    const auto gap = std::find_if(gaps.begin(), gaps.end(),
+                                  [at](const PackageDownload::Span &span) { return span.begin <= at && at < span.end; });
+    if (gap == gaps.end())
+        return Onward::Stop;
+    qint64 end = gap->end;
+    for (const auto &other : lanes) {
+        if (other.get() == &lane || other->retired || other->next >= other->end)
+            continue;
+        // Its taker may yet be turned away: the stream waits for the answer.
+        if (other->next <= at && at < other->end)
+            return other->reply && other->accepted ? Onward::Stop : Onward::Wait;
+        if (other->next > at)
+            end = qMin(end, other->next);
+    }
+    lane.end = end;
+    return Onward::Read;
 }
 
 void PackageTransfer::laneFailed(Lane &lane, const DownloadFailure &cause)
@@ -268,8 +334,33 @@ void PackageTransfer::laneFailed(Lane &lane, const DownloadFailure &cause)
     }
     // A connection turned away at once is not opened again: the server has enough.
     if (broughtNothing || ++laneFailures > maxLaneFailures)
-        cap = qMin(cap, openLanes());
-    distribute();
+        ceiling = qMin(ceiling, openLanes());
+    proceed();
+    if (busyLanes() == 0)
+        fail(cause);
+}
+
+// A range answered with an error status before its first byte.
+void PackageTransfer::rangeRefused(Lane &lane, const DownloadFailure &cause)
+{
+    retire(lane);
+    // A server that has ranges enough from this updater (as a connection limit does) turns
+    // one more away while the others go on.
+    if (download.rangesProven() && busyLanes() > 0) {
+        ceiling = qMin(ceiling, openLanes());
+        proceed();
+        return;
+    }
+    // The server turns ranges away, as some forbid split downloads: the first connection
+    // brings the rest alone, or, when it is gone, the whole package is asked for again and
+    // the bytes kept stay where its validator allows. Never again in this download.
+    download.refuseRanges();
+    split = false;
+    splittable = false;
+    for (const auto &other : lanes)
+        if (!other->whole())
+            retire(*other);
+    proceed();
     if (busyLanes() == 0)
         fail(cause);
 }
@@ -297,6 +388,12 @@ void PackageTransfer::release(Lane &lane)
 // Gives a free connection work and sends its next request; false when there is none.
 bool PackageTransfer::assign(Lane &lane)
 {
+    if (download.refusesRanges()) {
+        lane.next = 0;
+        lane.end = download.total() >= 0 ? download.total() : unknownEnd;
+        send(lane, {});
+        return true;
+    }
     if (lane.next >= lane.end && !takeWork(lane))
         return false;
     qint64 askedEnd = lane.end;
@@ -366,7 +463,7 @@ void PackageTransfer::distribute()
             assign(lane);
     }
     // A connection is opened only for work that is there.
-    while (openLanes() < cap) {
+    while (openLanes() < limit()) {
         Lane work;
         if (!takeWork(work))
             break;
@@ -389,7 +486,6 @@ void PackageTransfer::tick()
         if (first.reply && elapsed >= tickMs / 2
             && first.requestBytes * splitAfterMs / elapsed < download.total() - download.received()) {
             split = true;
-            cap = maxConnections;
             first.reply->setReadBufferSize(sharedReadBuffer);
             distribute();
         }
@@ -421,16 +517,19 @@ void PackageTransfer::tick()
     for (Lane *lane : slow) {
         retire(*lane);
         if (++laneFailures > maxLaneFailures)
-            cap = qMin(cap, openLanes());
+            ceiling = qMin(ceiling, openLanes());
     }
-    distribute();
+    proceed();
 }
 
 void PackageTransfer::fail(const DownloadFailure &cause)
 {
     if (ended)
         return;
-    download.fail(cause);
+    // Bytes came and then the server was lost: the download is incomplete, whichever
+    // connection failed last and however.
+    const bool lost = cause.cause == DownloadFailure::NetworkFailure && download.received() > 0;
+    download.fail(lost ? DownloadFailure{DownloadFailure::Incomplete, true} : cause);
     end();
 }
 
@@ -447,6 +546,19 @@ void PackageTransfer::end()
 int PackageTransfer::openLanes() const
 {
     return int(std::count_if(lanes.begin(), lanes.end(), [](const std::unique_ptr<Lane> &lane) { return !lane->retired; }));
+}
+
+int PackageTransfer::limit() const
+{
+    if (!split)
+        return 1;
+    // One range first: a server that turns ranges away or sends them elsewhere is known
+    // before more connections go out.
+    int wanted = download.rangesProven() ? ceiling : qMin(ceiling, 2);
+    // Connections that a redirect left open in a manager count too.
+    for (const auto &[manager, reached] : origins)
+        wanted -= qMax(0, reached.size() - 1);
+    return wanted;
 }
 
 int PackageTransfer::busyLanes() const

@@ -5,9 +5,11 @@
 #include "PackageDownload.h"
 
 #include <QObject>
+#include <QSet>
 #include <QTimer>
 #include <QUrl>
 
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -62,6 +64,7 @@ signals:
 
 private:
     struct Lane;
+    enum class Onward { Read, Wait, Stop };
 
     Lane &addLane();
     void send(Lane &lane, const PackageDownload::Span &asked);
@@ -69,6 +72,8 @@ private:
     bool accept(Lane &lane);
     void requestEnded(Lane &lane);
     void laneFailed(Lane &lane, const DownloadFailure &cause);
+    void rangeRefused(Lane &lane, const DownloadFailure &cause);
+    Onward onward(Lane &lane);
     void retire(Lane &lane);
     void release(Lane &lane);
     bool assign(Lane &lane);
@@ -76,14 +81,18 @@ private:
     void distribute();
     void tick();
     void arrivedBytes();
+    void proceed();
     void fail(const DownloadFailure &cause);
     void end();
+    int limit() const;
     int openLanes() const;
     int busyLanes() const;
 
     QNetworkAccessManager &firstManager;
     // One for each connection beyond the first, made as they are needed.
     std::vector<std::unique_ptr<QNetworkAccessManager>> managers;
+    // The origins each manager has connected to: it keeps a connection to each open.
+    std::map<const QNetworkAccessManager *, QSet<QString>> origins;
     PackageDownload &download;
     // Where the first answer came from, after any redirect: the ranges are asked there.
     QUrl url;
@@ -95,7 +104,8 @@ private:
     // The first answer allows a split, and whether the transfer is split.
     bool splittable = false;
     bool split = false;
-    int cap = 1;
+    // Connections at most, lowered when the server turns connections away.
+    int ceiling = maxConnections;
     int laneFailures = 0;
     qint64 arrived = 0;
     bool ended = false;

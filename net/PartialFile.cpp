@@ -6,7 +6,10 @@
 #include <QRegularExpression>
 
 #ifndef Q_OS_WIN
+#include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -41,17 +44,27 @@ void PartialFile::removeStale(const QString &packagePath)
         QRegularExpression::escape(package.fileName()) + QStringLiteral("\\.[A-Za-z0-9]{6}")
         + QRegularExpression::escape(partialSuffix)));
     const QDir folder = package.absoluteDir();
+    // Regular files only: a link leads anywhere, and opening a FIFO or a device that anyone
+    // can put in a shared folder blocks.
     for (const QString &name : folder.entryList({package.fileName() + QStringLiteral(".*") + partialSuffix},
-                                                QDir::Files | QDir::Hidden | QDir::System)) {
+                                                QDir::Files | QDir::Hidden | QDir::NoSymLinks)) {
         if (!partial.match(name).hasMatch())
             continue;
         const QString path = folder.filePath(name);
 #ifndef Q_OS_WIN
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly) || flock(file.handle(), LOCK_EX | LOCK_NB) != 0)
+        // The name may have been swapped for something else since it was listed: opened
+        // without following or blocking, and judged by what was opened.
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
             continue;
-#endif
-        // On Windows this fails while another updater has the file open.
+        struct stat status;
+        const bool stale = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0;
+        if (stale)
+            QFile::remove(path);
+        ::close(fd);
+#else
+        // This fails while another updater has the file open.
         QFile::remove(path);
+#endif
     }
 }

@@ -16,6 +16,29 @@ bool isLocalhostName(const QString &host)
     return host == QLatin1String("localhost") || host.endsWith(QLatin1String(".localhost"));
 }
 
+// The IPv4 address that an IPv6 address carries in its last 32 bits and reaches: mapped
+// (::ffff:a.b.c.d), translated (::ffff:0:a.b.c.d), compatible (::a.b.c.d) or through the
+// NAT64 prefixes (64:ff9b::/96, 64:ff9b:1::/48).
+bool embeddedIPv4(const QHostAddress &address, QHostAddress *ipv4)
+{
+    if (address.protocol() != QAbstractSocket::IPv6Protocol)
+        return false;
+    const Q_IPV6ADDR bytes = address.toIPv6Address();
+    const auto zero = [&bytes](int from, int to) {
+        return std::all_of(bytes.c + from, bytes.c + to, [](quint8 byte) { return byte == 0; });
+    };
+    const bool ffff = bytes[10] == 0xff && bytes[11] == 0xff;
+    const bool carries = (zero(0, 10) && ffff) || (zero(0, 8) && bytes[8] == 0xff && bytes[9] == 0xff && zero(10, 12))
+        // :: and ::1 are IPv6's own.
+        || (zero(0, 12) && !zero(12, 15))
+        || (bytes[0] == 0 && bytes[1] == 0x64 && bytes[2] == 0xff && bytes[3] == 0x9b
+            && (zero(4, 12) || (bytes[4] == 0 && bytes[5] == 1)));
+    if (!carries)
+        return false;
+    *ipv4 = QHostAddress(quint32(bytes[12]) << 24 | quint32(bytes[13]) << 16 | quint32(bytes[14]) << 8 | bytes[15]);
+    return true;
+}
+
 // Whether Qt sends a request for `url` to a proxy; a proxy resolves names itself.
 bool throughProxy(const QUrl &url)
 {
@@ -48,10 +71,7 @@ RedirectGuard::Reach RedirectGuard::reachOf(const QHostAddress &given)
 {
     QHostAddress address = given;
     // An IPv4 address written in IPv6 form is that IPv4 address.
-    bool isIPv4 = false;
-    const quint32 ipv4 = address.toIPv4Address(&isIPv4);
-    if (isIPv4)
-        address = QHostAddress(ipv4);
+    embeddedIPv4(given, &address);
     const auto in = [&address](const char *network, int bits) {
         return address.isInSubnet(QHostAddress(QString::fromLatin1(network)), bits);
     };
@@ -77,13 +97,29 @@ void RedirectGuard::judge(const QUrl &redirect)
     decide();
 }
 
+std::optional<RedirectGuard::Reach> RedirectGuard::reachOfName(const QString &name)
+{
+    QString host = name.toLower();
+    // "127.0.0.1." and "localhost." are fully qualified spellings of the same.
+    if (host.endsWith(QLatin1Char('.')))
+        host.chop(1);
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        host = host.mid(1, host.size() - 2);
+    const QHostAddress literal(host);
+    if (!literal.isNull())
+        return reachOf(literal);
+    if (isLocalhostName(host))
+        return Reach::Loopback;
+    return std::nullopt;
+}
+
 void RedirectGuard::reachOfHost(const QUrl &url, bool leastPrivate, Reach *reach, bool *known)
 {
     const QString host = url.host();
-    const QHostAddress literal(host);
-    if (!literal.isNull() || isLocalhostName(host) || throughProxy(url)) {
+    const std::optional<Reach> named = reachOfName(host);
+    if (named || throughProxy(url)) {
         // A name that a proxy resolves cannot be known here: it counts as public.
-        *reach = !literal.isNull() ? reachOf(literal) : isLocalhostName(host) ? Reach::Loopback : Reach::Public;
+        *reach = named.value_or(Reach::Public);
         *known = true;
         return;
     }

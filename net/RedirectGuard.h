@@ -6,6 +6,8 @@
 #include <QObject>
 #include <QUrl>
 
+#include <optional>
+
 class QNetworkReply;
 
 // Lets a reply follow a redirect only when that is no less safe than where it was: never
@@ -26,6 +28,9 @@ public:
     static bool refused(const QNetworkReply &reply);
 
     static Reach reachOf(const QHostAddress &address);
+    // The reach of a host name that needs no lookup: an address in any spelling, or a name
+    // of this machine; nothing for a name that must be looked up.
+    static std::optional<Reach> reachOfName(const QString &host);
     // Whether a redirect may go from a host of one reach to a host of the other.
     static bool allowed(Reach from, Reach to) { return to <= from; }
 

@@ -34,13 +34,15 @@ Answer::Header whole(qint64 length = 300000, const QByteArray &tag = etag, const
     return header;
 }
 
-Answer::Header part(const QByteArray &range, qint64 length = 200000, const QByteArray &tag = etag)
+Answer::Header part(const QByteArray &range, qint64 length = 200000, const QByteArray &tag = etag,
+                    const QByteArray &modified = date)
 {
     Answer::Header header;
     header.status = 206;
     header.contentLength = length;
     header.contentRange = range;
     header.etag = tag;
+    header.lastModified = modified;
     return header;
 }
 
@@ -123,10 +125,17 @@ void TestAnswer::judge_data()
     // A range asked for from byte 100,000 of 300,000.
     QTest::newRow("the range asked for") << part("bytes 100000-299999/300000") << expected(100000, etag) << accepted
                                          << false << qint64(300000) << etag;
+    // Only the validator the range was asked under vouches that its bytes are the package's.
     QTest::newRow("range, no ETag") << part("bytes 100000-299999/300000", 200000, QByteArray()) << expected(100000, etag)
-                                    << accepted << false << qint64(300000) << etag;
+                                    << int(DownloadFailure::RangeMismatch) << false << qint64(300000) << etag;
     QTest::newRow("range, resumed by date") << part("bytes 100000-299999/300000", 200000, "\"other\"")
                                             << expected(100000, date) << accepted << false << qint64(300000) << date;
+    QTest::newRow("range by date, no Last-Modified") << part("bytes 100000-299999/300000", 200000, etag, QByteArray())
+                                                     << expected(100000, date) << int(DownloadFailure::RangeMismatch)
+                                                     << false << qint64(300000) << date;
+    QTest::newRow("range by date, another Last-Modified")
+        << part("bytes 100000-299999/300000", 200000, etag, "Tue, 02 Dec 2025 00:00:00 GMT") << expected(100000, date)
+        << int(DownloadFailure::RangeMismatch) << false << qint64(300000) << date;
     QTest::newRow("range from another byte") << part("bytes 0-299999/300000") << expected(100000, etag)
                                              << int(DownloadFailure::RangeMismatch) << false << qint64(300000) << etag;
     QTest::newRow("range to another end") << part("bytes 100000-199999/300000") << expected(100000, etag)

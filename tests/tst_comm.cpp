@@ -206,6 +206,14 @@ void TestComm::redirectReach_data()
     QTest::newRow("public to IPv6 link-local") << "2001:db8::1" << "fe80::1" << false;
     QTest::newRow("public to mapped loopback") << "93.184.216.34" << "::ffff:127.0.0.1" << false;
     QTest::newRow("public to mapped private") << "93.184.216.34" << "::ffff:192.168.0.1" << false;
+    // Other spellings of the same addresses.
+    QTest::newRow("public to IPv4-compatible loopback") << "93.184.216.34" << "::127.0.0.1" << false;
+    QTest::newRow("public to IPv4-compatible, bracketed") << "93.184.216.34" << "[::127.0.0.1]" << false;
+    QTest::newRow("public to translated loopback") << "93.184.216.34" << "::ffff:0:127.0.0.1" << false;
+    QTest::newRow("public to NAT64 private") << "93.184.216.34" << "64:ff9b::10.0.0.1" << false;
+    QTest::newRow("public to NAT64 public") << "93.184.216.34" << "64:ff9b::93.184.216.35" << true;
+    QTest::newRow("public to loopback, trailing dot") << "93.184.216.34" << "127.0.0.1." << false;
+    QTest::newRow("public to localhost, trailing dot") << "93.184.216.34" << "localhost." << false;
     // An intranet server keeps its redirects within its network.
     QTest::newRow("private to private") << "10.0.0.5" << "192.168.7.7" << true;
     QTest::newRow("private to link-local") << "192.168.1.1" << "169.254.1.1" << true;
@@ -220,8 +228,10 @@ void TestComm::redirectReach()
     QFETCH(QString, from);
     QFETCH(QString, to);
     QFETCH(bool, allowed);
-    QCOMPARE(RedirectGuard::allowed(RedirectGuard::reachOf(QHostAddress(from)), RedirectGuard::reachOf(QHostAddress(to))),
-             allowed);
+    const std::optional<RedirectGuard::Reach> fromReach = RedirectGuard::reachOfName(from);
+    const std::optional<RedirectGuard::Reach> toReach = RedirectGuard::reachOfName(to);
+    QVERIFY(fromReach && toReach);
+    QCOMPARE(RedirectGuard::allowed(*fromReach, *toReach), allowed);
 }
 
 void TestComm::labelPictures_data()

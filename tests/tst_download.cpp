@@ -1,3 +1,4 @@
+#include "app/InstanceLock.h"
 #include "comm/Comm.h"
 #include "downloadrun.h"
 #include "net/PartialFile.h"
@@ -24,6 +25,7 @@
 #ifdef Q_OS_UNIX
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #endif
 
 class TestDownload : public QObject
@@ -55,6 +57,8 @@ private slots:
     void leftoverPartialFiles_data();
     void leftoverPartialFiles();
     void liveDownloadSurvivesCleanup();
+    void instanceLock_data();
+    void instanceLock();
 
 private:
     QString offerFor(const QString &downloadUri, const QJsonObject &members = QJsonObject(), bool sign = false) const
@@ -67,6 +71,7 @@ private:
     std::unique_ptr<TestServer> server;
     std::unique_ptr<TestServer> tlsServer;
     std::unique_ptr<QTemporaryDir> workDir;
+    QTemporaryDir runtimeDir;
     DesktopRecorder desktop;
     QString startDir;
     SigningKey publisher;
@@ -83,6 +88,9 @@ void TestDownload::initTestCase()
     QDesktopServices::setUrlHandler(QStringLiteral("file"), &desktop, "open");
     startDir = QDir::currentPath();
     QCOMPARE(publisher.publicKey.size(), 32);
+    // The user's own runtime folder, where the instance lock lives.
+    QVERIFY(runtimeDir.isValid());
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtimeDir.path()));
 }
 
 void TestDownload::init()
@@ -442,6 +450,7 @@ void TestDownload::systemProxy_data()
     QTest::newRow("host on the bypass list") << true << "";
     QTest::newRow("check redirected to loopback") << false << "check";
     QTest::newRow("package redirected to loopback") << false << "package";
+    QTest::newRow("package redirected to loopback, trailing dot") << false << "package, trailing dot";
 }
 
 // The check and the download go through the proxy the system names. The update host's name
@@ -452,8 +461,10 @@ void TestDownload::systemProxy()
     QFETCH(QString, redirected);
     const QString host = QStringLiteral("quorilex-updates.invalid");
     // Marked, so that the loopback server's log tells whether anything reached it.
-    const QString loopbackPackage = server->url(QStringLiteral("/package?size=300000&aroundtheproxy=1"));
-    const QString package = redirected == QLatin1String("package")
+    QString loopbackPackage = server->url(QStringLiteral("/package?size=300000&aroundtheproxy=1"));
+    if (redirected.endsWith(QLatin1String("trailing dot")))
+        loopbackPackage.replace(QStringLiteral("127.0.0.1:"), QStringLiteral("127.0.0.1.:"));
+    const QString package = redirected.startsWith(QLatin1String("package"))
         ? QStringLiteral("http://%1/redirect?to=%2").arg(host, QString::fromLatin1(QUrl::toPercentEncoding(loopbackPackage)))
         : QStringLiteral("http://%1/package?size=300000").arg(host);
     const QString record = redirected == QLatin1String("check")
@@ -473,7 +484,7 @@ void TestDownload::systemProxy()
         QVERIFY(!reachedLoopback());
         return;
     }
-    if (redirected == QLatin1String("package")) {
+    if (redirected.startsWith(QLatin1String("package"))) {
         checkRefused(window, QStringLiteral("不安全"), QStringList());
         QVERIFY(!reachedLoopback());
         return;
@@ -605,35 +616,63 @@ void TestDownload::packageFolder()
 void TestDownload::leftoverPartialFiles_data()
 {
     QTest::addColumn<QString>("name");
+    // "file", "fifo", "folder", or a symbolic link: "link to a file", "link to a fifo".
+    QTest::addColumn<QString>("kind");
     // Whether another updater still has it open.
     QTest::addColumn<bool>("held");
     QTest::addColumn<bool>("removed");
 
-    QTest::newRow("left by a killed updater") << "QuorilexVideo_32.msi.a1B2c3.part" << false << true;
-    QTest::newRow("held by a running updater") << "QuorilexVideo_32.msi.a1B2c3.part" << true << false;
-    QTest::newRow("the package itself") << installerName << false << false;
-    QTest::newRow("no random part") << "QuorilexVideo_32.msi.part" << false << false;
-    QTest::newRow("random part too long") << "QuorilexVideo_32.msi.a1B2c3d.part" << false << false;
-    QTest::newRow("another package") << "Other.msi.a1B2c3.part" << false << false;
-    QTest::newRow("the user's own file") << "QuorilexVideo_32.msi.a1B2c3.txt" << false << false;
+    const QString partial = QStringLiteral("QuorilexVideo_32.msi.a1B2c3.part");
+    QTest::newRow("left by a killed updater") << partial << "file" << false << true;
+    QTest::newRow("held by a running updater") << partial << "file" << true << false;
+    QTest::newRow("the package itself") << installerName << "file" << false << false;
+    QTest::newRow("no random part") << "QuorilexVideo_32.msi.part" << "file" << false << false;
+    QTest::newRow("random part too long") << "QuorilexVideo_32.msi.a1B2c3d.part" << "file" << false << false;
+    QTest::newRow("another package") << "Other.msi.a1B2c3.part" << "file" << false << false;
+    QTest::newRow("the user's own file") << "QuorilexVideo_32.msi.a1B2c3.txt" << "file" << false << false;
+    // What a neighbour can put in a shared folder: left alone, and never a hang.
+    QTest::newRow("FIFO") << partial << "fifo" << false << false;
+    QTest::newRow("link to a FIFO") << partial << "link to a fifo" << false << false;
+    QTest::newRow("link to a leftover") << partial << "link to a file" << false << false;
+    QTest::newRow("folder") << partial << "folder" << false << false;
 }
 
 void TestDownload::leftoverPartialFiles()
 {
     QFETCH(QString, name);
+    QFETCH(QString, kind);
     QFETCH(bool, held);
     QFETCH(bool, removed);
 
-    QFile file(name);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("partial");
-    QVERIFY(file.flush());
-    if (held)
-        PartialFile::hold(file);
-    else
-        file.close();
+    QFile file(kind.startsWith(QLatin1String("link")) ? QStringLiteral("target") : name);
+    if (kind == QLatin1String("folder")) {
+        QVERIFY(QDir().mkdir(name));
+    } else if (kind.endsWith(QLatin1String("fifo"))) {
+#ifdef Q_OS_UNIX
+        QCOMPARE(mkfifo(QFile::encodeName(file.fileName()).constData(), 0600), 0);
+#else
+        QSKIP("Windows has no FIFOs");
+#endif
+    } else {
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("partial");
+        QVERIFY(file.flush());
+        if (held)
+            PartialFile::hold(file);
+        else
+            file.close();
+    }
+    if (kind.startsWith(QLatin1String("link"))) {
+#ifdef Q_OS_UNIX
+        QVERIFY(QFile::link(file.fileName(), name));
+#else
+        QSKIP("Windows links need privileges");
+#endif
+    }
     PartialFile::removeStale(installerName);
-    QCOMPARE(QFile::exists(name), !removed);
+    QCOMPARE(QFileInfo(name).exists() || QFileInfo(name).isSymLink(), !removed);
+    // What a link leads to is never touched.
+    QVERIFY(QFileInfo::exists(file.fileName()) || !kind.startsWith(QLatin1String("link")));
 }
 
 // Another updater's start-up cleanup leaves a running download's file alone.
@@ -649,6 +688,47 @@ void TestDownload::liveDownloadSurvivesCleanup()
     QFile package(installerName);
     QVERIFY(package.open(QIODevice::ReadOnly));
     QVERIFY(package.readAll() == comm.httpGet(server->url("/package?size=1000000")));
+}
+
+void TestDownload::instanceLock_data()
+{
+    // What is at the lock's name before the updater starts: "nothing", "another updater",
+    // "folder" or "foreign file".
+    QTest::addColumn<QString>("planted");
+    QTest::addColumn<bool>("runs");
+
+    QTest::newRow("nothing") << "nothing" << true;
+    QTest::newRow("another updater") << "another updater" << false;
+    // Nothing but a live updater keeps the user from updating.
+    QTest::newRow("folder") << "folder" << true;
+    QTest::newRow("foreign file") << "foreign file" << true;
+}
+
+void TestDownload::instanceLock()
+{
+    QFETCH(QString, planted);
+    QFETCH(bool, runs);
+
+    const QString path = InstanceLock::path();
+#ifndef Q_OS_WIN
+    QVERIFY2(path.startsWith(runtimeDir.path() + QLatin1Char('/')), qPrintable(path));
+#endif
+    const auto removePlanted = qScopeGuard([&] {
+        QDir(path).removeRecursively();
+        QFile::remove(path);
+    });
+    InstanceLock other;
+    if (planted == QLatin1String("another updater")) {
+        QVERIFY(other.acquire());
+    } else if (planted == QLatin1String("folder")) {
+        QVERIFY(QDir().mkpath(path));
+    } else if (planted == QLatin1String("foreign file")) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("not a lock\n");
+    }
+    InstanceLock lock;
+    QCOMPARE(lock.acquire(), runs);
 }
 
 QTEST_MAIN(TestDownload)

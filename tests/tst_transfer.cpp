@@ -33,11 +33,14 @@ private slots:
     void split_data();
     void split();
     void resumeAfterSplit();
+    void serverLost();
 
 private:
     QStringList leftovers() const;
 
     std::unique_ptr<TestServer> server;
+    // Where the first server sends ranged requests in the rows that ask it to.
+    std::unique_ptr<TestServer> rangeServer;
     std::unique_ptr<QTemporaryDir> workDir;
     DesktopRecorder desktop;
     QString startDir;
@@ -49,6 +52,8 @@ void TestTransfer::initTestCase()
 {
     server = std::make_unique<TestServer>();
     QVERIFY(server->isRunning());
+    rangeServer = std::make_unique<TestServer>();
+    QVERIFY(rangeServer->isRunning());
     QDesktopServices::setUrlHandler(QStringLiteral("file"), &desktop, "open");
     startDir = QDir::currentPath();
 }
@@ -160,6 +165,12 @@ void TestTransfer::split_data()
     QTest::newRow("one reset, one stalled") << false << "resetat=20000000&stallat=37000000" << 40 * MiB << true << true << "";
     QTest::newRow("one slowed to a crawl") << false << "slowat=30000000&slowrate=20000" << 40 * MiB << true << true << "";
     QTest::newRow("wrong Content-Range") << false << "badrange=1" << 40 * MiB << true << true << "范围不符";
+    // A server that turns split downloads away: the first connection brings it all.
+    QTest::newRow("ranges refused with 503") << false << "rangestatus=503" << 40 * MiB << true << true << "";
+    QTest::newRow("ranges refused with 403") << false << "rangestatus=403" << 40 * MiB << true << true << "";
+    // Every connection's sockets count, those a redirect leaves behind too.
+    QTest::newRow("ranges redirected to another port")
+        << false << QStringLiteral("rangesto=%1").arg(QUrl(rangeServer->url("/")).port()) << 40 * MiB << true << false << "";
     // Another package's bytes under the same ETag: only the hash can tell.
     QTest::newRow("spliced") << false << "splice=1" << 40 * MiB << true << true << "校验失败";
 }
@@ -189,16 +200,17 @@ void TestTransfer::split()
                                                          web->root() + path, QStringLiteral("--package-size"), QString::number(size)});
         QVERIFY(writer.waitForFinished(60000) && writer.exitCode() == 0);
     }
-    const auto log = [&] { return web ? web->transfers(path) : server->transfers(path); };
+    const auto log = [&] { return web ? web->transfers(path) : server->transfers(path) + rangeServer->transfers(path); };
     TestWindow window(offerFor(*server, web ? web->url(path) : server->url(path), {{"Sha256", QString::fromLatin1(sha256)}}));
     const quint16 port = QUrl(web ? web->url(path) : server->url("/")).port();
     int peak = 0;
     QTimer sampler;
-    connect(&sampler, &QTimer::timeout, [&] { peak = qMax(peak, openConnections(port)); });
+    connect(&sampler, &QTimer::timeout,
+            [&] { peak = qMax(peak, openConnections(port) + openConnections(QUrl(rangeServer->url("/")).port())); });
     sampler.start(5);
     QCOMPARE(pressAndWait(window), cause.isEmpty() ? 0 : 1);
     sampler.stop();
-    QVERIFY(peak <= 8);
+    QVERIFY2(peak <= 8, qPrintable(QString::number(peak)));
 
     // nginx logs an answer once it ends, the first one (cut off) perhaps last.
     const auto wholeAnswers = [&] {
@@ -262,6 +274,22 @@ void TestTransfer::resumeAfterSplit()
     }
     QCOMPARE(asked, size - kept);
     QCOMPARE(savedPackageSha256(), sha256);
+}
+
+// A split download whose server goes away after bytes came says that it is incomplete,
+// whatever its last connection met.
+void TestTransfer::serverLost()
+{
+    const qint64 size = 40 * 1024 * 1024;
+    auto lost = std::make_unique<TestServer>();
+    const QString path = QStringLiteral("/package?size=%1&rate=8388608").arg(size);
+    TestWindow window(offerFor(*server, lost->url(path)));
+    window.show();
+    QTest::mouseClick(window.button(), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(window.progress()->value() > window.progress()->maximum() / 4, 60000);
+    lost.reset();
+    QCOMPARE(runUntilSettled(window), 1);
+    QVERIFY2(window.notes()->text().contains(QStringLiteral("下载不完整")), qPrintable(window.notes()->text()));
 }
 
 QTEST_MAIN(TestTransfer)

@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
-# Cross-builds the updater for 64-bit Windows with MinGW-w64 into build-windows/ (another
-# folder through UPDATER_WINDOWS_BUILD). Arguments go to CMake, for instance
+# Cross-builds the updater for Windows with MinGW-w64 into build-windows/ (another folder
+# through UPDATER_WINDOWS_BUILD). Arguments go to CMake, for instance
 #   scripts/windows.sh -DUPDATE_SERVER=https://update.example.com -DUPDATE_PUBLIC_KEY=...
+# 32-bit by default, as the product is: a 32-bit program runs on 32-bit and 64-bit Windows
+# alike. UPDATER_WINDOWS_ARCH=x86_64 builds a 64-bit one.
+# With UPDATER_SIGN_PFX (a PKCS#12 file) and UPDATER_SIGN_PASSWORD set, the programs are
+# signed (scripts/sign-windows.sh).
 # The executable links a static Qt and a static OpenSSL, built from Debian's own source
 # packages the first time and kept in a cache folder outside the checkout (UPDATER_CACHE,
 # by default ~/.cache/updater-windows) whose name carries the versions and the options.
@@ -9,24 +13,34 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=${UPDATER_WINDOWS_BUILD:-build-windows}
+arch=${UPDATER_WINDOWS_ARCH:-i686}
+case "$arch" in
+    # Windows needs no position-independent code, and 32-bit x86 assembly written so uses
+    # relocations that Windows objects cannot hold.
+    i686) openssl_target=(mingw no-pic) openssl_libdir=lib ;;
+    x86_64) openssl_target=(mingw64) openssl_libdir=lib64 ;;
+    *) echo "UPDATER_WINDOWS_ARCH must be i686 or x86_64, not $arch" >&2; exit 2 ;;
+esac
+triple=$arch-w64-mingw32
+package_arch=${arch//_/-}
 
 scripts/deps.sh --only cmake make ninja-build perl python3 g++ dpkg-dev xz-utils patch \
-    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
+    "g++-mingw-w64-$package_arch-posix" "gcc-mingw-w64-$package_arch-posix" mingw-w64-tools "binutils-mingw-w64-$package_arch"
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 
-# Qt's win32-g++ make rules call x86_64-w64-mingw32-g++, which may be the win32 thread model;
+# Qt's win32-g++ make rules call $triple-g++, which may be the win32 thread model;
 # Qt needs std::thread, so every tool name points at the posix compilers.
 tools=$(mktemp -d)
 trap 'rm -rf "$tools"' EXIT
 for tool in gcc g++; do
-    ln -s "$(command -v x86_64-w64-mingw32-$tool-posix)" "$tools/x86_64-w64-mingw32-$tool"
+    ln -s "$(command -v "$triple-$tool-posix")" "$tools/$triple-$tool"
 done
 export PATH="$tools:$PATH"
 
-openssl_options=(mingw64 no-shared no-tests --cross-compile-prefix=x86_64-w64-mingw32-)
-qt_options=(-xplatform win32-g++ -device-option CROSS_COMPILE=x86_64-w64-mingw32-
+openssl_options=("${openssl_target[@]}" no-shared no-tests "--cross-compile-prefix=$triple-")
+qt_options=(-xplatform win32-g++ -device-option "CROSS_COMPILE=$triple-"
     -static -static-runtime -release -optimize-size -opensource -confirm-license
     -nomake examples -nomake tests -openssl-linked
     -no-opengl -no-dbus -no-feature-sql -no-feature-tabletevent -no-direct2d -no-feature-printer
@@ -38,7 +52,7 @@ options_hash=$( (printf '%s\n' "${openssl_options[@]}" "${qt_options[@]}"; cat "
 cache=${UPDATER_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/updater-windows}
 # Debian's version marks make awkward path names; the versions stay readable without them.
 prefix_name() {
-    printf 'qtbase-%s_openssl-%s_%s' "$1" "$2" "$options_hash" | tr '+~:' '---'
+    printf '%s_qtbase-%s_openssl-%s_%s' "$arch" "$1" "$2" "$options_hash" | tr '+~:' '---'
 }
 
 # Source packages need a deb-src entry; add one beside the first deb entry when none exists.
@@ -83,7 +97,10 @@ build_prefix() {
     rm -rf "$prefix"
 
     echo "Building OpenSSL $openssl_version for MinGW"
+    # Debian's own patch makes 32-bit x86 assembly position-independent the ELF way, which
+    # Windows objects cannot hold.
     (cd "$work"/openssl-*/ \
+        && patch -R -p1 <debian/patches/pic.patch \
         && ./Configure "${openssl_options[@]}" --prefix="$prefix/openssl" \
         && make -j"$(nproc)" build_libs >/dev/null && make install_dev >/dev/null)
 
@@ -94,7 +111,7 @@ build_prefix() {
     mkdir "$work/qt-build"
     (cd "$work/qt-build" \
         && "$(ls -d "$work"/qtbase-opensource-src-*/)configure" "${qt_options[@]}" -prefix "$prefix/qt" \
-            OPENSSL_INCDIR="$prefix/openssl/include" OPENSSL_LIBDIR="$prefix/openssl/lib64" \
+            OPENSSL_INCDIR="$prefix/openssl/include" OPENSSL_LIBDIR="$prefix/openssl/$openssl_libdir" \
             OPENSSL_LIBS='-lssl -lcrypto -lws2_32 -lgdi32 -lcrypt32' \
         && make -j"$(nproc)" >/dev/null && make install >/dev/null)
 
@@ -118,9 +135,12 @@ if [ -f "$build/CMakeCache.txt" ] && ! grep -qxF "WINDOWS_PREFIXES:UNINITIALIZED
     rm -f "$build/CMakeCache.txt"
 fi
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" -DWINDOWS_ARCH="$arch" \
     -DWINDOWS_PREFIXES="$prefixes" \
     -DOPENSSL_ROOT_DIR="$prefix/openssl" \
     -DUPDATER_BUILD_TESTS=OFF "$@"
 cmake --build "$build" -j"$(nproc)"
+if [ -n "${UPDATER_SIGN_PFX:-}" ]; then
+    scripts/sign-windows.sh "$build/UpdateQuorilexVideo.exe" "$build/signrelease.exe"
+fi
 echo "Built $build/UpdateQuorilexVideo.exe ($(stat -c %s "$build/UpdateQuorilexVideo.exe") bytes)"

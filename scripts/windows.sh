@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Cross-builds the updater for Windows with MinGW-w64 into build-windows/ (another folder
-# through UPDATER_WINDOWS_BUILD). Arguments go to CMake, for instance
+# Cross-builds the updater for Windows with MinGW-w64 into build-windows/ (the configure
+# preset "windows"; UPDATER_WINDOWS_PRESET=windows-tests builds the tests into
+# build-windows-tests/). Arguments go to CMake, for instance
 #   scripts/windows.sh -DUPDATE_SERVER=https://update.example.com -DUPDATE_PUBLIC_KEY=...
 # 32-bit by default, as the product is: a 32-bit program runs on 32-bit and 64-bit Windows
 # alike. UPDATER_WINDOWS_ARCH=x86_64 builds a 64-bit one.
@@ -12,7 +13,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-build=${UPDATER_WINDOWS_BUILD:-build-windows}
+preset=${UPDATER_WINDOWS_PRESET:-windows}
+build=build-$preset
 arch=${UPDATER_WINDOWS_ARCH:-i686}
 case "$arch" in
     # Windows needs no position-independent code, and 32-bit x86 assembly written so uses
@@ -134,12 +136,8 @@ prefixes="$prefix/qt;$prefix/openssl"
 if [ -f "$build/CMakeCache.txt" ] && ! grep -qxF "WINDOWS_PREFIXES:UNINITIALIZED=$prefixes" "$build/CMakeCache.txt"; then
     rm -f "$build/CMakeCache.txt"
 fi
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" -DWINDOWS_ARCH="$arch" \
-    -DWINDOWS_PREFIXES="$prefixes" \
-    -DOPENSSL_ROOT_DIR="$prefix/openssl" \
-    -DUPDATER_BUILD_TESTS=OFF "$@"
-cmake --build "$build" -j"$(nproc)"
+cmake --preset "$preset" -DWINDOWS_ARCH="$arch" -DWINDOWS_PREFIXES="$prefixes" -DOPENSSL_ROOT_DIR="$prefix/openssl" "$@"
+cmake --build --preset "$preset" -j"$(nproc)"
 if [ -n "${UPDATER_SIGN_PFX:-}" ]; then
     scripts/sign-windows.sh "$build/UpdateQuorilexVideo.exe" "$build/signrelease.exe"
 fi

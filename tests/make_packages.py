@@ -26,7 +26,7 @@ def main():
     for name, size in PAYLOADS.items():
         with open(os.path.join(work, "payload.txt"), "wb") as f:
             f.write(random.Random(size).randbytes(size))
-        subprocess.run(["wixl", "-a", "x64", "-o", os.path.join(out, name), source], cwd=work, check=True)
+        subprocess.run(["wixl", "-a", "x86", "-o", os.path.join(out, name), source], cwd=work, check=True)
     for name, size in GENERATED.items():
         subprocess.run([sys.executable, server, "--write-package", os.path.join(out, name),
                         "--package-size", str(size)], check=True)

@@ -2,6 +2,7 @@
 
 #include "comm/Comm.h"
 
+#include <QFileInfo>
 #include <QProcess>
 #include <QSslCertificate>
 #include <QSslConfiguration>
@@ -34,6 +35,9 @@ TestServer::TestServer(const QStringList &arguments)
     QProcess process;
     process.setProgram(QStringLiteral(PYTHON_EXECUTABLE));
     process.setArguments(forServer(QStringList{QStringLiteral(UPDATE_SERVER_SCRIPT)} + options + arguments));
+    // A folder that outlives any test's: under Wine the server may otherwise start in the
+    // last test's folder, gone by then, where Python cannot even start.
+    process.setWorkingDirectory(QFileInfo(QStringLiteral(UPDATE_SERVER_SCRIPT)).absolutePath());
     if (!process.startDetached() || !announcements.waitForNewConnection(10000))
         return;
     holder.reset(announcements.nextPendingConnection());

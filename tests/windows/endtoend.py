@@ -195,7 +195,7 @@ class EndToEnd(unittest.TestCase):
         with open(os.path.join(work, "package.wxs"), "w") as f:
             f.write(re.sub(r'\bGuid="[^"]+"', 'Guid="%s"' % uuid.uuid4(), wxs))
         path = os.path.join(work, "QuorilexVideoTest.msi")
-        subprocess.run(["wixl", "-a", "x64", "-o", path, "package.wxs"], cwd=work, check=True)
+        subprocess.run(["wixl", "-a", "x86", "-o", path, "package.wxs"], cwd=work, check=True)
         return {"path": path, "token": token, "folder": "QuorilexVideoTest-" + name}
 
     @classmethod

@@ -1,8 +1,9 @@
 """Wine prefixes of the tests' own, and what the Windows tests need to run programs in them.
 
-Facts this relies on: Debian's `wine` starts the 64-bit loader; `wineserver -w` waits until
-a prefix settles and `-k` ends it; Wine reads its registry and fonts from the prefix, and
-sees the host's / as drive Z:.
+A 32-bit Windows, as the product's own users may have: prefixes are made with
+WINEARCH=win32 (Debian's wine32:i386), where only 32-bit programs run. Facts this relies on:
+`wineserver -w` waits until a prefix settles and `-k` ends it; Wine reads its registry and
+fonts from the prefix, and sees the host's / as drive Z:.
 """
 
 import os
@@ -29,7 +30,7 @@ class Prefix:
 
     def env(self, **extra):
         env = dict(os.environ)
-        env.update(WINEPREFIX=self.path, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+        env.update(WINEPREFIX=self.path, WINEARCH="win32", WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
                    # Wine turns Unix paths into Windows ones in the locale's code set: UTF-8,
                    # or a working folder with Chinese characters is lost.
                    LC_ALL="C.UTF-8")

@@ -1,10 +1,12 @@
 #include "app/InstanceLock.h"
+#include "app/LogFile.h"
 #include "app/release.h"
 #include "net/PackageDownload.h"
 #include "net/PartialFile.h"
 #include "window/UpdateQuorilexVideo.h"
 
 #include <QApplication>
+#include <QDir>
 
 int main(int argc, char *argv[])
 {
@@ -18,10 +20,18 @@ int main(int argc, char *argv[])
 #endif
 
     QApplication app(argc, argv);
+    // Names the folders of the user's own that the log and the lock go to.
+    QCoreApplication::setApplicationName(QStringLiteral("UpdateQuorilexVideo"));
+    LogFile::install(LogFile::defaultPath());
+    qCInfo(lcApp).noquote() << "start: updater" << updaterVersion << "of release" << currentVersion << currentReleaseTime
+                            << "asks" << versionCheckUrl << (updatePublicKey.isEmpty() ? "(plain records)" : "(signed records)")
+                            << "in" << QDir::currentPath();
     // The updater already running in this folder is the one the user is using.
     InstanceLock instance;
-    if (!instance.acquire())
+    if (!instance.acquire()) {
+        qCInfo(lcApp) << "another updater runs in this folder: exit 0";
         return 0;
+    }
     // Partial packages of updaters that were killed mid-download.
     for (const QString &place : PackageDownload::places(installerPackagePath))
         PartialFile::removeStale(place);
@@ -29,5 +39,7 @@ int main(int argc, char *argv[])
     // The constructor asks the update server before the window is shown.
     UpdateQuorilexVideo window;
     window.show();
-    return app.exec();
+    const int code = app.exec();
+    qCInfo(lcApp) << "exit" << code;
+    return code;
 }

@@ -1,9 +1,10 @@
 #include "release.h"
 
-const QString currentVersion = QStringLiteral("3.0.6");
+const QString updaterVersion = QStringLiteral(UPDATER_VERSION);
 
-// 2021-05-08 00:00 in UTC+8.
-const qint32 currentReleaseTime = 1620403200;
+const QString currentVersion = QStringLiteral(RELEASE_VERSION);
+
+const qint32 currentReleaseTime = RELEASE_TIME;
 
 const QString installerPackagePath
     = QStringLiteral(".") + QStringLiteral("/%1%2").arg(QStringLiteral("QuorilexVideo_32"), QStringLiteral(".msi"));

@@ -4,6 +4,9 @@
 #include <QByteArray>
 #include <QString>
 
+// The updater's own version, as its Windows version resource has it.
+extern const QString updaterVersion;
+
 // The release of the main application that this updater belongs to; the
 // server's record is compared against these two.
 extern const QString currentVersion;

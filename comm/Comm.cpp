@@ -1,5 +1,6 @@
 #include "Comm.h"
 
+#include "net/Logging.h"
 #include "net/SafeGet.h"
 
 #include <QEventLoop>
@@ -42,7 +43,7 @@ void Comm::setLabelImage(QLabel *label, QString imagePath)
     setLabelPixmap(label, imagePath, QSize(300, 300));
 }
 
-QByteArray Comm::httpGet(QString url, bool *ok, int timeoutMs)
+QByteArray Comm::httpGet(QString url, bool *ok, int timeoutMs, QString *error)
 {
     QNetworkAccessManager manager;
     const std::unique_ptr<QNetworkReply> reply(SafeGet::send(manager, SafeGet::request(QUrl(url, QUrl::TolerantMode))));
@@ -75,6 +76,13 @@ QByteArray Comm::httpGet(QString url, bool *ok, int timeoutMs)
     const bool good = !tooLarge && !encoded && reply->error() == QNetworkReply::NoError && status >= 200 && status <= 299;
     if (ok)
         *ok = good;
+    if (error && !good) {
+        const QString what = tooLarge ? QStringLiteral("a body over %1 bytes").arg(maxBodySize)
+            : encoded                 ? QStringLiteral("a body encoded as %1").arg(QString::fromLatin1(encoding))
+            : deadline.isActive()     ? reply->errorString()
+                                      : QStringLiteral("no answer within %1 ms").arg(timeoutMs);
+        *error = QStringLiteral("GET %1: HTTP %2, %3").arg(forLog(reply->url())).arg(status).arg(what);
+    }
     return good ? reply->readAll() : QByteArray();
 }
 

@@ -26,9 +26,9 @@ public:
 
     // Waits in a nested event loop. Returns the body of a 2xx answer; anything
     // else (transport error, other status, time-out, a body over maxBodySize) gives an empty body and
-    // sets *ok to false, so an empty good answer can be told from a failure.
-    // The time limit may be set shorter than the built-in one, for tests.
-    QByteArray httpGet(QString url, bool *ok = nullptr, int timeoutMs = httpGetTimeoutMs);
+    // sets *ok to false, so an empty good answer can be told from a failure, and *error to
+    // the technical reason. The time limit may be set shorter than the built-in one, for tests.
+    QByteArray httpGet(QString url, bool *ok = nullptr, int timeoutMs = httpGetTimeoutMs, QString *error = nullptr);
 
     // The record is the object under "data" when there is one, else the top
     // level object. *ok tells whether the body was a JSON object at all.

@@ -22,26 +22,26 @@ Answer::Verdict Answer::judge(const Header &header, const Expected &expected)
             // be another package's, from another server or another upload.
             && (expected.validator.startsWith('"') ? header.etag : header.lastModified) == expected.validator;
         if (!fits)
-            verdict.failure = DownloadFailure{DownloadFailure::RangeMismatch};
+            verdict.failure = Failure(Failure::RangeMismatch);
         verdict.total = expected.total;
         verdict.validator = expected.validator;
         return verdict;
     }
     // Only 200 carries the whole package; 206 Partial Content to a plain GET is a part of it.
     if (header.status != 200) {
-        verdict.failure = DownloadFailure{DownloadFailure::HttpStatus, false, header.status};
+        verdict.failure = Failure::httpStatus(header.status);
         return verdict;
     }
     // The server ignored the range, or the package changed since: the whole of it again.
     verdict.startOver = ranged;
     if (expected.recordSize >= 0 && header.contentLength >= 0 && header.contentLength != expected.recordSize) {
-        verdict.failure = DownloadFailure{DownloadFailure::SizeMismatch};
+        verdict.failure = Failure(Failure::SizeMismatch);
         return verdict;
     }
     verdict.total = expected.recordSize >= 0 ? expected.recordSize : header.contentLength;
     // Only the publisher's signed word makes a package beyond the limit believable.
     if (!expected.vouched && verdict.total > expected.sizeLimit) {
-        verdict.failure = DownloadFailure{DownloadFailure::TooLarge};
+        verdict.failure = Failure(Failure::TooLarge);
         return verdict;
     }
     // Sent back in If-Range only when well formed: a weak ETag may not be used there, and

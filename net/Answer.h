@@ -1,7 +1,7 @@
 #ifndef ANSWER_H
 #define ANSWER_H
 
-#include "DownloadFailure.h"
+#include "Failure.h"
 
 #include <QByteArray>
 

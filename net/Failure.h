@@ -1,14 +1,25 @@
-#ifndef DOWNLOADFAILURE_H
-#define DOWNLOADFAILURE_H
+#ifndef FAILURE_H
+#define FAILURE_H
 
+#include <QMetaEnum>
+#include <QObject>
 #include <QString>
 
 #include <optional>
 
-// Why a download failed, as a value; the window says it in the user's words.
-struct DownloadFailure
+// Why the version check or a download failed, as a value. The cause decides what the window
+// says (one table in window/) and whether the bytes kept may be resumed from; the detail is
+// the technical reason (Qt's error text, the status, the host), for the log.
+struct Failure
 {
+    Q_GADGET
+
+public:
     enum Cause {
+        // The version check: nothing usable came back, or the record is not the publisher's.
+        CheckFailed,
+        RecordUnverified,
+        // The download.
         InvalidAddress,
         CannotCreateFile,
         CannotDeleteOldPackage,
@@ -28,15 +39,40 @@ struct DownloadFailure
         HashMismatch,
         MalformedMember,
     };
+    Q_ENUM(Cause)
+
+    Failure(Cause cause, const QString &detail = QString())
+        : cause(cause)
+        , detail(detail)
+    {
+    }
+    static Failure httpStatus(int status, const QString &detail = QString())
+    {
+        Failure failure(HttpStatus, detail);
+        failure.status = status;
+        return failure;
+    }
+    static Failure malformedMember(const QString &member)
+    {
+        Failure failure(MalformedMember, member);
+        failure.member = member;
+        return failure;
+    }
+
+    // Whether the bytes kept are sound after it, so that the next attempt may go on from
+    // them: only a transfer that broke off leaves them so.
+    bool resumable() const { return cause == Incomplete || cause == TimedOut || cause == NetworkFailure; }
+    bool ofCheck() const { return cause == CheckFailed || cause == RecordUnverified; }
+    // The cause's name, for the log.
+    const char *name() const { return QMetaEnum::fromType<Cause>().valueToKey(cause); }
 
     Cause cause;
-    // Whether the bytes kept so far are sound, so that the next attempt may go on from them.
-    bool resumable = false;
     // The answer's status for HttpStatus, the record's member for MalformedMember.
     int status = 0;
     QString member;
+    QString detail;
 };
 
-using MaybeFailure = std::optional<DownloadFailure>;
+using MaybeFailure = std::optional<Failure>;
 
 #endif

@@ -1,6 +1,7 @@
 #include "PackageDownload.h"
 
 #include "Answer.h"
+#include "Logging.h"
 #include "PartialFile.h"
 #include "RedirectGuard.h"
 #include "SafeGet.h"
@@ -31,11 +32,25 @@ constexpr qint64 catchUpPerWrite = 4 * pieceSize;
 // A redirect that was not followed: the reply ends with the redirect's own status.
 MaybeFailure redirectFailure(const QNetworkReply &reply)
 {
+    const QString detail = forLog(reply.url()) + QStringLiteral(" redirects to ")
+        + forLog(reply.url().resolved(reply.attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl()));
     if (RedirectGuard::refused(reply))
-        return DownloadFailure{DownloadFailure::UnsafeRedirect};
+        return Failure(Failure::UnsafeRedirect, detail);
     if (reply.error() == QNetworkReply::TooManyRedirectsError)
-        return DownloadFailure{DownloadFailure::TooManyRedirects};
+        return Failure(Failure::TooManyRedirects, detail);
     return std::nullopt;
+}
+
+// What an answer said, for the log.
+QString describe(const QNetworkReply &reply)
+{
+    QString text = QStringLiteral("HTTP %1 %2 from %3")
+                       .arg(reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt())
+                       .arg(reply.attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString(), forLog(reply.url()));
+    for (const char *name : {"Content-Length", "Content-Range", "ETag", "Last-Modified", "Accept-Ranges"})
+        if (reply.hasRawHeader(name))
+            text += QStringLiteral(", %1: %2").arg(QLatin1String(name), QString::fromLatin1(reply.rawHeader(name).left(200)));
+    return text;
 }
 
 } // namespace
@@ -66,6 +81,9 @@ QStringList PackageDownload::places(const QString &path)
 
 MaybeFailure PackageDownload::open()
 {
+    // A record whose protection cannot be read is refused before any byte is fetched.
+    if (!record.malformedMember.isEmpty())
+        return Failure::malformedMember(record.malformedMember);
     // Written under a name of its own beside the package, so a partial package never carries
     // the package's name. Only a folder that cannot take the file at all is passed over: a
     // full disk shows as a failed write, and the same disk would be full elsewhere too.
@@ -79,11 +97,14 @@ MaybeFailure PackageDownload::open()
         file.reset();
     }
     if (!file)
-        return DownloadFailure{DownloadFailure::CannotCreateFile};
-    if (QFile::exists(packagePath) && !QFile::remove(packagePath)) {
+        return Failure(Failure::CannotCreateFile, QStringLiteral("no partial file could be created beside any of ")
+                                                      + places(packagePath).join(QStringLiteral(", ")));
+    QFile old(packagePath);
+    if (old.exists() && !old.remove()) {
         file.reset();
-        return DownloadFailure{DownloadFailure::CannotDeleteOldPackage};
+        return Failure(Failure::CannotDeleteOldPackage, packagePath + QStringLiteral(": ") + old.errorString());
     }
+    qCInfo(lcDownload).noquote() << "writing to" << file->fileName();
     verifier = std::make_unique<PackageVerifier>(record);
     buffer.resize(pieceSize);
     return std::nullopt;
@@ -122,11 +143,13 @@ Answer::Verdict PackageDownload::judge(const QNetworkReply &reply, const Span &a
     header.lastModified = reply.rawHeader("Last-Modified");
     header.acceptRanges = reply.rawHeader("Accept-Ranges");
     verdict = Answer::judge(header, {asked.begin, asked.end, totalBytes, validator, record.size, record.vouched, sizeLimit});
-    if (verdict.failure)
+    if (verdict.failure) {
+        verdict.failure->detail = describe(reply);
         return verdict;
+    }
     // The whole package again over bytes kept: they stay only if it is the same package.
     if (verdict.startOver
-        || (asked.end == 0 && receivedBytes > 0 && (verdict.validator != validator || verdict.total != totalBytes)))
+        || (asked.end == 0 && in.size() > 0 && (verdict.validator != validator || verdict.total != totalBytes)))
         startOver();
     if (status == 200)
         rangesServed = verdict.servesRanges;
@@ -136,8 +159,11 @@ Answer::Verdict PackageDownload::judge(const QNetworkReply &reply, const Span &a
     validator = verdict.validator;
     // A length known in advance that the disk cannot take fails now, not once the disk is full.
     const qint64 available = QStorageInfo(QFileInfo(packagePath).absolutePath()).bytesAvailable();
-    if (totalBytes >= 0 && available >= 0 && totalBytes - receivedBytes > available)
-        verdict.failure = DownloadFailure{DownloadFailure::DiskFull};
+    if (totalBytes >= 0 && available >= 0 && totalBytes - in.size() > available)
+        verdict.failure = Failure(Failure::DiskFull, QStringLiteral("%1 bytes to come, %2 free in %3")
+                                                         .arg(totalBytes - in.size())
+                                                         .arg(available)
+                                                         .arg(QFileInfo(packagePath).absolutePath()));
     return verdict;
 }
 
@@ -145,24 +171,11 @@ MaybeFailure PackageDownload::write(qint64 offset, const char *data, qint64 size
 {
     // A body longer than the package's length is cut off: it cannot be the package.
     if (totalBytes >= 0 && offset + size > totalBytes)
-        return DownloadFailure{DownloadFailure::SizeMismatch};
+        return Failure(Failure::SizeMismatch, QStringLiteral("a body past the package's %1 bytes").arg(totalBytes));
     if (totalBytes < 0 && offset + size > sizeLimit)
-        return DownloadFailure{DownloadFailure::TooLarge};
+        return Failure(Failure::TooLarge, QStringLiteral("a body of no announced length past %1 bytes").arg(sizeLimit));
     // Only the gaps: a whole package that follows a split one brings bytes already in.
-    std::vector<Span> gaps;
-    qint64 at = offset;
-    auto next = in.upper_bound(at);
-    if (next != in.begin() && std::prev(next)->second > at)
-        at = std::prev(next)->second;
-    for (; at < offset + size; ++next) {
-        const qint64 gapEnd = next == in.end() ? offset + size : qMin(offset + size, next->first);
-        if (gapEnd > at)
-            gaps.push_back({at, gapEnd});
-        if (next == in.end())
-            break;
-        at = qMax(at, next->second);
-    }
-    for (const Span &gap : gaps)
+    for (const Span &gap : in.gaps({offset, offset + size}))
         if (const MaybeFailure unstored = store(gap.begin, data + (gap.begin - offset), gap.size()))
             return unstored;
     return std::nullopt;
@@ -171,21 +184,8 @@ MaybeFailure PackageDownload::write(qint64 offset, const char *data, qint64 size
 MaybeFailure PackageDownload::store(qint64 offset, const char *data, qint64 size)
 {
     if ((file->pos() != offset && !file->seek(offset)) || file->write(data, size) != size)
-        return DownloadFailure{DownloadFailure::DiskFull};
-    qint64 begin = offset;
-    qint64 end = offset + size;
-    auto next = in.lower_bound(begin);
-    if (next != in.begin() && std::prev(next)->second >= begin) {
-        begin = std::prev(next)->first;
-        end = qMax(end, std::prev(next)->second);
-        in.erase(std::prev(next));
-    }
-    while (next != in.end() && next->first <= end) {
-        end = qMax(end, next->second);
-        next = in.erase(next);
-    }
-    in[begin] = end;
-    receivedBytes += size;
+        return Failure(Failure::DiskFull, file->fileName() + QStringLiteral(": ") + file->errorString());
+    in.insert({offset, offset + size});
     hashInOrder(offset, data, size, catchUpPerWrite);
     // Reading back for the hash can fail too.
     return failed;
@@ -199,14 +199,11 @@ void PackageDownload::hashInOrder(qint64 offset, const char *data, qint64 size, 
         verifier->addData(data, size);
         hashed += size;
     }
-    const auto first = in.begin();
-    if (first == in.end() || first->first != 0)
-        return;
-    const qint64 edge = first->second;
+    const qint64 edge = in.prefix();
     while (hashed < edge && readLimit > 0) {
         const qint64 piece = std::min({edge - hashed, qint64(buffer.size()), readLimit});
         if (!file->seek(hashed) || file->read(buffer.data(), piece) != piece) {
-            fail({DownloadFailure::Unreadable});
+            fail(Failure(Failure::Unreadable, file->fileName() + QStringLiteral(": ") + file->errorString()));
             return;
         }
         verifier->addData(buffer.data(), piece);
@@ -221,7 +218,7 @@ void PackageDownload::endsAt(qint64 length)
         totalBytes = length;
 }
 
-void PackageDownload::fail(const DownloadFailure &cause)
+void PackageDownload::fail(const Failure &cause)
 {
     // The first cause is the one: what follows (an aborted reply) is its consequence.
     if (!failed)
@@ -231,9 +228,9 @@ void PackageDownload::fail(const DownloadFailure &cause)
 MaybeFailure PackageDownload::finish()
 {
     if (!failed && !complete())
-        fail({DownloadFailure::Incomplete, true});
+        fail(Failure(Failure::Incomplete, QStringLiteral("%1 of %2 bytes").arg(in.size()).arg(totalBytes)));
     if (!failed && !file->flush())
-        fail({DownloadFailure::DiskFull});
+        fail(Failure(Failure::DiskFull, file->fileName() + QStringLiteral(": ") + file->errorString()));
     if (!failed)
         hashInOrder(0, nullptr, 0, totalBytes);
     if (!failed)
@@ -243,54 +240,41 @@ MaybeFailure PackageDownload::finish()
     return failed;
 }
 
-std::vector<PackageDownload::Span> PackageDownload::missing() const
+std::vector<Span> PackageDownload::missing() const
 {
-    const qint64 end = totalBytes >= 0 ? totalBytes : std::numeric_limits<qint64>::max();
-    std::vector<Span> spans;
-    qint64 at = 0;
-    for (const auto &[begin, spanEnd] : in) {
-        if (begin > at)
-            spans.push_back({at, begin});
-        at = spanEnd;
-    }
-    if (at < end)
-        spans.push_back({at, end});
-    return spans;
+    return in.gaps({0, totalBytes >= 0 ? totalBytes : std::numeric_limits<qint64>::max()});
 }
 
 void PackageDownload::checkPackage()
 {
-    switch (InstallerPackage::defect(*file, receivedBytes)) {
+    switch (InstallerPackage::defect(*file, in.size())) {
     case InstallerPackage::Defect::None:
         break;
     case InstallerPackage::Defect::Foreign:
-        fail({DownloadFailure::NotAnInstaller});
+        fail(Failure(Failure::NotAnInstaller, QStringLiteral("not a compound file of %1 bytes").arg(in.size())));
         return;
     case InstallerPackage::Defect::CutShort:
-        fail({DownloadFailure::Incomplete});
+        fail(Failure(Failure::Incomplete, QStringLiteral("a compound file cut short at %1 bytes").arg(in.size())));
         return;
     case InstallerPackage::Defect::Unreadable:
-        fail({DownloadFailure::Unreadable});
+        fail(Failure(Failure::Unreadable, file->fileName() + QStringLiteral(": ") + file->errorString()));
         return;
     }
-    switch (verifier->verify(receivedBytes)) {
+    switch (verifier->verify(in.size())) {
     case PackageVerifier::Verdict::Sound:
         break;
-    case PackageVerifier::Verdict::MalformedMember:
-        fail({DownloadFailure::MalformedMember, false, 0, record.malformedMember});
-        break;
     case PackageVerifier::Verdict::SizeMismatch:
-        fail({DownloadFailure::SizeMismatch});
+        fail(Failure(Failure::SizeMismatch, QStringLiteral("%1 bytes, the record says %2").arg(in.size()).arg(record.size)));
         break;
     case PackageVerifier::Verdict::HashMismatch:
-        fail({DownloadFailure::HashMismatch});
+        fail(Failure(Failure::HashMismatch, QStringLiteral("SHA-256 is not the record's %1").arg(QString::fromLatin1(record.sha256.toHex()))));
         break;
     }
 }
 
 bool PackageDownload::canResume() const
 {
-    return file && failed && failed->resumable && receivedBytes > 0 && receivedBytes < totalBytes
+    return file && failed && failed->resumable() && in.size() > 0 && in.size() < totalBytes
         && !validator.isEmpty();
 }
 
@@ -300,7 +284,6 @@ void PackageDownload::startOver()
     file->seek(0);
     verifier = std::make_unique<PackageVerifier>(record);
     in.clear();
-    receivedBytes = 0;
     hashed = 0;
 }
 
@@ -310,7 +293,6 @@ void PackageDownload::discard()
     file.reset();
     verifier.reset();
     in.clear();
-    receivedBytes = 0;
 }
 
 MaybeFailure PackageDownload::save()
@@ -319,8 +301,9 @@ MaybeFailure PackageDownload::save()
     QFile::remove(packagePath);
     file->setAutoRemove(false);
     if (!file->rename(packagePath)) {
+        const QString reason = file->errorString();
         file->remove();
-        return DownloadFailure{DownloadFailure::CannotSave};
+        return Failure(Failure::CannotSave, packagePath + QStringLiteral(": ") + reason);
     }
     file.reset();
     return std::nullopt;

@@ -2,14 +2,14 @@
 #define PACKAGEDOWNLOAD_H
 
 #include "Answer.h"
-#include "DownloadFailure.h"
+#include "Failure.h"
+#include "SpanSet.h"
 #include "trust/UpdateRecord.h"
 
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 
-#include <map>
 #include <memory>
 #include <vector>
 
@@ -26,14 +26,6 @@ class QUrl;
 class PackageDownload
 {
 public:
-    // Bytes from begin up to end (exclusive).
-    struct Span
-    {
-        qint64 begin = 0;
-        qint64 end = 0;
-        qint64 size() const { return end - begin; }
-    };
-
     // The package goes to `path` once whole, or to the first of its other places() that can
     // take it. A package longer than `sizeLimit` bytes is refused unless the publisher signed
     // its size.
@@ -45,7 +37,8 @@ public:
     static QStringList places(const QString &path);
 
     // Creates the file the bytes go to in the first place that can take it and deletes a
-    // package left there; the failure, if that fails.
+    // package left there; the failure, if that fails or the record's protection is
+    // malformed.
     MaybeFailure open();
     // Where the package goes: known once open() succeeded.
     QString path() const { return packagePath; }
@@ -68,7 +61,7 @@ public:
     // A new attempt from the bytes kept: the last one's failure is over.
     void retry() { failed.reset(); }
     // Ends the download for this cause, unless it has already failed.
-    void fail(const DownloadFailure &cause);
+    void fail(const Failure &cause);
     MaybeFailure failure() const { return failed; }
 
     // Once every byte is in, or the download failed: nothing when the package is whole and
@@ -81,9 +74,9 @@ public:
 
     bool canResume() const;
     // The bytes in, and the package's length (-1 while unknown).
-    qint64 received() const { return receivedBytes; }
+    qint64 received() const { return in.size(); }
     qint64 total() const { return totalBytes; }
-    bool complete() const { return totalBytes >= 0 && receivedBytes == totalBytes; }
+    bool complete() const { return totalBytes >= 0 && in.size() == totalBytes; }
     // The first answer said that the server serves ranges and named a validator for them,
     // and the server has not turned them away since.
     bool servesRanges() const { return rangesServed && !validator.isEmpty() && !rangesRefused; }
@@ -94,6 +87,7 @@ public:
     bool refusesRanges() const { return rangesRefused; }
     // The spans still to come, in order (the whole package while its length is unknown).
     std::vector<Span> missing() const;
+    const SpanSet &spans() const { return in; }
 
 private:
     MaybeFailure store(qint64 offset, const char *data, qint64 size);
@@ -109,9 +103,7 @@ private:
     std::unique_ptr<PackageVerifier> verifier;
     std::vector<char> buffer;
 
-    // The spans in, by their first byte; touching spans are merged.
-    std::map<qint64, qint64> in;
-    qint64 receivedBytes = 0;
+    SpanSet in;
     // The bytes the checks have seen: the file's first bytes, in order.
     qint64 hashed = 0;
     qint64 totalBytes = -1;

@@ -1,9 +1,11 @@
 #ifndef PACKAGETRANSFER_H
 #define PACKAGETRANSFER_H
 
-#include "DownloadFailure.h"
+#include "Failure.h"
 #include "PackageDownload.h"
+#include "Scheduler.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QSet>
 #include <QTimer>
@@ -16,30 +18,14 @@
 class QNetworkAccessManager;
 class QNetworkReply;
 
-// One press's transfer: the connections that bring a package's missing bytes into its
-// PackageDownload. A package that a server splits safely, and that one connection would
-// be slow to bring, comes over several connections at once, each asking for ranges, so
-// that one throttled connection no longer sets the pace; anything else comes over one
-// connection, as a plain download does.
+// One attempt's connections: they bring a package's missing bytes into its PackageDownload,
+// over as many connections as the Scheduler decides. This is the Qt side: requests, replies,
+// reading, the network managers.
 class PackageTransfer : public QObject
 {
     Q_OBJECT
 
 public:
-    // At most this many connections at once, so that no server sees more from one updater.
-    static constexpr int maxConnections = 8;
-    // Only a package at least this long is split, and never into ranges shorter than
-    // minimumRange: below that a connection's start costs more than it brings.
-    static constexpr qint64 minimumSplitSize = 16 * 1024 * 1024;
-    static constexpr qint64 minimumRange = 4 * 1024 * 1024;
-    // Nor before the first connection's pace shows that it would need longer than this
-    // for the rest alone.
-    static constexpr int splitAfterMs = 2000;
-    // A connection that brings less than 1/slowFactor of the best one's bytes for this
-    // many seconds in a row hands its remainder to the others.
-    static constexpr int slowFactor = 8;
-    static constexpr int slowSeconds = 2;
-
     // The first connection goes through `manager`; the package comes from `url`.
     PackageTransfer(QNetworkAccessManager &manager, PackageDownload &download, const QUrl &url,
                     QObject *parent = nullptr);
@@ -48,11 +34,8 @@ public:
 
     void start();
     // Ends the transfer for this cause, unless it has already ended.
-    void abort(const DownloadFailure &cause);
+    void abort(const Failure &cause);
 
-    // What finish() of the download said once the transfer ended: nothing when the
-    // package is whole and sound.
-    MaybeFailure result() const { return outcome; }
     // Bytes this transfer brought, over all its connections.
     qint64 bytesReceived() const { return arrived; }
 
@@ -60,33 +43,34 @@ signals:
     void readyRead();
     // All bytes in (kept from before too) and the package's length (-1 while unknown).
     void downloadProgress(qint64 received, qint64 total);
+    // The download has finished: its failure() tells how.
     void finished();
 
 private:
-    struct Lane;
-    enum class Onward { Read, Wait, Stop };
+    // A connection's Qt side, at its index in the scheduler.
+    struct Lane
+    {
+        QNetworkAccessManager *manager = nullptr;
+        QNetworkReply *reply = nullptr;
+    };
 
-    Lane &addLane();
-    void send(Lane &lane, const PackageDownload::Span &asked);
-    void read(Lane &lane);
-    bool accept(Lane &lane);
-    void requestEnded(Lane &lane);
-    void laneFailed(Lane &lane, const DownloadFailure &cause);
-    void rangeRefused(Lane &lane, const DownloadFailure &cause);
-    Onward onward(Lane &lane);
-    void retire(Lane &lane);
-    void release(Lane &lane);
-    bool assign(Lane &lane);
-    bool takeWork(Lane &lane);
+    Scheduler::Package package() const;
+    int addLane(int id);
+    void send(int id, const Span &asked);
+    void read(int id);
+    bool accept(int id);
+    void requestEnded(int id);
+    void laneFailed(int id, const Failure &cause);
+    void rangeRefused(int id, const Failure &cause);
+    void release(int id);
+    void releaseIdle();
     void distribute();
     void tick();
     void arrivedBytes();
     void proceed();
-    void fail(const DownloadFailure &cause);
+    void fail(const Failure &cause);
     void end();
-    int limit() const;
-    int openLanes() const;
-    int busyLanes() const;
+    int lingeringSockets() const;
 
     QNetworkAccessManager &firstManager;
     // One for each connection beyond the first, made as they are needed.
@@ -94,22 +78,17 @@ private:
     // The origins each manager has connected to: it keeps a connection to each open.
     std::map<const QNetworkAccessManager *, QSet<QString>> origins;
     PackageDownload &download;
-    // Where the first answer came from, after any redirect: the ranges are asked there.
+    // Where the last answer came from, after any redirect: later requests go there.
     QUrl url;
+    Scheduler scheduler;
     // Declared after the managers: a lane's reply goes before its manager.
-    std::vector<std::unique_ptr<Lane>> lanes;
+    std::vector<Lane> lanes;
     std::vector<char> buffer;
     QTimer ticker;
+    QElapsedTimer clock;
 
-    // The first answer allows a split, and whether the transfer is split.
-    bool splittable = false;
-    bool split = false;
-    // Connections at most, lowered when the server turns connections away.
-    int ceiling = maxConnections;
-    int laneFailures = 0;
     qint64 arrived = 0;
     bool ended = false;
-    MaybeFailure outcome;
 };
 
 #endif

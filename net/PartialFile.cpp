@@ -1,5 +1,7 @@
 #include "PartialFile.h"
 
+#include "Logging.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -59,12 +61,13 @@ void PartialFile::removeStale(const QString &packagePath)
             continue;
         struct stat status;
         const bool stale = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0;
-        if (stale)
-            QFile::remove(path);
+        if (stale && QFile::remove(path))
+            qCInfo(lcDownload).noquote() << "removed a partial package left behind:" << path;
         ::close(fd);
 #else
         // This fails while another updater has the file open.
-        QFile::remove(path);
+        if (QFile::remove(path))
+            qCInfo(lcDownload).noquote() << "removed a partial package left behind:" << path;
 #endif
     }
 }

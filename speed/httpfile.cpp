@@ -43,9 +43,9 @@ void httpfile::restart()
     speedTimer->start(1000);
 }
 
-void httpfile::addReceivedBytes(qint64 count)
+void httpfile::setReceivedBytes(qint64 count)
 {
-    receivedBytes += count;
+    receivedBytes = count;
 }
 
 void httpfile::on_finished()

@@ -20,7 +20,8 @@ public:
 
     // Starts a new average: the shown speed covers this transfer only.
     void restart();
-    void addReceivedBytes(qint64 count);
+    // The bytes the transfer has brought so far.
+    void setReceivedBytes(qint64 count);
     QString text() const { return speedText; }
 
     // Recomputes the text for an average over elapsedSecs whole seconds; a

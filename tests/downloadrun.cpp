@@ -32,7 +32,7 @@ int runUntilSettled(TestWindow &window)
             QCoreApplication::exit(1);
     });
     poll.start(20);
-    QTimer::singleShot(UpdateQuorilexVideo::stallTimeoutMs + 20000, &poll, [] { QCoreApplication::exit(99); });
+    QTimer::singleShot(DownloadJob::stallTimeoutMs + 20000, &poll, [] { QCoreApplication::exit(99); });
     return QCoreApplication::exec();
 }
 

@@ -1,6 +1,7 @@
 #ifndef TESTWINDOW_H
 #define TESTWINDOW_H
 
+#include "net/DownloadJob.h"
 #include "window/UpdateQuorilexVideo.h"
 
 #include <QLabel>
@@ -16,9 +17,12 @@ public:
     {
     }
 
-    void limitSize(qint64 bytes) { sizeLimit = bytes; }
-    void limitStall(int msecs) { stallTimer.setInterval(msecs); }
-    void limitCrawl(int msecs) { crawlTimer.setInterval(msecs); }
+    void limitSize(qint64 bytes) { job->setSizeLimit(bytes); }
+    void limitStall(int msecs) { job->setStallTimeout(msecs); }
+    void limitCrawl(int msecs) { job->setCrawlWindow(msecs); }
+
+    // How the last download failed; nothing while none has.
+    MaybeFailure failure() const { return job ? job->failure() : std::nullopt; }
 
     QLabel *headline() const { return findChild<QLabel *>(QStringLiteral("label")); }
     QLabel *notes() const { return findChild<QLabel *>(QStringLiteral("label_2")); }

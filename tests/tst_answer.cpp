@@ -87,17 +87,17 @@ void TestAnswer::judge_data()
     status.status = 203;
     QTest::newRow("whole package") << whole() << expected() << accepted << false << qint64(300000) << etag;
     QTest::newRow("no length") << whole(-1) << expected() << accepted << false << qint64(-1) << etag;
-    QTest::newRow("203") << status << expected() << int(DownloadFailure::HttpStatus) << false << qint64(-1) << QByteArray();
+    QTest::newRow("203") << status << expected() << int(Failure::HttpStatus) << false << qint64(-1) << QByteArray();
     QTest::newRow("206 to a plain request") << part("bytes 0-299999/300000", 300000) << expected()
-                                            << int(DownloadFailure::HttpStatus) << false << qint64(-1) << QByteArray();
+                                            << int(Failure::HttpStatus) << false << qint64(-1) << QByteArray();
     QTest::newRow("length other than the record's") << whole(300001) << expected(0, QByteArray(), 300000)
-                                                    << int(DownloadFailure::SizeMismatch) << false << qint64(-1) << QByteArray();
+                                                    << int(Failure::SizeMismatch) << false << qint64(-1) << QByteArray();
     QTest::newRow("record's size, no length") << whole(-1) << expected(0, QByteArray(), 300000) << accepted << false
                                               << qint64(300000) << etag;
     QTest::newRow("declared beyond the limit") << whole(10 * 1024 * GiB) << expected()
-                                               << int(DownloadFailure::TooLarge) << false << qint64(-1) << QByteArray();
+                                               << int(Failure::TooLarge) << false << qint64(-1) << QByteArray();
     QTest::newRow("plain Size beyond the limit") << whole(5 * GiB) << expected(0, QByteArray(), 5 * GiB)
-                                                 << int(DownloadFailure::TooLarge) << false << qint64(-1) << QByteArray();
+                                                 << int(Failure::TooLarge) << false << qint64(-1) << QByteArray();
     QTest::newRow("signed Size beyond the limit") << whole(5 * GiB) << expected(0, QByteArray(), 5 * GiB, true)
                                                   << accepted << false << 5 * GiB << etag;
 
@@ -127,28 +127,28 @@ void TestAnswer::judge_data()
                                          << false << qint64(300000) << etag;
     // Only the validator the range was asked under vouches that its bytes are the package's.
     QTest::newRow("range, no ETag") << part("bytes 100000-299999/300000", 200000, QByteArray()) << expected(100000, etag)
-                                    << int(DownloadFailure::RangeMismatch) << false << qint64(300000) << etag;
+                                    << int(Failure::RangeMismatch) << false << qint64(300000) << etag;
     QTest::newRow("range, resumed by date") << part("bytes 100000-299999/300000", 200000, "\"other\"")
                                             << expected(100000, date) << accepted << false << qint64(300000) << date;
     QTest::newRow("range by date, no Last-Modified") << part("bytes 100000-299999/300000", 200000, etag, QByteArray())
-                                                     << expected(100000, date) << int(DownloadFailure::RangeMismatch)
+                                                     << expected(100000, date) << int(Failure::RangeMismatch)
                                                      << false << qint64(300000) << date;
     QTest::newRow("range by date, another Last-Modified")
         << part("bytes 100000-299999/300000", 200000, etag, "Tue, 02 Dec 2025 00:00:00 GMT") << expected(100000, date)
-        << int(DownloadFailure::RangeMismatch) << false << qint64(300000) << date;
+        << int(Failure::RangeMismatch) << false << qint64(300000) << date;
     QTest::newRow("range from another byte") << part("bytes 0-299999/300000") << expected(100000, etag)
-                                             << int(DownloadFailure::RangeMismatch) << false << qint64(300000) << etag;
+                                             << int(Failure::RangeMismatch) << false << qint64(300000) << etag;
     QTest::newRow("range to another end") << part("bytes 100000-199999/300000") << expected(100000, etag)
-                                          << int(DownloadFailure::RangeMismatch) << false << qint64(300000) << etag;
+                                          << int(Failure::RangeMismatch) << false << qint64(300000) << etag;
     QTest::newRow("range of another package") << part("bytes 100000-299999/300001") << expected(100000, etag)
-                                              << int(DownloadFailure::RangeMismatch) << false << qint64(300000) << etag;
+                                              << int(Failure::RangeMismatch) << false << qint64(300000) << etag;
     QTest::newRow("range, length that does not fit") << part("bytes 100000-299999/300000", 199999) << expected(100000, etag)
-                                                     << int(DownloadFailure::RangeMismatch) << false << qint64(300000) << etag;
+                                                     << int(Failure::RangeMismatch) << false << qint64(300000) << etag;
     QTest::newRow("range, another ETag") << part("bytes 100000-299999/300000", 200000, "\"changed\"")
-                                         << expected(100000, etag) << int(DownloadFailure::RangeMismatch) << false
+                                         << expected(100000, etag) << int(Failure::RangeMismatch) << false
                                          << qint64(300000) << etag;
     QTest::newRow("range, no Content-Range") << part(QByteArray()) << expected(100000, etag)
-                                             << int(DownloadFailure::RangeMismatch) << false << qint64(300000) << etag;
+                                             << int(Failure::RangeMismatch) << false << qint64(300000) << etag;
     QTest::newRow("range ignored: the whole again") << whole() << expected(100000, etag) << accepted << true
                                                     << qint64(300000) << etag;
 
@@ -156,9 +156,9 @@ void TestAnswer::judge_data()
     QTest::newRow("closed range") << part("bytes 100000-199999/300000", 100000) << range(100000, 200000) << accepted
                                   << false << qint64(300000) << etag;
     QTest::newRow("closed range, answered to the end") << part("bytes 100000-299999/300000") << range(100000, 200000)
-                                                       << int(DownloadFailure::RangeMismatch) << false << qint64(300000) << etag;
+                                                       << int(Failure::RangeMismatch) << false << qint64(300000) << etag;
     QTest::newRow("closed range, longer body") << part("bytes 100000-199999/300000", 200000) << range(100000, 200000)
-                                               << int(DownloadFailure::RangeMismatch) << false << qint64(300000) << etag;
+                                               << int(Failure::RangeMismatch) << false << qint64(300000) << etag;
     QTest::newRow("range from byte 0") << part("bytes 0-99999/300000", 100000) << range(0, 100000) << accepted << false
                                        << qint64(300000) << etag;
     QTest::newRow("range from byte 0, the whole again") << whole() << range(0, 100000) << accepted << true
@@ -176,7 +176,7 @@ void TestAnswer::judge()
 
     const Answer::Verdict verdict = Answer::judge(header, expect);
     QCOMPARE(verdict.failure ? int(verdict.failure->cause) : -1, failure);
-    if (failure == int(DownloadFailure::HttpStatus))
+    if (failure == int(Failure::HttpStatus))
         QCOMPARE(verdict.failure->status, header.status);
     if (verdict.failure)
         return;

@@ -34,8 +34,6 @@ void PackageVerifier::addData(const char *data, qint64 size)
 
 PackageVerifier::Verdict PackageVerifier::verify(qint64 received)
 {
-    if (!record.malformedMember.isEmpty())
-        return Verdict::MalformedMember;
     if (record.size >= 0 && received != record.size)
         return Verdict::SizeMismatch;
     if (!record.sha256.isEmpty()) {

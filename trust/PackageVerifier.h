@@ -25,8 +25,6 @@ public:
 
     enum class Verdict {
         Sound,
-        // A member the record names is there but unusable (record.malformedMember).
-        MalformedMember,
         SizeMismatch,
         HashMismatch,
     };

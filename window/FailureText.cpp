@@ -1,44 +1,54 @@
 #include "FailureText.h"
 
-QString FailureText::of(const DownloadFailure &failure)
+QString FailureText::headline(const Failure &failure)
+{
+    return failure.ofCheck() ? QStringLiteral("检查更新失败") : QStringLiteral("下载失败，请重试");
+}
+
+QString FailureText::of(const Failure &failure)
 {
     switch (failure.cause) {
-    case DownloadFailure::InvalidAddress:
+    case Failure::CheckFailed:
+        // The headline says it all: nobody could be asked.
+        return QString();
+    case Failure::RecordUnverified:
+        return QStringLiteral("无法验证更新信息");
+    case Failure::InvalidAddress:
         return QStringLiteral("下载地址无效");
-    case DownloadFailure::CannotCreateFile:
+    case Failure::CannotCreateFile:
         return QStringLiteral("无法创建安装包文件");
-    case DownloadFailure::CannotDeleteOldPackage:
+    case Failure::CannotDeleteOldPackage:
         return QStringLiteral("无法删除旧的安装包");
-    case DownloadFailure::CannotSave:
+    case Failure::CannotSave:
         return QStringLiteral("无法保存安装包");
-    case DownloadFailure::UnsafeRedirect:
+    case Failure::UnsafeRedirect:
         return QStringLiteral("下载地址被重定向到不安全的地址");
-    case DownloadFailure::TooManyRedirects:
+    case Failure::TooManyRedirects:
         return QStringLiteral("下载地址重定向次数过多");
-    case DownloadFailure::HttpStatus:
+    case Failure::HttpStatus:
         return QStringLiteral("服务器返回 HTTP %1").arg(failure.status);
-    case DownloadFailure::RangeMismatch:
+    case Failure::RangeMismatch:
         return QStringLiteral("服务器续传的范围不符");
-    case DownloadFailure::SizeMismatch:
+    case Failure::SizeMismatch:
         return QStringLiteral("安装包大小不符");
-    case DownloadFailure::TooLarge:
+    case Failure::TooLarge:
         return QStringLiteral("安装包过大，已停止下载");
-    case DownloadFailure::DiskFull:
+    case Failure::DiskFull:
         return QStringLiteral("写入失败，磁盘可能已满");
-    case DownloadFailure::Incomplete:
+    case Failure::Incomplete:
         return QStringLiteral("下载不完整");
-    case DownloadFailure::NetworkFailure:
+    case Failure::NetworkFailure:
         return QStringLiteral("网络连接失败");
-    case DownloadFailure::TimedOut:
+    case Failure::TimedOut:
         return QStringLiteral("下载超时");
-    case DownloadFailure::NotAnInstaller:
+    case Failure::NotAnInstaller:
         return QStringLiteral("下载的文件不是安装包");
-    case DownloadFailure::Unreadable:
+    case Failure::Unreadable:
         return QStringLiteral("无法读取下载的安装包");
-    case DownloadFailure::HashMismatch:
+    case Failure::HashMismatch:
         return QStringLiteral("安装包校验失败");
-    case DownloadFailure::MalformedMember:
+    case Failure::MalformedMember:
         return QStringLiteral("更新信息中的校验数据无效（%1）").arg(failure.member);
     }
-    return QString();
+    Q_UNREACHABLE();
 }

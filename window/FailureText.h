@@ -1,15 +1,19 @@
 #ifndef FAILURETEXT_H
 #define FAILURETEXT_H
 
-#include "net/DownloadFailure.h"
+#include "net/Failure.h"
 
 #include <QString>
 
-// What the window says for each way a download fails: the one table of the users' words.
+// What the window says for each way the check or a download fails: the one table of the
+// users' words.
 class FailureText
 {
 public:
-    static QString of(const DownloadFailure &failure);
+    // The headline above the notes.
+    static QString headline(const Failure &failure);
+    // The line in the notes' place.
+    static QString of(const Failure &failure);
 };
 
 #endif

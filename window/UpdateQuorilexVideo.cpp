@@ -2,10 +2,10 @@
 
 #include "app/release.h"
 #include "comm/Comm.h"
-#include "net/PackageDownload.h"
-#include "net/PackageTransfer.h"
-#include "trust/SignedRecord.h"
+#include "net/DownloadJob.h"
+#include "net/Logging.h"
 #include "speed/httpfile.h"
+#include "trust/SignedRecord.h"
 #include "window/FailureText.h"
 #include "window/NotesArea.h"
 
@@ -26,12 +26,6 @@ namespace {
 bool inDragRegion(const QPoint &pos)
 {
     return pos.x() <= 1000 && pos.y() <= 500;
-}
-
-bool isDownloadUrl(const QUrl &url)
-{
-    return url.isValid() && !url.isRelative() && !url.host().isEmpty()
-        && (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https"));
 }
 
 } // namespace
@@ -95,38 +89,28 @@ UpdateQuorilexVideo::UpdateQuorilexVideo(const QString &versionCheckEndpoint, co
     ui.progressBar->hide();
     ui.updateButton->hide();
 
-    stallTimer.setSingleShot(true);
-    stallTimer.setInterval(stallTimeoutMs);
-    connect(&stallTimer, &QTimer::timeout, this, [this] { abortDownload({DownloadFailure::TimedOut, true}); });
-    crawlTimer.setInterval(crawlWindowMs);
-    connect(&crawlTimer, &QTimer::timeout, this, [this] {
-        const qint64 bytes = transfer->bytesReceived();
-        if (bytes - crawlCheckpoint < crawlMinimumBytes)
-            abortDownload({DownloadFailure::TimedOut, true});
-        crawlCheckpoint = bytes;
-    });
-
     checkVersion();
 }
 
 UpdateQuorilexVideo::~UpdateQuorilexVideo()
 {
     // Quitting mid-download stops every connection and leaves no partial package behind.
-    delete transfer;
-    download.reset();
+    delete job;
     delete speedMeter;
     delete comm;
 }
 
 void UpdateQuorilexVideo::checkVersion()
 {
+    qCInfo(lcCheck).noquote() << "asking" << forLog(QUrl(versionCheckEndpoint));
     bool answered = false;
     bool isObject = false;
-    const QByteArray body = comm->httpGet(versionCheckEndpoint, &answered);
+    QString error;
+    const QByteArray body = comm->httpGet(versionCheckEndpoint, &answered, Comm::httpGetTimeoutMs, &error);
     const QJsonObject json = Comm::getJsonObject(body, &isObject);
     if (!answered || !isObject) {
         // Nobody could be asked, so "no new version" would be a guess.
-        ui.label->setText(QStringLiteral("检查更新失败"));
+        showFailure(Failure(Failure::CheckFailed, answered ? QStringLiteral("the answer is not a JSON object") : error));
         return;
     }
     // With the publisher's key built in, only what the publisher signed is believed.
@@ -134,15 +118,23 @@ void UpdateQuorilexVideo::checkVersion()
         ? std::optional<UpdateRecord>(UpdateRecord::fromJson(json))
         : SignedRecord::open(json, publicKey, QDateTime::currentSecsSinceEpoch());
     if (!record) {
-        ui.label->setText(QStringLiteral("检查更新失败"));
-        ui.label_2->setText(QStringLiteral("无法验证更新信息"));
+        showFailure(Failure(Failure::RecordUnverified,
+                            QStringLiteral("no record signed with the built-in key, complete and not expired")));
         return;
     }
-    if (!record->offersUpdate(currentVersion, currentReleaseTime))
+    qCInfo(lcCheck).noquote() << "published:" << record->version << record->time << "state" << record->state;
+    if (!record->offersUpdate(currentVersion, currentReleaseTime)) {
+        qCInfo(lcCheck) << "nothing newer than" << currentVersion << currentReleaseTime;
         return;
+    }
+    if (!record->malformedMember.isEmpty())
+        qCWarning(lcCheck) << "the record's" << record->malformedMember << "is malformed: a press fails at once";
 
     offeredRelease = *record;
-    downloadUrl = record->downloadUri;
+    job = new DownloadJob(networkManager, *record, installerPackagePath, this);
+    connect(job, &DownloadJob::finished, this, &UpdateQuorilexVideo::on_finished);
+    connect(job, &DownloadJob::readyRead, this, &UpdateQuorilexVideo::on_readyRead);
+    connect(job, &DownloadJob::downloadProgress, this, &UpdateQuorilexVideo::on_downloadProgress);
     showOffer();
     ui.updateButton->show();
     ui.updateButton->setFocus();
@@ -155,32 +147,10 @@ void UpdateQuorilexVideo::closeVidoe()
 
 void UpdateQuorilexVideo::SendDownUpdate()
 {
-    if (transfer)
+    if (!job || job->isRunning())
         return;
 
     showOffer();
-    const QUrl url(downloadUrl, QUrl::TolerantMode);
-    if (!isDownloadUrl(url)) {
-        showDownloadFailure({DownloadFailure::InvalidAddress});
-        return;
-    }
-
-    // After a broken attempt the bytes kept are asked for no more.
-    if (!download || !download->canResume()) {
-        download = std::make_unique<PackageDownload>(offeredRelease, installerPackagePath, sizeLimit);
-        if (const MaybeFailure failure = download->open()) {
-            download.reset();
-            showDownloadFailure(*failure);
-            return;
-        }
-        installerPath = download->path();
-    }
-
-    transfer = new PackageTransfer(networkManager, *download, url, this);
-    connect(transfer, &PackageTransfer::finished, this, &UpdateQuorilexVideo::on_finished);
-    connect(transfer, &PackageTransfer::readyRead, this, &UpdateQuorilexVideo::on_readyRead);
-    connect(transfer, &PackageTransfer::downloadProgress, this, &UpdateQuorilexVideo::on_downloadProgress);
-
     // The window itself holds the focus while it downloads. Disabling the focused button
     // would hand it on to the cross, where a second Enter would quit mid-download, and so
     // would a window that, with no focus at all, is activated again (Alt+Tab, a click).
@@ -190,28 +160,15 @@ void UpdateQuorilexVideo::SendDownUpdate()
     ui.progressBar->show();
     // The speed covers this attempt only; the bar starts where the last one stopped.
     speedMeter->restart();
-    countedBytes = 0;
-    on_downloadProgress(download->received(), download->total());
-    stallTimer.start();
-    crawlCheckpoint = 0;
-    crawlTimer.start();
-    transfer->start();
+    job->start();
+    if (job->isRunning())
+        on_downloadProgress(job->received(), job->total());
 }
 
 void UpdateQuorilexVideo::on_readyRead()
 {
-    if (!transfer)
-        return;
-    // Bytes on any connection keep the download alive; the meter shows them all.
-    stallTimer.start();
-    speedMeter->addReceivedBytes(transfer->bytesReceived() - countedBytes);
-    countedBytes = transfer->bytesReceived();
-}
-
-void UpdateQuorilexVideo::abortDownload(const DownloadFailure &cause)
-{
-    if (transfer)
-        transfer->abort(cause);
+    if (job && job->isRunning())
+        speedMeter->setReceivedBytes(job->bytesReceived());
 }
 
 void UpdateQuorilexVideo::on_downloadProgress(qint64 bytesRead, qint64 totalBytes)
@@ -234,23 +191,10 @@ void UpdateQuorilexVideo::on_downloadProgress(qint64 bytesRead, qint64 totalByte
 
 void UpdateQuorilexVideo::on_finished()
 {
-    if (!transfer)
-        return;
-    stallTimer.stop();
-    crawlTimer.stop();
-    MaybeFailure failure = transfer->result();
-    // Finished is emitted from inside the transfer.
-    transfer->deleteLater();
-    transfer = nullptr;
-    if (!failure)
-        failure = download->save();
-    if (failure) {
-        if (!download->canResume())
-            download.reset();
-        showDownloadFailure(*failure);
+    if (const MaybeFailure failure = job->failure()) {
+        showFailure(*failure);
         return;
     }
-    download.reset();
     handOff();
 }
 
@@ -258,11 +202,13 @@ void UpdateQuorilexVideo::handOff()
 {
     ui.progressBar->hide();
     // Desktops open absolute file URLs only.
-    const QString package = QFileInfo(installerPath).absoluteFilePath();
+    const QString package = QFileInfo(job->packagePath()).absoluteFilePath();
     if (QDesktopServices::openUrl(QUrl::fromLocalFile(package))) {
+        qCInfo(lcDownload).noquote() << "handed to the desktop:" << package;
         QCoreApplication::exit(0);
         return;
     }
+    qCWarning(lcDownload).noquote() << "the desktop did not open" << package;
     ui.updateButton->hide();
     ui.label->setText(QStringLiteral("请手动安装更新"));
     ui.label_2->setText(QStringLiteral("安装包已下载到：") + QDir::toNativeSeparators(package));
@@ -274,10 +220,14 @@ void UpdateQuorilexVideo::showOffer()
     ui.label_2->setText(offeredRelease.notes);
 }
 
-void UpdateQuorilexVideo::showDownloadFailure(const DownloadFailure &failure)
+void UpdateQuorilexVideo::showFailure(const Failure &failure)
 {
-    ui.label->setText(QStringLiteral("下载失败，请重试"));
+    ui.label->setText(FailureText::headline(failure));
     ui.label_2->setText(FailureText::of(failure));
+    if (failure.ofCheck()) {
+        qCWarning(lcCheck).noquote() << "failed:" << failure.name() << failure.detail;
+        return;
+    }
     ui.progressBar->hide();
     ui.updateButton->setEnabled(true);
     ui.updateButton->setFocus();

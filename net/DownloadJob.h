@@ -1,0 +1,90 @@
+#ifndef DOWNLOADJOB_H
+#define DOWNLOADJOB_H
+
+#include "Failure.h"
+#include "trust/UpdateRecord.h"
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <memory>
+
+class PackageDownload;
+class PackageTransfer;
+class QNetworkAccessManager;
+
+// The download of the offered package, from the press to the package saved where it is
+// handed off. It owns the file and its checks, the connections, the stall and crawl rules
+// and the outcome; a start after a broken attempt goes on from the bytes it kept. The
+// window starts it and shows what it reports.
+class DownloadJob : public QObject
+{
+    Q_OBJECT
+
+public:
+    // A download that has not brought a byte for this long has failed, by default.
+    static constexpr int stallTimeoutMs = 30000;
+    // Nor has one that brought fewer bytes than this in crawlWindowMs, as curl's
+    // --speed-limit 1024 --speed-time 60 has it.
+    static constexpr int crawlWindowMs = 60000;
+    static constexpr qint64 crawlMinimumBytes = 1024;
+    // A package larger than this is refused unless its publisher signed its size: whatever
+    // the server declares, or an undeclared body that reaches it, could fill the disk.
+    static constexpr qint64 defaultSizeLimit = Q_INT64_C(4) << 30;
+
+    // The record's package, to `path` or the first of its fallback places; the first
+    // connection goes through `manager`.
+    DownloadJob(QNetworkAccessManager &manager, const UpdateRecord &record, const QString &path,
+                QObject *parent = nullptr);
+    // Stops every connection and leaves no partial package behind.
+    ~DownloadJob() override;
+
+    // Starts, or goes on from the bytes a broken attempt kept; finished() follows, at once
+    // when the download cannot begin.
+    void start();
+    bool isRunning() const { return transfer != nullptr; }
+
+    // Once finished: why it failed, else nothing and the package is at packagePath().
+    MaybeFailure failure() const { return failed; }
+    QString packagePath() const;
+
+    // All bytes in, kept from before too, and the package's length (-1 while unknown).
+    qint64 received() const;
+    qint64 total() const;
+    // The bytes this attempt brought, over all its connections: the speed is theirs.
+    qint64 bytesReceived() const;
+
+    // Shorter limits, for tests.
+    void setSizeLimit(qint64 bytes) { sizeLimit = bytes; }
+    void setStallTimeout(int msecs) { stallTimer.setInterval(msecs); }
+    void setCrawlWindow(int msecs) { crawlTimer.setInterval(msecs); }
+
+signals:
+    void readyRead();
+    void downloadProgress(qint64 received, qint64 total);
+    void finished();
+
+private:
+    void stop(const Failure &cause);
+    void transferEnded();
+    void finish(const MaybeFailure &outcome);
+
+    QNetworkAccessManager &manager;
+    const UpdateRecord record;
+    const QString path;
+    qint64 sizeLimit = defaultSizeLimit;
+    QTimer stallTimer;
+    // An attempt that brings fewer than crawlMinimumBytes in one run of this timer has
+    // stalled too, however it trickles.
+    QTimer crawlTimer;
+    qint64 crawlCheckpoint = 0;
+    // Lives from the first start until a failure leaves nothing to resume from.
+    std::unique_ptr<PackageDownload> download;
+    // The running attempt's connections, null when none; declared after the download it
+    // writes to.
+    std::unique_ptr<PackageTransfer> transfer;
+    MaybeFailure failed;
+};
+
+#endif

@@ -1,0 +1,15 @@
+#include "Logging.h"
+
+#include <QUrl>
+
+Q_LOGGING_CATEGORY(lcCheck, "updater.check")
+Q_LOGGING_CATEGORY(lcDownload, "updater.download")
+Q_LOGGING_CATEGORY(lcTransfer, "updater.transfer")
+
+QString forLog(const QUrl &url)
+{
+    QUrl shown = url.adjusted(QUrl::RemoveUserInfo | QUrl::RemoveFragment);
+    if (shown.hasQuery())
+        shown.setQuery(QStringLiteral("…"));
+    return shown.toString();
+}

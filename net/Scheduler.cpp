@@ -1,0 +1,294 @@
+#include "Scheduler.h"
+
+#include <algorithm>
+
+Scheduler::Scheduler(const SpanSet &in)
+    : in(in)
+{
+}
+
+int Scheduler::open() const
+{
+    return int(std::count_if(connections.begin(), connections.end(), [](const Connection &c) { return !c.retired; }));
+}
+
+int Scheduler::busy() const
+{
+    return int(std::count_if(connections.begin(), connections.end(), [](const Connection &c) { return c.busy; }));
+}
+
+qint64 Scheduler::shareEnd(const Package &package) const
+{
+    return package.total >= 0 ? package.total : unknownEnd;
+}
+
+int Scheduler::addWhole(const Package &package)
+{
+    Connection whole;
+    whole.end = shareEnd(package);
+    connections.push_back(whole);
+    return count() - 1;
+}
+
+std::optional<int> Scheduler::addForWork(const Package &package)
+{
+    Connection taker;
+    if (!takeWork(taker, package))
+        return std::nullopt;
+    connections.push_back(taker);
+    return count() - 1;
+}
+
+void Scheduler::resume(const Package &package)
+{
+    split = package.servesRanges && package.total >= minimumSplitSize;
+}
+
+int Scheduler::limit(const Package &package, int lingering) const
+{
+    if (!split)
+        return 1;
+    // One range first: a server that turns ranges away or sends them elsewhere is known
+    // before more connections go out.
+    return (package.rangesProven ? ceiling : qMin(ceiling, 2)) - lingering;
+}
+
+std::optional<Span> Scheduler::request(int id, const Package &package)
+{
+    Connection &c = connections[std::size_t(id)];
+    if (package.refusesRanges) {
+        // Everything again, over the bytes kept: the server gives nothing else.
+        c.next = 0;
+        c.end = shareEnd(package);
+        return Span{};
+    }
+    if (c.next >= c.end && !takeWork(c, package))
+        return std::nullopt;
+    qint64 askedEnd = c.end;
+    if (split) {
+        const qint64 size = qMax<qint64>(minimumRange, qint64(c.rate * requestSeconds));
+        if (c.end - c.next - size >= minimumRange)
+            askedEnd = c.next + size;
+    }
+    return Span{c.next, askedEnd};
+}
+
+// Takes the first span nobody is bringing, else half of the largest range still left that
+// is not yet asked for.
+bool Scheduler::takeWork(Connection &taker, const Package &package)
+{
+    for (const Span &gap : in.gaps({0, shareEnd(package)})) {
+        // The gap's first byte that no connection is bringing.
+        qint64 begin = gap.begin;
+        for (bool moved = true; moved;) {
+            moved = false;
+            for (const Connection &other : connections)
+                if (other.next <= begin && begin < other.end) {
+                    begin = other.end;
+                    moved = true;
+                }
+        }
+        if (begin >= gap.end)
+            continue;
+        qint64 end = gap.end;
+        for (const Connection &other : connections)
+            if (other.next > begin && other.next < end && other.next < other.end)
+                end = other.next;
+        taker.next = begin;
+        taker.end = end;
+        return true;
+    }
+    if (!split)
+        return false;
+    Connection *victim = nullptr;
+    qint64 largest = 0;
+    for (Connection &other : connections) {
+        if (!other.busy)
+            continue;
+        const qint64 free = other.end - (other.whole() ? other.next : other.asked.end);
+        if (free > largest) {
+            largest = free;
+            victim = &other;
+        }
+    }
+    if (!victim || largest < 2 * minimumRange)
+        return false;
+    const qint64 cut = victim->end - largest / 2;
+    taker.next = cut;
+    taker.end = victim->end;
+    victim->end = cut;
+    return true;
+}
+
+void Scheduler::sent(int id, const Span &asked, qint64 nowMs)
+{
+    Connection &c = connections[std::size_t(id)];
+    c.asked = asked;
+    c.busy = true;
+    c.accepted = false;
+    c.requestBytes = 0;
+    c.sentAtMs = nowMs;
+}
+
+void Scheduler::accepted(int id, const Package &package)
+{
+    Connection &c = connections[std::size_t(id)];
+    c.accepted = true;
+    if (c.whole()) {
+        c.end = shareEnd(package);
+        // Split once its pace shows that this connection is held back (see tick()).
+        splittable = package.servesRanges && package.total >= minimumSplitSize;
+    }
+}
+
+void Scheduler::startOver(int id, const Package &package)
+{
+    split = false;
+    splittable = false;
+    for (int other = 0; other < count(); ++other)
+        if (other != id)
+            retire(other);
+    Connection &c = connections[std::size_t(id)];
+    c.accepted = true;
+    c.asked = {};
+    c.next = 0;
+    c.end = shareEnd(package);
+}
+
+void Scheduler::arrived(int id, qint64 bytes)
+{
+    Connection &c = connections[std::size_t(id)];
+    c.next += bytes;
+    c.requestBytes += bytes;
+    c.tickBytes += bytes;
+}
+
+void Scheduler::endsHere(int id)
+{
+    Connection &c = connections[std::size_t(id)];
+    c.end = c.next;
+}
+
+void Scheduler::ended(int id, qint64 nowMs)
+{
+    Connection &c = connections[std::size_t(id)];
+    c.busy = false;
+    // A request that ended between two ticks shows its pace here.
+    const qint64 elapsed = nowMs - c.sentAtMs;
+    if (c.requestBytes > 0 && elapsed > 0)
+        c.rate = qMax(c.rate, c.requestBytes * 1000.0 / elapsed);
+}
+
+bool Scheduler::fellShort(int id) const
+{
+    const Connection &c = connections[std::size_t(id)];
+    return c.next < (c.whole() ? c.end : c.asked.end);
+}
+
+void Scheduler::retire(int id)
+{
+    Connection &c = connections[std::size_t(id)];
+    c.busy = false;
+    c.retired = true;
+    // What it did not bring becomes free for the others.
+    c.end = c.next;
+}
+
+bool Scheduler::failed(int id)
+{
+    const bool broughtNothing = connections[std::size_t(id)].requestBytes == 0;
+    retire(id);
+    // A lone connection's failure is the download's: the next attempt goes on from the
+    // bytes kept.
+    if (!split)
+        return false;
+    // A connection turned away at once is not opened again: the server has enough.
+    if (broughtNothing || ++failures > maxFailures)
+        ceiling = qMin(ceiling, open());
+    return true;
+}
+
+Scheduler::Refusal Scheduler::refused(int id, const Package &package)
+{
+    retire(id);
+    // A server that has ranges enough from this updater (as a connection limit does) turns
+    // one more away while the others go on.
+    if (package.rangesProven && busy() > 0) {
+        ceiling = qMin(ceiling, open());
+        return Refusal::FewerConnections;
+    }
+    // It turns ranges away, as some forbid split downloads: the first connection brings the
+    // rest alone, or, when it is gone, the whole package is asked for again.
+    split = false;
+    splittable = false;
+    for (int other = 0; other < count(); ++other)
+        if (!connections[std::size_t(other)].whole())
+            retire(other);
+    return Refusal::NoRanges;
+}
+
+Scheduler::Onward Scheduler::onward(int id, const Package &package)
+{
+    Connection &c = connections[std::size_t(id)];
+    const qint64 at = c.end;
+    const std::vector<Span> ahead = in.gaps({at, shareEnd(package)});
+    if (ahead.empty() || ahead.front().begin != at)
+        return Onward::Stop;
+    qint64 end = ahead.front().end;
+    for (int other = 0; other < count(); ++other) {
+        const Connection &o = connections[std::size_t(other)];
+        if (other == id || o.retired || o.next >= o.end)
+            continue;
+        // Its taker may yet be turned away: the stream waits for the answer.
+        if (o.next <= at && at < o.end)
+            return o.busy && o.accepted ? Onward::Stop : Onward::Wait;
+        if (o.next > at)
+            end = qMin(end, o.next);
+    }
+    c.end = end;
+    return Onward::Read;
+}
+
+Scheduler::Tick Scheduler::tick(qint64 nowMs, const Package &package)
+{
+    Tick result;
+    // A first connection that would bring the rest soon enough alone keeps it: on a fast
+    // line more connections only cost threads, memory and a second read for the hash.
+    if (splittable && !split && !connections.empty()) {
+        // Its pace since the request went out, once that is long enough to tell.
+        const Connection &first = connections.front();
+        const qint64 elapsed = nowMs - first.sentAtMs;
+        if (first.busy && elapsed >= tickMs / 2
+            && first.requestBytes * splitAfterMs / elapsed < package.total - in.size()) {
+            split = true;
+            result.splits = true;
+        }
+    }
+    // The best pace any connection has shown: once the others are done, a connection that
+    // stalls at the end is still measured against it.
+    qint64 best = 0;
+    for (const Connection &c : connections)
+        if (!c.retired)
+            best = qMax(best, qMax(qint64(c.rate * tickMs / 1000), c.busy && c.busyAtTick ? c.tickBytes : 0));
+    for (int id = 0; id < count(); ++id) {
+        Connection &c = connections[std::size_t(id)];
+        if (c.busy && c.busyAtTick) {
+            const double pace = c.tickBytes * 1000.0 / tickMs;
+            c.rate = c.rate > 0 ? (c.rate + pace) / 2 : pace;
+            c.slowTicks = split && c.tickBytes * slowFactor < best ? c.slowTicks + 1 : 0;
+            if (c.slowTicks * tickMs >= slowSeconds * 1000)
+                result.slow.push_back(id);
+        } else {
+            c.slowTicks = 0;
+        }
+        c.busyAtTick = c.busy;
+        c.tickBytes = 0;
+    }
+    // Its remainder goes to the others; a new connection may take its place.
+    for (int id : result.slow) {
+        retire(id);
+        if (++failures > maxFailures)
+            ceiling = qMin(ceiling, open());
+    }
+    return result;
+}

@@ -1,0 +1,155 @@
+#ifndef SCHEDULER_H
+#define SCHEDULER_H
+
+#include "SpanSet.h"
+
+#include <QtGlobal>
+
+#include <limits>
+#include <optional>
+#include <vector>
+
+// Which bytes each connection of a download brings, decided on plain values: whether to
+// split, the span a connection asks for next, work stealing and the slow rule. The transfer
+// tells it what its connections did and when; it opens no socket and reads no clock.
+//
+// A package that a server splits safely, and that one connection would be slow to bring,
+// comes over several connections at once, each asking for ranges, so that one throttled
+// connection no longer sets the pace; anything else comes over one connection.
+class Scheduler
+{
+public:
+    // At most this many connections at once, so that no server sees more from one updater.
+    static constexpr int maxConnections = 8;
+    // Only a package at least this long is split, and never into ranges shorter than
+    // minimumRange: below that a connection's start costs more than it brings.
+    static constexpr qint64 minimumSplitSize = 16 * 1024 * 1024;
+    static constexpr qint64 minimumRange = 4 * 1024 * 1024;
+    // Nor before the first connection's pace shows that it would need longer than this
+    // for the rest alone.
+    static constexpr int splitAfterMs = 2000;
+    // A connection that brings less than 1/slowFactor of the best one's bytes for this
+    // many seconds in a row hands its remainder to the others.
+    static constexpr int slowFactor = 8;
+    static constexpr int slowSeconds = 2;
+    // How often the pace of each connection is taken (tick()).
+    static constexpr int tickMs = 500;
+    // A split connection asks for about this much of its range at a time, so that the rest
+    // stays free for others to take over; a round trip per request costs little beside it.
+    static constexpr int requestSeconds = 2;
+    // Connections that fail or give up are replaced this often in one transfer at most.
+    static constexpr int maxFailures = 16;
+    // The end of a whole stream of no announced length.
+    static constexpr qint64 unknownEnd = std::numeric_limits<qint64>::max();
+
+    // What the download knows of its package.
+    struct Package
+    {
+        // -1 while unknown.
+        qint64 total = -1;
+        // The first answer allows ranges; a range was answered with its bytes; the server
+        // turns ranges away.
+        bool servesRanges = false;
+        bool rangesProven = false;
+        bool refusesRanges = false;
+    };
+
+    struct Connection
+    {
+        // The bytes it is to bring, from next up to end.
+        qint64 next = 0;
+        qint64 end = 0;
+        // The request under way, or the last one: the whole package (an empty span), else
+        // that span.
+        Span asked;
+        bool busy = false;
+        bool accepted = false;
+        // Gave up or failed: takes no more work.
+        bool retired = false;
+        qint64 requestBytes = 0;
+        qint64 sentAtMs = 0;
+        // For the slow rule and the size of the next request.
+        qint64 tickBytes = 0;
+        bool busyAtTick = false;
+        int slowTicks = 0;
+        // Bytes a second: the last request's pace, smoothed over the seconds of a long one.
+        double rate = 0;
+
+        bool whole() const { return asked.end == 0; }
+    };
+
+    // Whether a whole stream that has brought its share reads on.
+    enum class Onward { Read, Wait, Stop };
+    // What a range turned away means.
+    enum class Refusal { FewerConnections, NoRanges };
+
+    // Reads which bytes are in from `in`, which outlives it.
+    explicit Scheduler(const SpanSet &in);
+
+    int count() const { return int(connections.size()); }
+    const Connection &connection(int id) const { return connections[std::size_t(id)]; }
+    bool isSplit() const { return split; }
+    // Connections that may take work, and those with a request under way.
+    int open() const;
+    int busy() const;
+
+    // A first connection for the whole package.
+    int addWhole(const Package &package);
+    // A new connection for the first work nobody brings; nothing when there is none.
+    std::optional<int> addForWork(const Package &package);
+    // How many connections may be open now; `lingering` sockets (what redirects left
+    // open) count against it.
+    int limit(const Package &package, int lingering) const;
+    // The span a free connection asks for next (empty for the whole package), taking work
+    // where there is some; nothing when there is none.
+    std::optional<Span> request(int id, const Package &package);
+    // After a resume: splits again when the download was split.
+    void resume(const Package &package);
+
+    void sent(int id, const Span &asked, qint64 nowMs);
+    // Its answer's header was accepted: a whole stream's share becomes the package.
+    void accepted(int id, const Package &package);
+    // The whole package where a range was asked for: it brings everything, alone.
+    void startOver(int id, const Package &package);
+    void arrived(int id, qint64 bytes);
+    // A body of no announced length ended where its connection did.
+    void endsHere(int id);
+    // Its request ended (the reply is gone): its pace is taken.
+    void ended(int id, qint64 nowMs);
+    // Whether its request fell short of what it was to bring.
+    bool fellShort(int id) const;
+    void retire(int id);
+    // It failed: false when that fails the download (a lone connection).
+    bool failed(int id);
+    // Its range was turned away before its first byte.
+    Refusal refused(int id, const Package &package);
+
+    // For a whole stream that has brought its share: reads on into what follows when nobody
+    // else is to bring it, so that it is never cut while no other connection has taken over.
+    Onward onward(int id, const Package &package);
+
+    struct Tick
+    {
+        // The first connection's pace shows that it alone would be slow: split now.
+        bool splits = false;
+        // Connections found slow, now retired: their remainder is free.
+        std::vector<int> slow;
+    };
+    // Every tickMs: how fast each connection is, and whether one is far behind the best.
+    Tick tick(qint64 nowMs, const Package &package);
+
+private:
+    bool takeWork(Connection &taker, const Package &package);
+    qint64 shareEnd(const Package &package) const;
+
+    const SpanSet &in;
+    std::vector<Connection> connections;
+    // The first answer allows a split, and whether the transfer is split.
+    bool splittable = false;
+    bool split = false;
+    // Connections at most, lowered when the server turns connections away.
+    int ceiling = maxConnections;
+    int failures = 0;
+};
+
+#endif

@@ -1,0 +1,249 @@
+#include "net/Scheduler.h"
+
+#include <QTest>
+
+// The download's decisions on plain values and a clock of the test's own: when to split,
+// which span a connection takes, when a whole stream reads on, and when one is too slow.
+class TestScheduler : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void split_data();
+    void split();
+    void work_data();
+    void work();
+    void onward_data();
+    void onward();
+    void slowConnectionGivesUp();
+    void refusedRanges_data();
+    void refusedRanges();
+};
+
+namespace {
+
+constexpr qint64 MiB = 1024 * 1024;
+
+Scheduler::Package package(qint64 total, bool proven = false, bool refused = false)
+{
+    return {total, true, proven, refused};
+}
+
+// A first connection that asked for the whole package at 0 ms and was answered.
+int wholeStream(Scheduler &scheduler, const Scheduler::Package &package)
+{
+    const int id = scheduler.addWhole(package);
+    scheduler.sent(id, {}, 0);
+    scheduler.accepted(id, package);
+    return id;
+}
+
+} // namespace
+
+void TestScheduler::split_data()
+{
+    QTest::addColumn<qint64>("total");
+    QTest::addColumn<bool>("servesRanges");
+    // What the first connection brought by the first tick, and when that was.
+    QTest::addColumn<qint64>("brought");
+    QTest::addColumn<qint64>("atMs");
+    QTest::addColumn<bool>("splits");
+
+    QTest::newRow("throttled line") << 40 * MiB << true << 2 * MiB << qint64(500) << true;
+    QTest::newRow("fast line keeps one connection") << 40 * MiB << true << 20 * MiB << qint64(500) << false;
+    QTest::newRow("rest in just under two seconds") << 40 * MiB << true << 10 * MiB << qint64(500) << false;
+    QTest::newRow("too early to tell") << 40 * MiB << true << qint64(1000) << qint64(200) << false;
+    QTest::newRow("small package") << 8 * MiB << true << qint64(1000) << qint64(500) << false;
+    QTest::newRow("no ranges") << 40 * MiB << false << qint64(1000) << qint64(500) << false;
+    QTest::newRow("unknown length") << qint64(-1) << true << qint64(1000) << qint64(500) << false;
+}
+
+void TestScheduler::split()
+{
+    QFETCH(qint64, total);
+    QFETCH(bool, servesRanges);
+    QFETCH(qint64, brought);
+    QFETCH(qint64, atMs);
+    QFETCH(bool, splits);
+
+    SpanSet in;
+    Scheduler scheduler(in);
+    const Scheduler::Package known{total, servesRanges, false, false};
+    const int first = wholeStream(scheduler, known);
+    scheduler.arrived(first, brought);
+    in.insert({0, brought});
+    QCOMPARE(scheduler.limit(known, 0), 1);
+    QCOMPARE(scheduler.tick(atMs, known).splits, splits);
+    QCOMPARE(scheduler.isSplit(), splits);
+    // One range first, the rest once a range was answered with its bytes, less what
+    // redirects left open.
+    QCOMPARE(scheduler.limit(known, 0), splits ? 2 : 1);
+    QCOMPARE(scheduler.limit(package(total, true), 1), splits ? Scheduler::maxConnections - 1 : 1);
+}
+
+void TestScheduler::work_data()
+{
+    // The first connection, a whole stream "busy" or "failed", and how far the file is in
+    // when another connection looks for work; whether one took work before and gave up.
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<qint64>("inUpTo");
+    QTest::addColumn<bool>("takerGaveUp");
+    // The span taken (-1: no work), and the first connection's share afterwards.
+    QTest::addColumn<qint64>("begin");
+    QTest::addColumn<qint64>("end");
+    QTest::addColumn<qint64>("firstEnd");
+
+    QTest::newRow("half of the largest range") << "busy" << 8 * MiB << false << 24 * MiB << 40 * MiB << 24 * MiB;
+    QTest::newRow("what another gave up") << "busy" << 8 * MiB << true << 24 * MiB << 40 * MiB << 24 * MiB;
+    QTest::newRow("a failed connection's rest") << "failed" << 8 * MiB << false << 8 * MiB << 40 * MiB << 8 * MiB;
+    QTest::newRow("too little left to halve") << "busy" << 33 * MiB << false << qint64(-1) << qint64(-1) << 40 * MiB;
+}
+
+void TestScheduler::work()
+{
+    QFETCH(QString, first);
+    QFETCH(qint64, inUpTo);
+    QFETCH(bool, takerGaveUp);
+    QFETCH(qint64, begin);
+    QFETCH(qint64, end);
+    QFETCH(qint64, firstEnd);
+
+    SpanSet in;
+    Scheduler scheduler(in);
+    const Scheduler::Package known = package(40 * MiB, true);
+    const int stream = wholeStream(scheduler, known);
+    scheduler.arrived(stream, inUpTo);
+    in.insert({0, inUpTo});
+    QVERIFY(scheduler.tick(20000, known).splits);
+    if (takerGaveUp)
+        scheduler.retire(*scheduler.addForWork(known));
+    if (first == QLatin1String("failed"))
+        QVERIFY(scheduler.failed(stream));
+    const std::optional<int> taker = scheduler.addForWork(known);
+    QCOMPARE(taker.has_value(), begin >= 0);
+    QCOMPARE(scheduler.connection(stream).end, firstEnd);
+    if (!taker)
+        return;
+    QCOMPARE(scheduler.connection(*taker).next, begin);
+    QCOMPARE(scheduler.connection(*taker).end, end);
+    // A split connection asks for about two seconds of its range at a time, at least 4 MiB.
+    const std::optional<Span> asked = scheduler.request(*taker, known);
+    QVERIFY(asked);
+    QCOMPARE(asked->begin, begin);
+    QCOMPARE(asked->end, begin + Scheduler::minimumRange);
+}
+
+void TestScheduler::onward_data()
+{
+    // What holds the bytes after a whole stream's share, 2-21 MiB of 40 once the split cut
+    // it: "nobody", bytes already "in", a range "asked" and not yet answered, or "answered".
+    QTest::addColumn<QString>("next");
+    QTest::addColumn<int>("onward");
+    QTest::addColumn<qint64>("endAfter");
+
+    QTest::newRow("nobody: reads on") << "nobody" << int(Scheduler::Onward::Read) << 40 * MiB;
+    QTest::newRow("bytes in: stops") << "in" << int(Scheduler::Onward::Stop) << 21 * MiB;
+    QTest::newRow("a range not yet answered: waits") << "asked" << int(Scheduler::Onward::Wait) << 21 * MiB;
+    QTest::newRow("a range answered: stops") << "answered" << int(Scheduler::Onward::Stop) << 21 * MiB;
+}
+
+void TestScheduler::onward()
+{
+    QFETCH(QString, next);
+    QFETCH(int, onward);
+    QFETCH(qint64, endAfter);
+
+    SpanSet in;
+    Scheduler scheduler(in);
+    const Scheduler::Package known = package(40 * MiB, true);
+    const int first = wholeStream(scheduler, known);
+    scheduler.arrived(first, 2 * MiB);
+    in.insert({0, 2 * MiB});
+    QVERIFY(scheduler.tick(500, known).splits);
+    const int taker = *scheduler.addForWork(known);
+    QCOMPARE(scheduler.connection(first).end, 21 * MiB);
+    if (next == QLatin1String("asked") || next == QLatin1String("answered"))
+        scheduler.sent(taker, *scheduler.request(taker, known), 500);
+    else
+        scheduler.retire(taker);
+    if (next == QLatin1String("answered"))
+        scheduler.accepted(taker, known);
+    if (next == QLatin1String("in"))
+        in.insert({21 * MiB, 25 * MiB});
+    scheduler.arrived(first, 19 * MiB);
+    in.insert({2 * MiB, 21 * MiB});
+    QCOMPARE(int(scheduler.onward(first, known)), onward);
+    QCOMPARE(scheduler.connection(first).end, endAfter);
+}
+
+// A connection that brings less than an eighth of the best for two seconds gives up its rest.
+void TestScheduler::slowConnectionGivesUp()
+{
+    SpanSet in;
+    Scheduler scheduler(in);
+    const Scheduler::Package known = package(64 * MiB, true);
+    const int first = wholeStream(scheduler, known);
+    scheduler.arrived(first, MiB);
+    QVERIFY(scheduler.tick(500, known).splits);
+    const int slow = *scheduler.addForWork(known);
+    scheduler.sent(slow, *scheduler.request(slow, known), 500);
+    scheduler.accepted(slow, known);
+    qint64 now = 500;
+    for (int tick = 1; tick <= 5; ++tick) {
+        scheduler.arrived(first, 4 * MiB);
+        scheduler.arrived(slow, 256 * 1024);
+        now += Scheduler::tickMs;
+        const Scheduler::Tick result = scheduler.tick(now, known);
+        // The first tick only starts the count; four slow ones in a row are two seconds.
+        QCOMPARE(result.slow, tick == 5 ? std::vector<int>{slow} : std::vector<int>{});
+    }
+    QVERIFY(scheduler.connection(slow).retired);
+    QCOMPARE(scheduler.connection(slow).end, scheduler.connection(slow).next);
+    QVERIFY(!scheduler.connection(first).retired);
+}
+
+void TestScheduler::refusedRanges_data()
+{
+    QTest::addColumn<bool>("proven");
+    QTest::addColumn<bool>("othersBusy");
+    QTest::addColumn<int>("refusal");
+
+    QTest::newRow("first range turned away") << false << true << int(Scheduler::Refusal::NoRanges);
+    QTest::newRow("one more than the server allows") << true << true << int(Scheduler::Refusal::FewerConnections);
+    QTest::newRow("proven, but nothing else works") << true << false << int(Scheduler::Refusal::NoRanges);
+}
+
+// A range turned away ends the split unless ranges have worked and other connections do.
+void TestScheduler::refusedRanges()
+{
+    QFETCH(bool, proven);
+    QFETCH(bool, othersBusy);
+    QFETCH(int, refusal);
+
+    SpanSet in;
+    Scheduler scheduler(in);
+    const Scheduler::Package known = package(40 * MiB, proven);
+    const int first = wholeStream(scheduler, known);
+    scheduler.arrived(first, MiB);
+    in.insert({0, MiB});
+    QVERIFY(scheduler.tick(500, known).splits);
+    const int ranged = *scheduler.addForWork(known);
+    scheduler.sent(ranged, *scheduler.request(ranged, known), 500);
+    if (!othersBusy)
+        scheduler.retire(first);
+    QCOMPARE(int(scheduler.refused(ranged, known)), refusal);
+    QVERIFY(scheduler.connection(ranged).retired);
+    QCOMPARE(scheduler.isSplit(), refusal == int(Scheduler::Refusal::FewerConnections));
+    if (refusal == int(Scheduler::Refusal::NoRanges)) {
+        // The whole package over one connection from then on.
+        QCOMPARE(scheduler.limit(known, 0), 1);
+        if (othersBusy)
+            QVERIFY(!scheduler.connection(first).retired);
+        const std::optional<int> again = scheduler.addForWork(package(40 * MiB, proven, true));
+        QVERIFY(again);
+        QCOMPARE(*scheduler.request(*again, package(40 * MiB, proven, true)), Span{});
+    }
+}
+
+QTEST_APPLESS_MAIN(TestScheduler)
+#include "tst_scheduler.moc"

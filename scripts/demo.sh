@@ -6,9 +6,8 @@ cd "$(dirname "$0")/.."
 
 port=8765
 scripts/deps.sh
-cmake -S . -B build -DUPDATE_SERVER="http://127.0.0.1:$port" -DUPDATE_PUBLIC_KEY="$(cat demo/demo-key.pub)" \
-    -DUPDATER_BUILD_TESTS=OFF
-cmake --build build -j"$(nproc)"
+cmake --preset demo
+cmake --build --preset demo -j"$(nproc)"
 
 # A package and its release record signed with the demo key; the package is served
 # throttled so the progress bar has something to show.

@@ -6,8 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh clang libclang-rt-14-dev
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -DUPDATER_FUZZ=ON -DUPDATER_BUILD_TESTS=OFF
-cmake --build build-fuzz --target fuzz_record -j"$(nproc)"
+cmake --preset fuzz
+cmake --build --preset fuzz -j"$(nproc)"
 
 # New inputs go to a scratch copy, so the kept corpus stays small.
 corpus=$(mktemp -d)

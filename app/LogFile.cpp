@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMutex>
 #include <QSaveFile>
 #include <QStandardPaths>
 
@@ -13,6 +14,8 @@ namespace {
 
 QString logPath;
 QtMessageHandler previousHandler = nullptr;
+// Qt warns from its network threads too.
+QMutex writing;
 
 char letterOf(QtMsgType type)
 {
@@ -38,6 +41,7 @@ void writeMessage(QtMsgType type, const QMessageLogContext &context, const QStri
     if (category.startsWith("updater.") || type >= QtWarningMsg) {
         const QByteArray line = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() + ' '
             + letterOf(type) + ' ' + category + ": " + text.toUtf8().replace('\n', ' ') + '\n';
+        const QMutexLocker locker(&writing);
         LogFile::append(logPath, line);
     }
     if (previousHandler)

@@ -161,8 +161,8 @@ void TestTransfer::split_data()
     QTest::newRow("one slowed to a crawl") << false << "slowat=30000000&slowrate=20000" << 40 * MiB << true << -1;
     QTest::newRow("wrong Content-Range") << false << "badrange=1" << 40 * MiB << true << int(Failure::RangeMismatch);
     // A server that turns split downloads away: the first connection brings it all.
-    QTest::newRow("ranges refused with 503") << false << "rangestatus=503" << 40 * MiB << true << -1;
-    QTest::newRow("ranges refused with 403") << false << "rangestatus=403" << 40 * MiB << true << -1;
+    QTest::newRow("ranges refused with 503") << false << "rangestatus=503" << 24 * MiB << true << -1;
+    QTest::newRow("ranges refused with 403") << false << "rangestatus=403" << 24 * MiB << true << -1;
     // Every connection's sockets count, those a redirect leaves behind too.
     QTest::newRow("ranges redirected to another port")
         << false << QStringLiteral("rangesto=%1").arg(QUrl(rangeServer->url("/")).port()) << 40 * MiB << false << -1;

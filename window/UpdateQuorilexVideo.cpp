@@ -127,6 +127,7 @@ void UpdateQuorilexVideo::checkVersion()
         qCInfo(lcCheck) << "nothing newer than" << currentVersion << currentReleaseTime;
         return;
     }
+    qCInfo(lcCheck).noquote() << "offered:" << forLog(QUrl(record->downloadUri)) << "of" << record->size << "bytes";
     if (!record->malformedMember.isEmpty())
         qCWarning(lcCheck) << "the record's" << record->malformedMember << "is malformed: a press fails at once";
 

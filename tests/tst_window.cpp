@@ -1,5 +1,6 @@
 #include "testserver.h"
 #include "testwindow.h"
+#include "window/FailureText.h"
 
 #include <QAccessible>
 #include <QJsonDocument>
@@ -30,6 +31,8 @@ private slots:
     void cursors_data();
     void cursors();
     void noWarnings();
+    void failureTexts_data();
+    void failureTexts();
     void geometry_data();
     void geometry();
     void hostileNotesKeepTheWindow_data();
@@ -489,6 +492,39 @@ void TestWindowForm::accessibleTree()
     QTimer::singleShot(0, &window, [actions] { actions->doAction(QAccessibleActionInterface::pressAction()); });
     QTimer::singleShot(5000, &window, [] { QCoreApplication::exit(42); });
     QCOMPARE(QCoreApplication::exec(), 0);
+}
+
+void TestWindowForm::failureTexts_data()
+{
+    QTest::addColumn<int>("cause");
+    // The answer's status or the record's member, where the cause has one.
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("member");
+    QTest::addColumn<QString>("headline");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("check failed") << int(Failure::CheckFailed) << 0 << "" << "检查更新失败" << "";
+    QTest::newRow("record unverified") << int(Failure::RecordUnverified) << 0 << "" << "检查更新失败" << "无法验证更新信息";
+    QTest::newRow("HTTP status") << int(Failure::HttpStatus) << 503 << "" << "下载失败，请重试" << "服务器返回 HTTP 503";
+    QTest::newRow("malformed member") << int(Failure::MalformedMember) << 0 << "Sha256" << "下载失败，请重试"
+                                      << "更新信息中的校验数据无效（Sha256）";
+    QTest::newRow("network failure") << int(Failure::NetworkFailure) << 0 << "" << "下载失败，请重试" << "网络连接失败";
+}
+
+void TestWindowForm::failureTexts()
+{
+    QFETCH(int, cause);
+    QFETCH(int, status);
+    QFETCH(QString, member);
+    QFETCH(QString, headline);
+    QFETCH(QString, text);
+
+    // The technical reason goes to the log, never to the window.
+    Failure failure(Failure::Cause(cause), QStringLiteral("Connection refused by 127.0.0.1"));
+    failure.status = status;
+    failure.member = member;
+    QCOMPARE(FailureText::headline(failure), headline);
+    QCOMPARE(FailureText::of(failure), text);
 }
 
 QTEST_MAIN(TestWindowForm)

@@ -240,11 +240,6 @@ MaybeFailure PackageDownload::finish()
     return failed;
 }
 
-std::vector<Span> PackageDownload::missing() const
-{
-    return in.gaps({0, totalBytes >= 0 ? totalBytes : std::numeric_limits<qint64>::max()});
-}
-
 void PackageDownload::checkPackage()
 {
     switch (InstallerPackage::defect(*file, in.size())) {

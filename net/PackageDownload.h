@@ -85,8 +85,7 @@ public:
     // The server turns ranges away: the rest of this download asks for the whole package.
     void refuseRanges() { rangesRefused = true; }
     bool refusesRanges() const { return rangesRefused; }
-    // The spans still to come, in order (the whole package while its length is unknown).
-    std::vector<Span> missing() const;
+    // The bytes in, which the scheduler reads to tell what is still to come.
     const SpanSet &spans() const { return in; }
 
 private:

@@ -141,14 +141,14 @@ void PackageTransfer::read(int id)
     while (!ended && lanes[std::size_t(id)].reply && lanes[std::size_t(id)].reply->bytesAvailable() > 0) {
         if (!scheduler.connection(id).accepted && !accept(id))
             return;
+        // Taken after accept(), which may open connections.
+        const Scheduler::Connection &c = scheduler.connection(id);
         // A whole stream past its share brings another connection's bytes: read only when
         // nobody else is to bring them. Past the package's end it is too long, which the
         // download judges.
-        const bool share = scheduler.connection(id).whole() && scheduler.connection(id).end < download.total();
-        if (share && scheduler.connection(id).next >= scheduler.connection(id).end
-            && scheduler.onward(id, package()) != Scheduler::Onward::Read)
+        const bool share = c.whole() && c.end < download.total();
+        if (share && c.next >= c.end && scheduler.onward(id, package()) != Scheduler::Onward::Read)
             return;
-        const Scheduler::Connection &c = scheduler.connection(id);
         const qint64 wanted = share ? qMin<qint64>(pieceSize, c.end - c.next) : pieceSize;
         const qint64 size = lanes[std::size_t(id)].reply->read(buffer.data(), wanted);
         if (size <= 0)

@@ -29,12 +29,15 @@ Scheduler::Package package(qint64 total, bool proven = false, bool refused = fal
     return {total, true, proven, refused};
 }
 
-// A first connection that asked for the whole package at 0 ms and was answered.
-int wholeStream(Scheduler &scheduler, const Scheduler::Package &package)
+// A first connection that asked for the whole package at 0 ms, was answered and has
+// brought its first bytes.
+int wholeStream(Scheduler &scheduler, SpanSet &in, const Scheduler::Package &package, qint64 brought)
 {
     const int id = scheduler.addWhole(package);
     scheduler.sent(id, {}, 0);
     scheduler.accepted(id, package);
+    scheduler.arrived(id, brought);
+    in.insert({0, brought});
     return id;
 }
 
@@ -69,9 +72,7 @@ void TestScheduler::split()
     SpanSet in;
     Scheduler scheduler(in);
     const Scheduler::Package known{total, servesRanges, false, false};
-    const int first = wholeStream(scheduler, known);
-    scheduler.arrived(first, brought);
-    in.insert({0, brought});
+    const int first = wholeStream(scheduler, in, known, brought);
     QCOMPARE(scheduler.limit(known, 0), 1);
     QCOMPARE(scheduler.tick(atMs, known).splits, splits);
     QCOMPARE(scheduler.isSplit(), splits);
@@ -111,9 +112,7 @@ void TestScheduler::work()
     SpanSet in;
     Scheduler scheduler(in);
     const Scheduler::Package known = package(40 * MiB, true);
-    const int stream = wholeStream(scheduler, known);
-    scheduler.arrived(stream, inUpTo);
-    in.insert({0, inUpTo});
+    const int stream = wholeStream(scheduler, in, known, inUpTo);
     QVERIFY(scheduler.tick(20000, known).splits);
     if (takerGaveUp)
         scheduler.retire(*scheduler.addForWork(known));
@@ -156,9 +155,7 @@ void TestScheduler::onward()
     SpanSet in;
     Scheduler scheduler(in);
     const Scheduler::Package known = package(40 * MiB, true);
-    const int first = wholeStream(scheduler, known);
-    scheduler.arrived(first, 2 * MiB);
-    in.insert({0, 2 * MiB});
+    const int first = wholeStream(scheduler, in, known, 2 * MiB);
     QVERIFY(scheduler.tick(500, known).splits);
     const int taker = *scheduler.addForWork(known);
     QCOMPARE(scheduler.connection(first).end, 21 * MiB);
@@ -182,8 +179,7 @@ void TestScheduler::slowConnectionGivesUp()
     SpanSet in;
     Scheduler scheduler(in);
     const Scheduler::Package known = package(64 * MiB, true);
-    const int first = wholeStream(scheduler, known);
-    scheduler.arrived(first, MiB);
+    const int first = wholeStream(scheduler, in, known, MiB);
     QVERIFY(scheduler.tick(500, known).splits);
     const int slow = *scheduler.addForWork(known);
     scheduler.sent(slow, *scheduler.request(slow, known), 500);
@@ -223,9 +219,7 @@ void TestScheduler::refusedRanges()
     SpanSet in;
     Scheduler scheduler(in);
     const Scheduler::Package known = package(40 * MiB, proven);
-    const int first = wholeStream(scheduler, known);
-    scheduler.arrived(first, MiB);
-    in.insert({0, MiB});
+    const int first = wholeStream(scheduler, in, known, MiB);
     QVERIFY(scheduler.tick(500, known).splits);
     const int ranged = *scheduler.addForWork(known);
     scheduler.sent(ranged, *scheduler.request(ranged, known), 500);

@@ -1,5 +1,6 @@
 #include "InstanceLock.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QStandardPaths>
@@ -41,5 +42,11 @@ bool InstanceLock::acquire()
     qint64 pid = 0;
     QString host;
     QString application;
-    return lock.error() != QLockFile::LockFailedError || !lock.getLockInfo(&pid, &host, &application);
+    if (lock.error() != QLockFile::LockFailedError || !lock.getLockInfo(&pid, &host, &application))
+        return true;
+    // Wine gives a new process the small process id of one it killed: a lock that names this
+    // very process was left by that one. Removing it fails while anyone still holds it.
+    if (pid == QCoreApplication::applicationPid() && lock.removeStaleLockFile())
+        return lock.tryLock(0) || lock.error() != QLockFile::LockFailedError;
+    return false;
 }

@@ -6,6 +6,7 @@
 #include "window/UpdateQuorilexVideo.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QDir>
 
 int main(int argc, char *argv[])
@@ -32,9 +33,11 @@ int main(int argc, char *argv[])
         qCInfo(lcApp) << "another updater runs in this folder: exit 0";
         return 0;
     }
-    // Partial packages of updaters that were killed mid-download.
+    // Partial packages that no updater runs for: those a later press can go on from stay
+    // until the offer is known, the rest go.
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
     for (const QString &place : PackageDownload::places(installerPackagePath))
-        PartialFile::removeStale(place);
+        PartialFile::sweep(place, [now](const DownloadState &state) { return !state.expired(now); });
 
     // The constructor asks the update server before the window is shown.
     UpdateQuorilexVideo window;

@@ -10,7 +10,7 @@ updater's failure paths can be driven against a real HTTP server:
           &ranges=0&badrange=1&etag=changing&validators=etag,modified,weak
           &etagvalue=V&modifiedvalue=V&crawl=N&ranges=ignore
           &resetat=X&stallat=X&slowat=X&slowrate=B&splice=1&freezeat=N
-          &rangestatus=S&rangesto=PORT
+          &rangestatus=S&rangesto=PORT&resetevery=N&busy=N&retryafter=V
                                    a generated package: without a length,
                                    cut short, stalling or reset after N bytes
                                    (only requests without a Range, so the next
@@ -32,7 +32,10 @@ updater's failure paths can be driven against a real HTTP server:
                                    under way stops sending (freezeat), and those
                                    begun later are served; requests with a Range
                                    get status S (rangestatus) or a 302 to the same
-                                   path on 127.0.0.1:PORT (rangesto)
+                                   path on 127.0.0.1:PORT (rangesto); every
+                                   answer, ranged or not, is reset after N body
+                                   bytes (resetevery); the path's first N
+                                   requests get 503 with Retry-After: V (busy)
   /status/CODE                     that status with a small HTML body
   /redirect?to=URL                 302 to URL
   /loop                            302 to itself
@@ -244,7 +247,7 @@ class Handler(BaseHTTPRequestHandler):
                 return
             time.sleep(pause)
 
-    def stream(self, chunks_from, size, length=True, rate=0, short=None, stall=None, reset=None, crawl=None,
+    def stream(self, chunks_from, size, length=True, rate=0, short=None, stall=None, reset=None, crawl=None, every=False,
                status=200, validators=(), ranges=True, bad_range=False, sendfile=None, breaks={}, splice=False, freeze=None):
         """Sends a package of `size` bytes; chunks_from(offset) yields its bytes from offset on.
 
@@ -261,7 +264,8 @@ class Handler(BaseHTTPRequestHandler):
         ignore_ranges = ranges == "ignore"
         wanted = self.headers.get("Range")
         if wanted is not None:
-            short = stall = reset = crawl = None
+            short = stall = crawl = None
+            reset = reset if every else None
             match = re.fullmatch(r"bytes=(\d+)-(\d*)", wanted.strip())
             if_range = self.headers.get("If-Range")
             # If-Range compares strongly: a weak ETag never matches.
@@ -336,7 +340,7 @@ class Handler(BaseHTTPRequestHandler):
             if sent >= remaining or (limit is not None and sent >= limit):
                 break
         self.wfile.flush()
-        if limit is None:
+        if limit is None or sent >= remaining:
             return
         self.close_connection = True
         if reset == limit:
@@ -383,6 +387,10 @@ class Handler(BaseHTTPRequestHandler):
             else:
                 self.stream(lambda offset: from_offset(package_bytes(cfg.package_size), offset), cfg.package_size,
                             rate=cfg.rate, validators=self.validators('"%d"' % cfg.package_size, cfg.time))
+        elif path == "/package" and self.server.busy(self.path, int(query.get("busy", 0))):
+            # A server that is down for a moment, as a proxy in front of it says so.
+            self.server.log_transfer(self.path, self.headers.get("Range"))["status"] = 503
+            self.send_body(503, b"busy", headers=[("Retry-After", query["retryafter"])] if "retryafter" in query else ())
         elif path == "/package" and "Range" in self.headers and "rangestatus" in query:
             # A server that turns split downloads away.
             self.server.log_transfer(self.path, self.headers["Range"])["status"] = int(query["rangestatus"])
@@ -411,7 +419,8 @@ class Handler(BaseHTTPRequestHandler):
                         rate=int(query.get("rate", 0)),
                         short=int(query["short"]) if "short" in query else None,
                         stall=int(query["stall"]) if "stall" in query else None,
-                        reset=int(query["reset"]) if "reset" in query else None,
+                        reset=int(query["reset"]) if "reset" in query else int(query["resetevery"]) if "resetevery" in query else None,
+                        every="resetevery" in query,
                         crawl=int(query["crawl"]) if "crawl" in query else None,
                         status=int(query.get("status", 200)),
                         validators=validators,
@@ -486,6 +495,7 @@ class UpdateServer(ThreadingHTTPServer):
         # Body bytes sent per path, and when each path froze (freezeat).
         self.lock = threading.Lock()
         self.path_sent = {}
+        self.asked = {}
         self.freezes = {}
         self.scheme = "http"
         if config.tls:
@@ -511,6 +521,12 @@ class UpdateServer(ThreadingHTTPServer):
             request.close()
             return
         super().shutdown_request(request)
+
+    def busy(self, path, times):
+        """Whether this request for path is one of its first `times`."""
+        with self.lock:
+            self.asked[path] = self.asked.get(path, 0) + 1
+            return self.asked[path] <= times
 
     def count(self, path, size):
         with self.lock:

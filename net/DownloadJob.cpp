@@ -4,6 +4,7 @@
 #include "PackageDownload.h"
 #include "PackageTransfer.h"
 
+#include <QRandomGenerator>
 #include <QUrl>
 
 namespace {
@@ -28,6 +29,8 @@ DownloadJob::DownloadJob(QNetworkAccessManager &manager, const UpdateRecord &rec
     connect(&stallTimer, &QTimer::timeout, this, [this] {
         stop(Failure(Failure::TimedOut, QStringLiteral("no byte for %1 ms").arg(stallTimer.interval())));
     });
+    retryTimer.setSingleShot(true);
+    connect(&retryTimer, &QTimer::timeout, this, &DownloadJob::waited);
     crawlTimer.setInterval(crawlWindowMs);
     connect(&crawlTimer, &QTimer::timeout, this, [this] {
         const qint64 bytes = transfer->bytesReceived();
@@ -39,14 +42,22 @@ DownloadJob::DownloadJob(QNetworkAccessManager &manager, const UpdateRecord &rec
 
 DownloadJob::~DownloadJob()
 {
-    if (transfer)
+    if (isRunning())
         qCInfo(lcDownload) << "stopped: the window closed";
 }
 
 void DownloadJob::start()
 {
-    if (transfer)
+    if (isRunning())
         return;
+    // A press after a failure that stayed tries as often again.
+    retries.reset();
+    attempts = 0;
+    attempt();
+}
+
+void DownloadJob::attempt()
+{
     const QUrl url(record.downloadUri, QUrl::TolerantMode);
     if (!isDownloadUrl(url)) {
         finish(Failure(Failure::InvalidAddress, QStringLiteral("DownloadUri \"%1\"").arg(forLog(url))));
@@ -64,6 +75,7 @@ void DownloadJob::start()
     qCInfo(lcDownload).noquote() << "download of" << forLog(url) << "to" << download->path() << "from byte"
                                  << download->received() << "of" << download->total();
     failed.reset();
+    ++attempts;
     transfer = std::make_unique<PackageTransfer>(manager, *download, url);
     connect(transfer.get(), &PackageTransfer::readyRead, this, [this] {
         // Bytes on any connection keep the download alive.
@@ -89,6 +101,7 @@ void DownloadJob::transferEnded()
     stallTimer.stop();
     crawlTimer.stop();
     // Emitted from inside the transfer: it goes once control is back in the event loop.
+    const qint64 brought = transfer->bytesReceived();
     transfer.release()->deleteLater();
     MaybeFailure outcome = download->failure();
     if (!outcome) {
@@ -97,7 +110,36 @@ void DownloadJob::transferEnded()
     }
     if (outcome && !download->canResume())
         download.reset();
+    if (outcome) {
+        if (const std::optional<int> wait = retries.next(*outcome, brought, QRandomGenerator::global()->generateDouble())) {
+            qCWarning(lcDownload).noquote() << "attempt" << attempts << "failed:" << outcome->name() << outcome->detail
+                                            << (download ? "(the bytes are kept)" : "") << "- trying again in" << *wait << "ms";
+            waitFor(*wait, *outcome);
+            return;
+        }
+    }
     finish(outcome);
+}
+
+void DownloadJob::waitFor(int msecs, const Failure &cause)
+{
+    waitCause = cause;
+    waitMs = msecs;
+    waitClock.start();
+    waited();
+}
+
+// Counts the wait down, a second at a time, and starts the next attempt at its end.
+void DownloadJob::waited()
+{
+    const qint64 left = waitMs - waitClock.elapsed();
+    if (left <= 0) {
+        emit retrying();
+        attempt();
+        return;
+    }
+    emit waiting(*waitCause, int((left + 999) / 1000));
+    retryTimer.start(int(left % 1000 == 0 ? 1000 : left % 1000));
 }
 
 void DownloadJob::finish(const MaybeFailure &outcome)

@@ -2,8 +2,10 @@
 #define DOWNLOADJOB_H
 
 #include "Failure.h"
+#include "RetryPolicy.h"
 #include "trust/UpdateRecord.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -15,9 +17,11 @@ class PackageTransfer;
 class QNetworkAccessManager;
 
 // The download of the offered package, from the press to the package saved where it is
-// handed off. It owns the file and its checks, the connections, the stall and crawl rules
-// and the outcome; a start after a broken attempt goes on from the bytes it kept. The
-// window starts it and shows what it reports.
+// handed off. It owns the file and its checks, the connections, the stall and crawl rules,
+// the retries and the outcome: a transient failure is tried again by itself, from the bytes
+// kept, and only a failure that stays reaches the window. A start after that goes on from
+// the bytes kept too, as does a run after one that stopped midway. The window starts it
+// and shows what it reports.
 class DownloadJob : public QObject
 {
     Q_OBJECT
@@ -43,7 +47,8 @@ public:
     // Starts, or goes on from the bytes a broken attempt kept; finished() follows, at once
     // when the download cannot begin.
     void start();
-    bool isRunning() const { return transfer != nullptr; }
+    // Downloading, or waiting to try again.
+    bool isRunning() const { return transfer != nullptr || retryTimer.isActive(); }
 
     // Once finished: why it failed, else nothing and the package is at packagePath().
     MaybeFailure failure() const { return failed; }
@@ -59,13 +64,22 @@ public:
     void setSizeLimit(qint64 bytes) { sizeLimit = bytes; }
     void setStallTimeout(int msecs) { stallTimer.setInterval(msecs); }
     void setCrawlWindow(int msecs) { crawlTimer.setInterval(msecs); }
+    void setRetryDelays(std::vector<int> msecs) { retries = RetryPolicy(std::move(msecs)); }
 
 signals:
     void readyRead();
     void downloadProgress(qint64 received, qint64 total);
+    // An attempt failed for `cause` and the next one starts in about `secondsLeft` seconds;
+    // emitted again each second of the wait.
+    void waiting(const Failure &cause, int secondsLeft);
+    // The wait is over: a new attempt goes on from the bytes kept.
+    void retrying();
     void finished();
 
 private:
+    void attempt();
+    void waitFor(int msecs, const Failure &cause);
+    void waited();
     void stop(const Failure &cause);
     void transferEnded();
     void finish(const MaybeFailure &outcome);
@@ -79,6 +93,13 @@ private:
     // stalled too, however it trickles.
     QTimer crawlTimer;
     qint64 crawlCheckpoint = 0;
+    RetryPolicy retries;
+    // Fires once a second and at the wait's end, for the countdown.
+    QTimer retryTimer;
+    QElapsedTimer waitClock;
+    int waitMs = 0;
+    std::optional<Failure> waitCause;
+    int attempts = 0;
     // Lives from the first start until a failure leaves nothing to resume from.
     std::unique_ptr<PackageDownload> download;
     // The running attempt's connections, null when none; declared after the download it

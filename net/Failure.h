@@ -35,6 +35,8 @@ public:
         NetworkFailure,
         TimedOut,
         NotAnInstaller,
+        // Every byte the server declared came, and they end inside the installer.
+        CutShort,
         Unreadable,
         HashMismatch,
         MalformedMember,
@@ -59,9 +61,9 @@ public:
         return failure;
     }
 
-    // Whether the bytes kept are sound after it, so that the next attempt may go on from
-    // them: only a transfer that broke off leaves them so.
-    bool resumable() const { return cause == Incomplete || cause == TimedOut || cause == NetworkFailure; }
+    // A transfer that broke off, or a server that was busy for a moment: another attempt may
+    // well work, from the bytes kept. Anything else would fail the same way again.
+    bool transient() const;
     bool ofCheck() const { return cause == CheckFailed || cause == RecordUnverified; }
     // The cause's name, for the log.
     const char *name() const { return QMetaEnum::fromType<Cause>().valueToKey(cause); }
@@ -70,6 +72,10 @@ public:
     // The answer's status for HttpStatus, the record's member for MalformedMember.
     int status = 0;
     QString member;
+    // For HttpStatus: the seconds the server asked to wait (Retry-After), -1 when it did not.
+    int retryAfter = -1;
+    // For NetworkFailure: QNetworkReply's error.
+    int networkError = 0;
     QString detail;
 };
 

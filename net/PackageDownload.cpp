@@ -4,10 +4,12 @@
 #include "Logging.h"
 #include "PartialFile.h"
 #include "RedirectGuard.h"
+#include "RetryPolicy.h"
 #include "SafeGet.h"
 #include "trust/InstallerPackage.h"
 #include "trust/PackageVerifier.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -28,6 +30,8 @@ constexpr int pieceSize = 1024 * 1024;
 // Read back per write at most, so that catching up never holds the window for long: the
 // edge moves faster than bytes arrive.
 constexpr qint64 catchUpPerWrite = 4 * pieceSize;
+// How often at most the bytes in are noted for a later run: what a kill loses.
+constexpr qint64 keepStateEveryMs = 1000;
 
 // A redirect that was not followed: the reply ends with the redirect's own status.
 MaybeFailure redirectFailure(const QNetworkReply &reply)
@@ -47,7 +51,7 @@ QString describe(const QNetworkReply &reply)
     QString text = QStringLiteral("HTTP %1 %2 from %3")
                        .arg(reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt())
                        .arg(reply.attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString(), forLog(reply.url()));
-    for (const char *name : {"Content-Length", "Content-Range", "ETag", "Last-Modified", "Accept-Ranges"})
+    for (const char *name : {"Content-Length", "Content-Range", "ETag", "Last-Modified", "Accept-Ranges", "Retry-After"})
         if (reply.hasRawHeader(name))
             text += QStringLiteral(", %1: %2").arg(QLatin1String(name), QString::fromLatin1(reply.rawHeader(name).left(200)));
     return text;
@@ -63,7 +67,17 @@ PackageDownload::PackageDownload(const UpdateRecord &record, const QString &path
 {
 }
 
-PackageDownload::~PackageDownload() = default;
+PackageDownload::~PackageDownload()
+{
+    // Stopped midway, by a close or a failure that another run may get past: the bytes stay.
+    if (keepable()) {
+        keepState(true);
+        qCInfo(lcDownload).noquote() << "kept for the next run:" << file->fileName() << in.size() << "of" << totalBytes << "bytes";
+        return;
+    }
+    if (file)
+        discard();
+}
 
 QStringList PackageDownload::places(const QString &path)
 {
@@ -84,30 +98,93 @@ MaybeFailure PackageDownload::open()
     // A record whose protection cannot be read is refused before any byte is fetched.
     if (!record.malformedMember.isEmpty())
         return Failure::malformedMember(record.malformedMember);
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    for (const QString &place : places(packagePath)) {
+        std::optional<PartialFile::Kept> kept = PartialFile::claim(
+            place, [this, now](const DownloadState &state) { return state.isFor(record) && !state.expired(now); });
+        if (kept) {
+            file = std::move(kept->file);
+            packagePath = place;
+            resumeFrom(kept->state);
+            break;
+        }
+    }
     // Written under a name of its own beside the package, so a partial package never carries
     // the package's name. Only a folder that cannot take the file at all is passed over: a
     // full disk shows as a failed write, and the same disk would be full elsewhere too.
     for (const QString &place : places(packagePath)) {
-        file = std::make_unique<QTemporaryFile>(PartialFile::templateFor(place));
-        if (file->open()) {
-            PartialFile::hold(*file);
-            packagePath = place;
+        if (file)
             break;
+        auto created = std::make_unique<QTemporaryFile>(PartialFile::templateFor(place));
+        if (created->open()) {
+            // What a stopped download keeps is this object's to decide.
+            created->setAutoRemove(false);
+            PartialFile::hold(*created);
+            packagePath = place;
+            file = std::move(created);
         }
-        file.reset();
     }
     if (!file)
         return Failure(Failure::CannotCreateFile, QStringLiteral("no partial file could be created beside any of ")
                                                       + places(packagePath).join(QStringLiteral(", ")));
     QFile old(packagePath);
     if (old.exists() && !old.remove()) {
+        const Failure cause(Failure::CannotDeleteOldPackage, packagePath + QStringLiteral(": ") + old.errorString());
+        // Bytes kept from an earlier run stay for the next; a file just made goes.
+        if (in.size() == 0)
+            discard();
         file.reset();
-        return Failure(Failure::CannotDeleteOldPackage, packagePath + QStringLiteral(": ") + old.errorString());
+        return cause;
     }
     qCInfo(lcDownload).noquote() << "writing to" << file->fileName();
     verifier = std::make_unique<PackageVerifier>(record);
     buffer.resize(pieceSize);
     return std::nullopt;
+}
+
+void PackageDownload::forgetOthers(const QString &path, const UpdateRecord *record)
+{
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    for (const QString &place : places(path))
+        PartialFile::sweep(place, [record, now](const DownloadState &state) {
+            return record && state.isFor(*record) && !state.expired(now);
+        });
+}
+
+void PackageDownload::resumeFrom(const DownloadState &state)
+{
+    in = state.spans;
+    totalBytes = state.length;
+    validator = state.validator;
+    rangesServed = state.servesRanges;
+    // The hash reads the kept bytes back as the download goes on: nothing is believed unread.
+    hashed = 0;
+}
+
+bool PackageDownload::keepable() const
+{
+    return file && (!failed || failed->transient()) && in.size() > 0 && in.size() < totalBytes && !validator.isEmpty();
+}
+
+void PackageDownload::keepState(bool now)
+{
+    if (!keepable() || (!now && sinceKept.isValid() && sinceKept.elapsed() < keepStateEveryMs))
+        return;
+    sinceKept.start();
+    DownloadState state;
+    state.url = record.downloadUri;
+    state.size = record.size;
+    state.sha256 = record.sha256;
+    state.validator = validator;
+    state.length = totalBytes;
+    state.servesRanges = rangesServed;
+    state.spans = in;
+    state.savedAt = QDateTime::currentSecsSinceEpoch();
+    // The bytes first: the state must never name bytes that are not on the disk.
+    const bool kept = PartialFile::sync(*file) && state.write(DownloadState::pathFor(file->fileName()));
+    if (!kept && !stateUnwritable)
+        qCWarning(lcDownload).noquote() << "cannot keep the state of" << file->fileName() << "to resume from:" << file->errorString();
+    stateUnwritable = !kept;
 }
 
 QNetworkRequest PackageDownload::request(const QUrl &url, const Span &span) const
@@ -145,6 +222,8 @@ Answer::Verdict PackageDownload::judge(const QNetworkReply &reply, const Span &a
     verdict = Answer::judge(header, {asked.begin, asked.end, totalBytes, validator, record.size, record.vouched, sizeLimit});
     if (verdict.failure) {
         verdict.failure->detail = describe(reply);
+        if (verdict.failure->cause == Failure::HttpStatus)
+            verdict.failure->retryAfter = RetryPolicy::retryAfterSecs(reply.rawHeader("Retry-After"), QDateTime::currentDateTimeUtc());
         return verdict;
     }
     // The whole package again over bytes kept: they stay only if it is the same package.
@@ -187,6 +266,7 @@ MaybeFailure PackageDownload::store(qint64 offset, const char *data, qint64 size
         return Failure(Failure::DiskFull, file->fileName() + QStringLiteral(": ") + file->errorString());
     in.insert({offset, offset + size});
     hashInOrder(offset, data, size, catchUpPerWrite);
+    keepState(false);
     // Reading back for the hash can fail too.
     return failed;
 }
@@ -237,6 +317,8 @@ MaybeFailure PackageDownload::finish()
         checkPackage();
     if (failed && !canResume())
         discard();
+    else if (failed)
+        keepState(true);
     return failed;
 }
 
@@ -249,7 +331,7 @@ void PackageDownload::checkPackage()
         fail(Failure(Failure::NotAnInstaller, QStringLiteral("not a compound file of %1 bytes").arg(in.size())));
         return;
     case InstallerPackage::Defect::CutShort:
-        fail(Failure(Failure::Incomplete, QStringLiteral("a compound file cut short at %1 bytes").arg(in.size())));
+        fail(Failure(Failure::CutShort, QStringLiteral("a compound file cut short at %1 bytes").arg(in.size())));
         return;
     case InstallerPackage::Defect::Unreadable:
         fail(Failure(Failure::Unreadable, file->fileName() + QStringLiteral(": ") + file->errorString()));
@@ -269,8 +351,7 @@ void PackageDownload::checkPackage()
 
 bool PackageDownload::canResume() const
 {
-    return file && failed && failed->resumable() && in.size() > 0 && in.size() < totalBytes
-        && !validator.isEmpty();
+    return failed && keepable();
 }
 
 void PackageDownload::startOver()
@@ -280,11 +361,13 @@ void PackageDownload::startOver()
     verifier = std::make_unique<PackageVerifier>(record);
     in.clear();
     hashed = 0;
+    QFile::remove(DownloadState::pathFor(file->fileName()));
 }
 
 void PackageDownload::discard()
 {
-    // QTemporaryFile removes the file with the object.
+    QFile::remove(DownloadState::pathFor(file->fileName()));
+    file->remove();
     file.reset();
     verifier.reset();
     in.clear();
@@ -294,7 +377,7 @@ MaybeFailure PackageDownload::save()
 {
     // Stale packages were deleted before the download; one may have come back since.
     QFile::remove(packagePath);
-    file->setAutoRemove(false);
+    QFile::remove(DownloadState::pathFor(file->fileName()));
     if (!file->rename(packagePath)) {
         const QString reason = file->errorString();
         file->remove();

@@ -2,11 +2,13 @@
 #define PACKAGEDOWNLOAD_H
 
 #include "Answer.h"
+#include "DownloadState.h"
 #include "Failure.h"
 #include "SpanSet.h"
 #include "trust/UpdateRecord.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QString>
 #include <QStringList>
 
@@ -16,13 +18,14 @@
 class PackageVerifier;
 class QNetworkReply;
 class QNetworkRequest;
-class QTemporaryFile;
+class QFile;
 class QUrl;
 
-// One package's way to disk, over as many attempts and connections as it takes: the file,
-// which of its bytes are in, its checks, and what a broken attempt leaves to resume from.
-// The connections belong to the caller; bytes come in at any offset and the checks still
-// see them in the file's order. Nothing outlives the object, so a new start begins empty.
+// One package's way to disk, over as many attempts, connections and runs as it takes: the
+// file, which of its bytes are in, its checks, and what a broken attempt leaves to resume
+// from. The connections belong to the caller; bytes come in at any offset and the checks
+// still see them in the file's order. Bytes that a later run can go on from outlive the
+// object, with their state beside them; nothing else does.
 class PackageDownload
 {
 public:
@@ -36,10 +39,14 @@ public:
     // Downloads folder, else the temporary folder.
     static QStringList places(const QString &path);
 
-    // Creates the file the bytes go to in the first place that can take it and deletes a
-    // package left there; the failure, if that fails or the record's protection is
-    // malformed.
+    // Goes on from the bytes an earlier run kept of the same package, else creates the file
+    // the bytes go to in the first place that can take it; deletes a package left there.
+    // The failure, if that fails or the record's protection is malformed.
     MaybeFailure open();
+
+    // Removes what earlier runs kept of other packages than `record`'s (of every package
+    // without one), and what is older than a week.
+    static void forgetOthers(const QString &path, const UpdateRecord *record);
     // Where the package goes: known once open() succeeded.
     QString path() const { return packagePath; }
 
@@ -89,6 +96,10 @@ public:
     const SpanSet &spans() const { return in; }
 
 private:
+    void resumeFrom(const DownloadState &state);
+    // Writes the state, at most once a second unless `now`.
+    void keepState(bool now);
+    bool keepable() const;
     MaybeFailure store(qint64 offset, const char *data, qint64 size);
     void hashInOrder(qint64 offset, const char *data, qint64 size, qint64 readLimit);
     void checkPackage();
@@ -98,7 +109,8 @@ private:
     const UpdateRecord record;
     QString packagePath;
     const qint64 sizeLimit;
-    std::unique_ptr<QTemporaryFile> file;
+    std::unique_ptr<QFile> file;
+    QElapsedTimer sinceKept;
     std::unique_ptr<PackageVerifier> verifier;
     std::vector<char> buffer;
 
@@ -111,6 +123,7 @@ private:
     bool rangesServed = false;
     bool rangeAccepted = false;
     bool rangesRefused = false;
+    bool stateUnwritable = false;
     MaybeFailure failed;
 };
 

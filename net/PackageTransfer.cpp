@@ -210,6 +210,7 @@ void PackageTransfer::requestEnded(int id)
     if (!scheduler.connection(id).accepted && !accept(id))
         return;
     QNetworkReply *const reply = lanes[std::size_t(id)].reply;
+    const QNetworkReply::NetworkError error = reply->error();
     const bool transportFailed = reply->error() != QNetworkReply::NoError
         || reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 0;
     const Scheduler::Connection &c = scheduler.connection(id);
@@ -229,7 +230,9 @@ void PackageTransfer::requestEnded(int id)
     if (scheduler.fellShort(id)) {
         // A body that began and stopped short is incomplete; when nothing came at all (a
         // refused certificate or connection) the network is the cause, not the file.
-        laneFailed(id, Failure(brought > 0 || !transportFailed ? Failure::Incomplete : Failure::NetworkFailure, reason));
+        Failure cause(brought > 0 || !transportFailed ? Failure::Incomplete : Failure::NetworkFailure, reason);
+        cause.networkError = error;
+        laneFailed(id, cause);
         return;
     }
     qCInfo(lcTransfer) << "connection" << id << "brought" << brought << "bytes";

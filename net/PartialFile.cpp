@@ -5,9 +5,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+#include <io.h>
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -17,6 +21,31 @@
 namespace {
 
 const QString partialSuffix = QStringLiteral(".part");
+
+// The partial files of a package and the states beside them: "<package>.<six letters or
+// digits>.part" and ".state".
+QRegularExpression ownNames(const QString &packageName)
+{
+    return QRegularExpression(QRegularExpression::anchoredPattern(QRegularExpression::escape(packageName)
+                                                                  + QStringLiteral("\\.[A-Za-z0-9]{6}\\.(part|state)")));
+}
+
+#ifndef Q_OS_WIN
+// A partial file opened and locked, or -1 when it is not a regular file or somebody holds it.
+// The name may have been swapped for something else since it was listed: it is opened
+// without following or blocking, and judged by what was opened.
+int openUnheld(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat status;
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0)
+        return fd;
+    ::close(fd);
+    return -1;
+}
+#endif
 
 } // namespace
 
@@ -29,8 +58,8 @@ QString PartialFile::templateFor(const QString &packagePath)
 void PartialFile::hold(QFile &file)
 {
 #ifdef Q_OS_WIN
-    // Windows keeps others from deleting a file that is open without delete sharing, as
-    // QTemporaryFile opens it.
+    // Windows keeps others from deleting or renaming a file that is open without delete
+    // sharing, as Qt opens every file.
     Q_UNUSED(file)
 #else
     // Elsewhere deleting an open file always works; a lock says that somebody still writes it.
@@ -39,35 +68,93 @@ void PartialFile::hold(QFile &file)
 #endif
 }
 
-void PartialFile::removeStale(const QString &packagePath)
+bool PartialFile::sync(QFile &file)
+{
+    if (!file.flush())
+        return false;
+#ifdef Q_OS_WIN
+    return FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(file.handle())));
+#else
+    return fsync(file.handle()) == 0;
+#endif
+}
+
+void PartialFile::sweep(const QString &packagePath, const Keep &keep)
 {
     const QFileInfo package(packagePath);
-    const QRegularExpression partial(QRegularExpression::anchoredPattern(
-        QRegularExpression::escape(package.fileName()) + QStringLiteral("\\.[A-Za-z0-9]{6}")
-        + QRegularExpression::escape(partialSuffix)));
+    const QRegularExpression own = ownNames(package.fileName());
     const QDir folder = package.absoluteDir();
     // Regular files only: a link leads anywhere, and opening a FIFO or a device that anyone
     // can put in a shared folder blocks.
-    for (const QString &name : folder.entryList({package.fileName() + QStringLiteral(".*") + partialSuffix},
-                                                QDir::Files | QDir::Hidden | QDir::NoSymLinks)) {
-        if (!partial.match(name).hasMatch())
+    const QStringList names = folder.entryList({package.fileName() + QStringLiteral(".*")},
+                                               QDir::Files | QDir::Hidden | QDir::NoSymLinks);
+    for (const QString &name : names) {
+        if (!own.match(name).hasMatch())
             continue;
         const QString path = folder.filePath(name);
+        if (!name.endsWith(partialSuffix)) {
+            // A state whose partial file is gone; one beside a partial file goes with it.
+            if (!QFile::exists(path.left(path.size() - 6) + partialSuffix) && QFile::remove(path))
+                qCInfo(lcDownload).noquote() << "removed a state left alone:" << path;
+            continue;
+        }
+        const QString statePath = DownloadState::pathFor(path);
 #ifndef Q_OS_WIN
-        // The name may have been swapped for something else since it was listed: opened
-        // without following or blocking, and judged by what was opened.
-        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        const int fd = openUnheld(path);
         if (fd < 0)
             continue;
-        struct stat status;
-        const bool stale = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0;
-        if (stale && QFile::remove(path))
+#endif
+        const std::optional<DownloadState> state = DownloadState::read(statePath);
+        if (state && keep(*state)) {
+            qCInfo(lcDownload).noquote() << "kept to resume:" << path << state->spans.size() << "of" << state->length << "bytes";
+        } else if (QFile::remove(path)) {
+            // On Windows this fails while another updater has the file open.
+            QFile::remove(statePath);
             qCInfo(lcDownload).noquote() << "removed a partial package left behind:" << path;
+        }
+#ifndef Q_OS_WIN
         ::close(fd);
-#else
-        // This fails while another updater has the file open.
-        if (QFile::remove(path))
-            qCInfo(lcDownload).noquote() << "removed a partial package left behind:" << path;
 #endif
     }
+}
+
+std::optional<PartialFile::Kept> PartialFile::claim(const QString &packagePath, const Keep &keep)
+{
+    const QFileInfo package(packagePath);
+    const QRegularExpression own = ownNames(package.fileName());
+    const QDir folder = package.absoluteDir();
+    for (const QString &name : folder.entryList({package.fileName() + QStringLiteral(".*") + partialSuffix},
+                                                QDir::Files | QDir::Hidden | QDir::NoSymLinks)) {
+        if (!own.match(name).hasMatch())
+            continue;
+        QString path = folder.filePath(name);
+        std::optional<DownloadState> state = DownloadState::read(DownloadState::pathFor(path));
+        if (!state || !keep(*state))
+            continue;
+        auto file = std::make_unique<QFile>();
+#ifdef Q_OS_WIN
+        // Renaming fails while another updater has the file open; once renamed it is ours.
+        const QString taken = templateFor(package.filePath()).replace(
+            QStringLiteral("XXXXXX"), QString::number(QRandomGenerator::global()->bounded(1u << 30), 36).rightJustified(6, QLatin1Char('0')).right(6));
+        if (!QFile::rename(path, taken))
+            continue;
+        QFile::remove(DownloadState::pathFor(path));
+        path = taken;
+        file->setFileName(path);
+        if (!file->open(QIODevice::ReadWrite))
+            continue;
+#else
+        const int fd = openUnheld(path);
+        if (fd < 0)
+            continue;
+        file->setFileName(path);
+        if (!file->open(fd, QIODevice::ReadWrite, QFileDevice::AutoCloseHandle)) {
+            ::close(fd);
+            continue;
+        }
+#endif
+        qCInfo(lcDownload).noquote() << "resuming" << path << "with" << state->spans.size() << "of" << state->length << "bytes";
+        return Kept{std::move(file), std::move(*state)};
+    }
+    return std::nullopt;
 }

@@ -1,24 +1,47 @@
 #ifndef PARTIALFILE_H
 #define PARTIALFILE_H
 
+#include "DownloadState.h"
+
 #include <QString>
+
+#include <functional>
+#include <memory>
+#include <optional>
 
 class QFile;
 
 // The file a package's bytes go to until the package is whole: named so that anyone can tell
-// whose it is, beside the package. A process killed mid-download leaves it behind, so each
-// start removes those that no running updater holds.
+// whose it is, beside the package, with the state that lets a later run go on from it. An
+// updater holds its own partial file while it runs; one that nobody holds was left by an
+// updater that stopped, and is kept for resuming or removed.
 class PartialFile
 {
 public:
+    // Which kept downloads stay: the others go, partial file and state.
+    using Keep = std::function<bool(const DownloadState &)>;
+
     // The template for a partial file of the package at `packagePath`, for QTemporaryFile.
     static QString templateFor(const QString &packagePath);
 
     // Keeps other updaters from taking the open `file` for a leftover while this one lives.
     static void hold(QFile &file);
+    // Puts what was written to `file` on the disk, so that a state written after it never
+    // names bytes that a power cut would lose.
+    static bool sync(QFile &file);
 
-    // Removes the partial files of the package at `packagePath` that no running updater holds.
-    static void removeStale(const QString &packagePath);
+    // Removes the partial files of the package at `packagePath` that no running updater
+    // holds, except those whose state reads and `keep` accepts, and states left alone.
+    static void sweep(const QString &packagePath, const Keep &keep);
+
+    // A kept download of the package at `packagePath` that `keep` accepts, taken over by
+    // this updater: its file, open and held, and its state.
+    struct Kept
+    {
+        std::unique_ptr<QFile> file;
+        DownloadState state;
+    };
+    static std::optional<Kept> claim(const QString &packagePath, const Keep &keep);
 };
 
 #endif

@@ -15,11 +15,17 @@ public:
     explicit TestWindow(const QString &versionCheckEndpoint, const QByteArray &publicKey = QByteArray())
         : UpdateQuorilexVideo(versionCheckEndpoint, publicKey, nullptr)
     {
+        // A failure shows at once, as the rows on failures expect; the retry rows ask for
+        // their own waits.
+        if (job)
+            job->setRetryDelays({});
     }
 
     void limitSize(qint64 bytes) { job->setSizeLimit(bytes); }
     void limitStall(int msecs) { job->setStallTimeout(msecs); }
     void limitCrawl(int msecs) { job->setCrawlWindow(msecs); }
+    void retryAfter(std::vector<int> msecs) { job->setRetryDelays(std::move(msecs)); }
+    DownloadJob *download() const { return job; }
 
     // How the last download failed; nothing while none has.
     MaybeFailure failure() const { return job ? job->failure() : std::nullopt; }

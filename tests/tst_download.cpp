@@ -131,7 +131,7 @@ void TestDownload::failure_data()
                                    << int(Failure::UnsafeRedirect);
     QTest::newRow("redirect loop") << server->url("/loop") << int(Failure::TooManyRedirects);
     // Only the package's own allocation table can tell.
-    QTest::newRow("cut short, no length") << server->url("/package?size=300000&short=100000&length=0") << int(Failure::Incomplete);
+    QTest::newRow("cut short, no length") << server->url("/package?size=300000&short=100000&length=0") << int(Failure::CutShort);
     QTest::newRow("captive portal page") << server->echo("<html><body>请登录</body></html>") << int(Failure::NotAnInstaller);
     QTest::newRow("not an installer") << server->url("/package?size=100000&signature=0") << int(Failure::NotAnInstaller);
     QTest::newRow("empty body") << server->url("/package?size=0") << int(Failure::NotAnInstaller);
@@ -682,7 +682,7 @@ void TestDownload::leftoverPartialFiles()
         QSKIP("Windows links need privileges");
 #endif
     }
-    PartialFile::removeStale(installerName);
+    PartialFile::sweep(installerName, [](const DownloadState &) { return true; });
     QCOMPARE(QFileInfo(name).exists() || QFileInfo(name).isSymLink(), !removed);
     // What a link leads to is never touched.
     QVERIFY(QFileInfo::exists(file.fileName()) || !kind.startsWith(QLatin1String("link")));
@@ -695,7 +695,7 @@ void TestDownload::liveDownloadSurvivesCleanup()
     window.show();
     QTest::mouseClick(window.button(), Qt::LeftButton);
     QTRY_VERIFY(window.progress()->value() > 0);
-    PartialFile::removeStale(installerName);
+    PartialFile::sweep(installerName, [](const DownloadState &) { return true; });
     QCOMPARE(runUntilSettled(window), 0);
     Comm comm;
     QFile package(installerName);

@@ -36,6 +36,7 @@ QString FailureText::of(const Failure &failure)
     case Failure::DiskFull:
         return QStringLiteral("写入失败，磁盘可能已满");
     case Failure::Incomplete:
+    case Failure::CutShort:
         return QStringLiteral("下载不完整");
     case Failure::NetworkFailure:
         return QStringLiteral("网络连接失败");
@@ -51,4 +52,12 @@ QString FailureText::of(const Failure &failure)
         return QStringLiteral("更新信息中的校验数据无效（%1）").arg(failure.member);
     }
     Q_UNREACHABLE();
+}
+
+QString FailureText::retrying(const Failure &failure, int seconds)
+{
+    // A status came from a server that answered: the network is fine, the server is not.
+    if (failure.cause == Failure::HttpStatus)
+        return QStringLiteral("服务器繁忙，%1 秒后重试").arg(seconds);
+    return QStringLiteral("网络中断，%1 秒后重试").arg(seconds);
 }

@@ -14,6 +14,8 @@ public:
     static QString headline(const Failure &failure);
     // The line in the notes' place.
     static QString of(const Failure &failure);
+    // The bar's text while a download waits `seconds` to try again after `failure`.
+    static QString retrying(const Failure &failure, int seconds);
 };
 
 #endif

@@ -4,6 +4,7 @@
 #include "comm/Comm.h"
 #include "net/DownloadJob.h"
 #include "net/Logging.h"
+#include "net/PackageDownload.h"
 #include "speed/httpfile.h"
 #include "trust/SignedRecord.h"
 #include "window/FailureText.h"
@@ -88,6 +89,10 @@ UpdateQuorilexVideo::UpdateQuorilexVideo(const QString &versionCheckEndpoint, co
     ui.progressBar->setValue(0);
     ui.progressBar->hide();
     ui.updateButton->hide();
+    // The form's rules give the button one look whatever its state; while a download runs
+    // or waits, it looks as unpressable as it is.
+    ui.updateButton->setStyleSheet(ui.updateButton->styleSheet()
+                                   + QStringLiteral("\nQPushButton#updateButton:disabled\n{\n    color:#EEF3FF;\n    background-color:#B3CCFF;\n}\n"));
 
     checkVersion();
 }
@@ -125,8 +130,11 @@ void UpdateQuorilexVideo::checkVersion()
     qCInfo(lcCheck).noquote() << "published:" << record->version << record->time << "state" << record->state;
     if (!record->offersUpdate(currentVersion, currentReleaseTime)) {
         qCInfo(lcCheck) << "nothing newer than" << currentVersion << currentReleaseTime;
+        PackageDownload::forgetOthers(installerPackagePath, nullptr);
         return;
     }
+    // Bytes an earlier run kept of another release will never be needed.
+    PackageDownload::forgetOthers(installerPackagePath, &*record);
     qCInfo(lcCheck).noquote() << "offered:" << forLog(QUrl(record->downloadUri)) << "of" << record->size << "bytes";
     if (!record->malformedMember.isEmpty())
         qCWarning(lcCheck) << "the record's" << record->malformedMember << "is malformed: a press fails at once";
@@ -136,6 +144,15 @@ void UpdateQuorilexVideo::checkVersion()
     connect(job, &DownloadJob::finished, this, &UpdateQuorilexVideo::on_finished);
     connect(job, &DownloadJob::readyRead, this, &UpdateQuorilexVideo::on_readyRead);
     connect(job, &DownloadJob::downloadProgress, this, &UpdateQuorilexVideo::on_downloadProgress);
+    connect(job, &DownloadJob::waiting, this, [this](const Failure &cause, int secondsLeft) {
+        // The bar keeps its fraction; its text says why it does not move.
+        ui.progressBar->setFormat(FailureText::retrying(cause, secondsLeft));
+    });
+    connect(job, &DownloadJob::retrying, this, [this] {
+        // The speed covers the new attempt, not the wait.
+        speedMeter->restart();
+        on_downloadProgress(job->received(), job->total());
+    });
     showOffer();
     ui.updateButton->show();
     ui.updateButton->setFocus();

@@ -1,0 +1,107 @@
+#include "DownloadState.h"
+
+#include "Answer.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+
+namespace {
+
+const QString format = QStringLiteral("quorilex-partial-download 1");
+const QString partialSuffix = QStringLiteral(".part");
+// A state file is a few hundred bytes; anything much larger is not one.
+constexpr qint64 largestStateFile = 64 * 1024;
+
+} // namespace
+
+QString DownloadState::pathFor(const QString &partialPath)
+{
+    QString path = partialPath;
+    if (path.endsWith(partialSuffix))
+        path.chop(partialSuffix.size());
+    return path + QStringLiteral(".state");
+}
+
+QByteArray DownloadState::toJson() const
+{
+    QJsonArray in;
+    for (const Span &span : spans.spans())
+        in.append(QJsonArray{double(span.begin), double(span.end)});
+    const QJsonObject object{
+        {QStringLiteral("format"), format},
+        {QStringLiteral("url"), url},
+        {QStringLiteral("size"), double(size)},
+        {QStringLiteral("sha256"), QString::fromLatin1(sha256.toHex())},
+        {QStringLiteral("validator"), QString::fromLatin1(validator)},
+        {QStringLiteral("length"), double(length)},
+        {QStringLiteral("ranges"), servesRanges},
+        {QStringLiteral("spans"), in},
+        {QStringLiteral("saved"), double(savedAt)},
+    };
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+std::optional<DownloadState> DownloadState::fromJson(const QByteArray &json)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(json, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return std::nullopt;
+    const QJsonObject object = document.object();
+    DownloadState state;
+    const QJsonValue hash = object.value(QStringLiteral("sha256"));
+    const QJsonValue validator = object.value(QStringLiteral("validator"));
+    if (object.value(QStringLiteral("format")).toString() != format || !object.value(QStringLiteral("url")).isString()
+        || !hash.isString() || !validator.isString() || !object.value(QStringLiteral("ranges")).isBool()
+        || !UpdateRecord::exactInteger(object.value(QStringLiteral("size")), &state.size)
+        || !UpdateRecord::exactInteger(object.value(QStringLiteral("length")), &state.length)
+        || !UpdateRecord::exactInteger(object.value(QStringLiteral("saved")), &state.savedAt))
+        return std::nullopt;
+    state.url = object.value(QStringLiteral("url")).toString();
+    state.sha256 = QByteArray::fromHex(hash.toString().toLatin1());
+    state.validator = validator.toString().toLatin1();
+    state.servesRanges = object.value(QStringLiteral("ranges")).toBool();
+    // The validator goes back to the server in a header: only one it could have sent.
+    if (state.url.isEmpty() || state.size < -1 || state.length <= 0
+        || (!hash.toString().isEmpty() && state.sha256.toHex() != hash.toString().toLatin1())
+        || (!state.sha256.isEmpty() && state.sha256.size() != 32)
+        || (!Answer::isStrongEntityTag(state.validator) && !Answer::isHttpDate(state.validator)))
+        return std::nullopt;
+    qint64 last = 0;
+    for (const QJsonValue &value : object.value(QStringLiteral("spans")).toArray()) {
+        const QJsonArray pair = value.toArray();
+        Span span;
+        if (pair.size() != 2 || !UpdateRecord::exactInteger(pair[0], &span.begin)
+            || !UpdateRecord::exactInteger(pair[1], &span.end) || span.begin < last || span.end <= span.begin
+            || span.end > state.length)
+            return std::nullopt;
+        state.spans.insert(span);
+        last = span.end;
+    }
+    // Nothing in, or everything: nothing to go on with.
+    if (state.spans.size() == 0 || state.spans.size() >= state.length)
+        return std::nullopt;
+    return state;
+}
+
+bool DownloadState::write(const QString &path) const
+{
+    QSaveFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(toJson()) >= 0 && file.commit();
+}
+
+std::optional<DownloadState> DownloadState::read(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > largestStateFile)
+        return std::nullopt;
+    return fromJson(file.read(largestStateFile));
+}
+
+bool DownloadState::isFor(const UpdateRecord &record) const
+{
+    return url == record.downloadUri && size == record.size && sha256 == record.sha256;
+}

@@ -1,0 +1,49 @@
+#ifndef DOWNLOADSTATE_H
+#define DOWNLOADSTATE_H
+
+#include "SpanSet.h"
+#include "trust/UpdateRecord.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+// What a download that stopped keeps beside its partial file, so that a later run goes on
+// from its bytes: which package they belong to, how the server named that package, and
+// which bytes are in.
+struct DownloadState
+{
+    // Kept bytes older than this are given up.
+    static constexpr qint64 keptForSecs = 7 * 24 * 3600;
+
+    // The state file of a partial file.
+    static QString pathFor(const QString &partialPath);
+
+    QByteArray toJson() const;
+    // Nothing for a torn, foreign or inconsistent file.
+    static std::optional<DownloadState> fromJson(const QByteArray &json);
+
+    // Written whole or not at all: a new file renamed over the old one.
+    bool write(const QString &path) const;
+    static std::optional<DownloadState> read(const QString &path);
+
+    // The bytes are the package `record` offers: the same address, and the same size and
+    // hash where the record gives them.
+    bool isFor(const UpdateRecord &record) const;
+    bool expired(qint64 nowSecs) const { return nowSecs - savedAt > keptForSecs || savedAt - nowSecs > keptForSecs; }
+
+    // The offer's identity.
+    QString url;
+    qint64 size = -1;
+    QByteArray sha256;
+    // The first answer's validator and length, and whether it said that it serves ranges.
+    QByteArray validator;
+    qint64 length = -1;
+    bool servesRanges = false;
+    SpanSet spans;
+    // Seconds since 1970.
+    qint64 savedAt = 0;
+};
+
+#endif

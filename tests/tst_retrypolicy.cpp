@@ -1,0 +1,106 @@
+#include "net/RetryPolicy.h"
+
+#include <QNetworkReply>
+#include <QTest>
+
+// Which failures a download tries again by itself, and how long it waits first.
+class TestRetryPolicy : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void next_data();
+    void next();
+    void retryAfter_data();
+    void retryAfter();
+};
+
+// A failure in a row: its cause, then its status or network error, and its Retry-After.
+using Spec = QList<int>;
+
+static Spec status(int code, int retryAfter = -1)
+{
+    return {Failure::HttpStatus, code, retryAfter};
+}
+
+void TestRetryPolicy::next_data()
+{
+    // The same failure again and again, each attempt having brought `brought` bytes: the
+    // waits in turn, -1 where the download gives up.
+    QTest::addColumn<Spec>("spec");
+    QTest::addColumn<qint64>("brought");
+    QTest::addColumn<double>("jitter");
+    QTest::addColumn<QList<int>>("waits");
+
+    const Spec tls{Failure::NetworkFailure, QNetworkReply::SslHandshakeFailedError};
+    const Spec refused{Failure::NetworkFailure, QNetworkReply::ConnectionRefusedError};
+    const QList<int> doubling{1000, 2000, 4000, 8000, 16000, -1};
+    QTest::newRow("reset") << Spec{Failure::Incomplete} << qint64(0) << 0.0 << doubling;
+    QTest::newRow("refused") << refused << qint64(0) << 0.0 << doubling;
+    QTest::newRow("stalled") << Spec{Failure::TimedOut} << qint64(0) << 0.0 << doubling;
+    QTest::newRow("jitter adds a tenth at most") << Spec{Failure::Incomplete} << qint64(0) << 1.0
+                                                 << QList<int>{1100, 2200, 4400, 8800, 17600, -1};
+    QTest::newRow("resets after each megabyte go on")
+        << Spec{Failure::Incomplete} << qint64(RetryPolicy::progressBytes) << 0.0 << QList<int>{1000, 1000, 1000, 1000, 1000, 1000, 1000};
+    QTest::newRow("less than a megabyte counts as none")
+        << Spec{Failure::Incomplete} << qint64(RetryPolicy::progressBytes - 1) << 0.0 << doubling;
+    QTest::newRow("503") << status(503) << qint64(0) << 0.0 << doubling;
+    QTest::newRow("429 with Retry-After 2") << status(429, 2) << qint64(0) << 0.0 << QList<int>{2000, 2000, 2000, 2000, 2000, -1};
+    QTest::newRow("Retry-After 60") << status(503, 60) << qint64(0) << 0.0 << QList<int>{60000};
+    QTest::newRow("Retry-After 61") << status(503, 61) << qint64(0) << 0.0 << QList<int>{-1};
+    QTest::newRow("408") << status(408) << qint64(0) << 0.0 << QList<int>{1000};
+    for (int code : {400, 403, 404, 410, 416, 501})
+        QTest::newRow(qPrintable(QString::number(code))) << status(code) << qint64(0) << 0.0 << QList<int>{-1};
+    QTest::newRow("certificate refused") << tls << qint64(0) << 0.0 << QList<int>{-1};
+    for (Failure::Cause cause : {Failure::HashMismatch, Failure::SizeMismatch, Failure::NotAnInstaller, Failure::CutShort,
+                                 Failure::UnsafeRedirect, Failure::DiskFull, Failure::RangeMismatch, Failure::MalformedMember})
+        QTest::newRow(Failure(cause).name()) << Spec{cause} << qint64(0) << 0.0 << QList<int>{-1};
+}
+
+void TestRetryPolicy::next()
+{
+    QFETCH(Spec, spec);
+    QFETCH(qint64, brought);
+    QFETCH(double, jitter);
+    QFETCH(QList<int>, waits);
+
+    Failure failure(Failure::Cause(spec.value(0)));
+    failure.status = failure.networkError = spec.value(1);
+    failure.retryAfter = spec.value(2, -1);
+    RetryPolicy policy;
+    QList<int> got;
+    for (int i = 0; i < waits.size(); ++i)
+        got << policy.next(failure, brought, jitter).value_or(-1);
+    QCOMPARE(got, waits);
+}
+
+void TestRetryPolicy::retryAfter_data()
+{
+    QTest::addColumn<QByteArray>("value");
+    QTest::addColumn<int>("seconds");
+
+    QTest::newRow("seconds") << QByteArray("2") << 2;
+    QTest::newRow("spaces") << QByteArray(" 120 ") << 120;
+    QTest::newRow("zero") << QByteArray("0") << 0;
+    QTest::newRow("ten seconds ahead") << QByteArray("Tue, 08 Dec 2026 12:00:10 GMT") << 10;
+    QTest::newRow("in the past") << QByteArray("Tue, 08 Dec 2026 11:59:00 GMT") << 0;
+    QTest::newRow("a day ahead") << QByteArray("Wed, 09 Dec 2026 12:00:00 GMT") << 86400;
+    QTest::newRow("huge") << QByteArray("99999999999999") << std::numeric_limits<int>::max();
+    QTest::newRow("none") << QByteArray() << -1;
+    QTest::newRow("negative") << QByteArray("-5") << -1;
+    QTest::newRow("plus sign") << QByteArray("+5") << -1;
+    QTest::newRow("fraction") << QByteArray("1.5") << -1;
+    QTest::newRow("words") << QByteArray("soon") << -1;
+    QTest::newRow("date without zone") << QByteArray("Tue, 08 Dec 2026 12:00:10") << -1;
+}
+
+void TestRetryPolicy::retryAfter()
+{
+    QFETCH(QByteArray, value);
+    QFETCH(int, seconds);
+    const QDateTime now(QDate(2026, 12, 8), QTime(12, 0), Qt::UTC);
+    QCOMPARE(RetryPolicy::retryAfterSecs(value, now), seconds);
+}
+
+QTEST_APPLESS_MAIN(TestRetryPolicy)
+#include "tst_retrypolicy.moc"

@@ -2,11 +2,16 @@
 # Builds the download benchmark and runs it: the updater's throughput next to curl's
 # on the same local server, and the updater's peak memory growth; then against Debian's nginx,
 # throttled and not, next to curl and aria2c. Optional arguments: the package size in bytes
-# (1 GiB by default; it needs that much free space in /tmp), and --nginx-only.
+# (1 GiB by default; it needs that much free space in /tmp), and --nginx-only. With --healing
+# it measures instead how downloads heal: resets next to aria2c, and a resume at 90 %.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 scripts/deps.sh curl aria2
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DUPDATER_BUILD_TESTS=ON
+if [ "${1:-}" = --healing ]; then
+    cmake --build build-bench -j"$(nproc)" --target bench_healing
+    exec build-bench/bench/bench_healing
+fi
 cmake --build build-bench -j"$(nproc)" --target bench_download signrelease
 build-bench/bench/bench_download "$@"

@@ -72,7 +72,7 @@ PackageDownload::~PackageDownload()
     // Stopped midway, by a close or a failure that another run may get past: the bytes stay.
     if (keepable()) {
         keepState(true);
-        qCInfo(lcDownload).noquote() << "kept for the next run:" << file->fileName() << in.size() << "of" << totalBytes << "bytes";
+        qCInfo(lcDownload).noquote() << "kept for the next run:" << partialPath << in.size() << "of" << totalBytes << "bytes";
         return;
     }
     if (file)
@@ -104,6 +104,7 @@ MaybeFailure PackageDownload::open()
             place, [this, now](const DownloadState &state) { return state.isFor(record) && !state.expired(now); });
         if (kept) {
             file = std::move(kept->file);
+            partialPath = kept->path;
             packagePath = place;
             resumeFrom(kept->state);
             break;
@@ -120,6 +121,7 @@ MaybeFailure PackageDownload::open()
             // What a stopped download keeps is this object's to decide.
             created->setAutoRemove(false);
             PartialFile::hold(*created);
+            partialPath = created->fileName();
             packagePath = place;
             file = std::move(created);
         }
@@ -136,7 +138,7 @@ MaybeFailure PackageDownload::open()
         file.reset();
         return cause;
     }
-    qCInfo(lcDownload).noquote() << "writing to" << file->fileName();
+    qCInfo(lcDownload).noquote() << "writing to" << partialPath;
     verifier = std::make_unique<PackageVerifier>(record);
     buffer.resize(pieceSize);
     return std::nullopt;
@@ -181,9 +183,9 @@ void PackageDownload::keepState(bool now)
     state.spans = in;
     state.savedAt = QDateTime::currentSecsSinceEpoch();
     // The bytes first: the state must never name bytes that are not on the disk.
-    const bool kept = PartialFile::sync(*file) && state.write(DownloadState::pathFor(file->fileName()));
+    const bool kept = PartialFile::sync(*file) && state.write(DownloadState::pathFor(partialPath));
     if (!kept && !stateUnwritable)
-        qCWarning(lcDownload).noquote() << "cannot keep the state of" << file->fileName() << "to resume from:" << file->errorString();
+        qCWarning(lcDownload).noquote() << "cannot keep the state of" << partialPath << "to resume from:" << file->errorString();
     stateUnwritable = !kept;
 }
 
@@ -263,7 +265,7 @@ MaybeFailure PackageDownload::write(qint64 offset, const char *data, qint64 size
 MaybeFailure PackageDownload::store(qint64 offset, const char *data, qint64 size)
 {
     if ((file->pos() != offset && !file->seek(offset)) || file->write(data, size) != size)
-        return Failure(Failure::DiskFull, file->fileName() + QStringLiteral(": ") + file->errorString());
+        return Failure(Failure::DiskFull, partialPath + QStringLiteral(": ") + file->errorString());
     in.insert({offset, offset + size});
     hashInOrder(offset, data, size, catchUpPerWrite);
     keepState(false);
@@ -283,7 +285,7 @@ void PackageDownload::hashInOrder(qint64 offset, const char *data, qint64 size, 
     while (hashed < edge && readLimit > 0) {
         const qint64 piece = std::min({edge - hashed, qint64(buffer.size()), readLimit});
         if (!file->seek(hashed) || file->read(buffer.data(), piece) != piece) {
-            fail(Failure(Failure::Unreadable, file->fileName() + QStringLiteral(": ") + file->errorString()));
+            fail(Failure(Failure::Unreadable, partialPath + QStringLiteral(": ") + file->errorString()));
             return;
         }
         verifier->addData(buffer.data(), piece);
@@ -310,7 +312,7 @@ MaybeFailure PackageDownload::finish()
     if (!failed && !complete())
         fail(Failure(Failure::Incomplete, QStringLiteral("%1 of %2 bytes").arg(in.size()).arg(totalBytes)));
     if (!failed && !file->flush())
-        fail(Failure(Failure::DiskFull, file->fileName() + QStringLiteral(": ") + file->errorString()));
+        fail(Failure(Failure::DiskFull, partialPath + QStringLiteral(": ") + file->errorString()));
     if (!failed)
         hashInOrder(0, nullptr, 0, totalBytes);
     if (!failed)
@@ -334,7 +336,7 @@ void PackageDownload::checkPackage()
         fail(Failure(Failure::CutShort, QStringLiteral("a compound file cut short at %1 bytes").arg(in.size())));
         return;
     case InstallerPackage::Defect::Unreadable:
-        fail(Failure(Failure::Unreadable, file->fileName() + QStringLiteral(": ") + file->errorString()));
+        fail(Failure(Failure::Unreadable, partialPath + QStringLiteral(": ") + file->errorString()));
         return;
     }
     switch (verifier->verify(in.size())) {
@@ -361,14 +363,14 @@ void PackageDownload::startOver()
     verifier = std::make_unique<PackageVerifier>(record);
     in.clear();
     hashed = 0;
-    QFile::remove(DownloadState::pathFor(file->fileName()));
+    QFile::remove(DownloadState::pathFor(partialPath));
 }
 
 void PackageDownload::discard()
 {
-    QFile::remove(DownloadState::pathFor(file->fileName()));
-    file->remove();
+    QFile::remove(DownloadState::pathFor(partialPath));
     file.reset();
+    QFile::remove(partialPath);
     verifier.reset();
     in.clear();
 }
@@ -377,12 +379,19 @@ MaybeFailure PackageDownload::save()
 {
     // Stale packages were deleted before the download; one may have come back since.
     QFile::remove(packagePath);
-    QFile::remove(DownloadState::pathFor(file->fileName()));
-    if (!file->rename(packagePath)) {
-        const QString reason = file->errorString();
-        file->remove();
-        return Failure(Failure::CannotSave, packagePath + QStringLiteral(": ") + reason);
-    }
+    QFile::remove(DownloadState::pathFor(partialPath));
+#ifdef Q_OS_WIN
+    // An open file cannot be renamed there, and a closed QTemporaryFile keeps its handle.
     file.reset();
+#endif
+    // Elsewhere it stays held until it has the package's name, which no clean-up touches.
+    QFile partial(partialPath);
+    const bool renamed = partial.rename(packagePath);
+    file.reset();
+    if (!renamed) {
+        const QString reason = partial.errorString();
+        QFile::remove(partialPath);
+        return Failure(Failure::CannotSave, QStringLiteral("%1 to %2: %3").arg(partialPath, packagePath, reason));
+    }
     return std::nullopt;
 }

@@ -110,6 +110,8 @@ private:
     QString packagePath;
     const qint64 sizeLimit;
     std::unique_ptr<QFile> file;
+    // The file's name: a file taken over from an earlier run was opened by its handle.
+    QString partialPath;
     QElapsedTimer sinceKept;
     std::unique_ptr<PackageVerifier> verifier;
     std::vector<char> buffer;

@@ -134,27 +134,26 @@ std::optional<PartialFile::Kept> PartialFile::claim(const QString &packagePath, 
         auto file = std::make_unique<QFile>();
 #ifdef Q_OS_WIN
         // Renaming fails while another updater has the file open; once renamed it is ours.
-        const QString taken = templateFor(package.filePath()).replace(
-            QStringLiteral("XXXXXX"), QString::number(QRandomGenerator::global()->bounded(1u << 30), 36).rightJustified(6, QLatin1Char('0')).right(6));
+        const QString letters = QString::number(QRandomGenerator::global()->bounded(1u << 30), 36);
+        const QString taken = templateFor(package.filePath()).replace(QStringLiteral("XXXXXX"), letters.rightJustified(6, QLatin1Char('0')));
         if (!QFile::rename(path, taken))
+            continue;
+        file->setFileName(taken);
+        if (!file->open(QIODevice::ReadWrite))
             continue;
         QFile::remove(DownloadState::pathFor(path));
         path = taken;
-        file->setFileName(path);
-        if (!file->open(QIODevice::ReadWrite))
-            continue;
 #else
         const int fd = openUnheld(path);
         if (fd < 0)
             continue;
-        file->setFileName(path);
         if (!file->open(fd, QIODevice::ReadWrite, QFileDevice::AutoCloseHandle)) {
             ::close(fd);
             continue;
         }
 #endif
         qCInfo(lcDownload).noquote() << "resuming" << path << "with" << state->spans.size() << "of" << state->length << "bytes";
-        return Kept{std::move(file), std::move(*state)};
+        return Kept{std::move(file), path, std::move(*state)};
     }
     return std::nullopt;
 }

@@ -38,7 +38,9 @@ public:
     // this updater: its file, open and held, and its state.
     struct Kept
     {
+        // Opened by a handle, so it has no name of its own.
         std::unique_ptr<QFile> file;
+        QString path;
         DownloadState state;
     };
     static std::optional<Kept> claim(const QString &packagePath, const Keep &keep);

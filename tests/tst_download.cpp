@@ -1,6 +1,7 @@
 #include "app/InstanceLock.h"
 #include "comm/Comm.h"
 #include "downloadrun.h"
+#include "net/DownloadState.h"
 #include "net/PartialFile.h"
 #include "signingkey.h"
 #include "systemproxy.h"
@@ -11,6 +12,7 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -44,8 +46,11 @@ private slots:
     void success();
     void resume_data();
     void resume();
+    void retries_data();
+    void retries();
     void secondPressStartsNothing();
-    void closingMidwayRemovesThePartialFile();
+    void closedDownloadResumes_data();
+    void closedDownloadResumes();
     void writeFailure();
     void endlessUndeclaredBodyStops();
     void systemProxy_data();
@@ -383,6 +388,75 @@ void TestDownload::resume()
     QCOMPARE(file.readAll(), comm.httpGet(server->url("/package?size=300000")));
 }
 
+void TestDownload::retries_data()
+{
+    QTest::addColumn<QString>("query");
+    // Each answer's Range (- for none) and status, in order.
+    QTest::addColumn<QStringList>("answers");
+    // -1 when the package is handed off; else the failure shown once the retries are spent.
+    QTest::addColumn<int>("finalCause");
+    // What the bar said first while it waited; empty when it never did.
+    QTest::addColumn<QString>("waiting");
+
+    const int good = -1;
+    const int status = int(Failure::HttpStatus);
+    QTest::newRow("two resets") << "resetevery=120000" << QStringList{"- 200", "bytes=120000- 206", "bytes=240000- 206"}
+                                << good << "网络中断，1 秒后重试";
+    QTest::newRow("503 with Retry-After: 2") << "busy=1&retryafter=2" << QStringList{"- 503", "- 200"} << good << "服务器繁忙，2 秒后重试";
+    QTest::newRow("503 until the retries are spent") << "busy=5" << QStringList{"- 503", "- 503", "- 503"} << status << "服务器繁忙，1 秒后重试";
+    QTest::newRow("Retry-After beyond a minute") << "busy=1&retryafter=61" << QStringList{"- 503"} << status << "";
+    QTest::newRow("404") << "status=404" << QStringList{"- 404"} << status << "";
+}
+
+// One press: transient failures are tried again by themselves, from the bytes kept.
+void TestDownload::retries()
+{
+    QFETCH(QString, query);
+    QFETCH(QStringList, answers);
+    QFETCH(int, finalCause);
+    QFETCH(QString, waiting);
+
+    static int row = 0;
+    const QString path = QStringLiteral("/package?size=300000&%1&row=%2").arg(query, QString::number(++row));
+    TestWindow window(offerFor(server->url(path)));
+    window.retryAfter({100, 100});
+    QStringList shown;
+    QElapsedTimer clock;
+    qint64 waited = -1;
+    connect(window.download(), &DownloadJob::waiting, &window, [&] {
+        shown << window.progress()->format();
+        // The button cannot be pressed while the download waits.
+        QVERIFY(!window.button()->isEnabled());
+        if (!clock.isValid())
+            clock.start();
+    });
+    connect(window.download(), &DownloadJob::retrying, &window, [&] {
+        if (waited < 0)
+            waited = clock.elapsed();
+    });
+    QCOMPARE(pressAndWait(window), finalCause < 0 ? 0 : 1);
+
+    QCOMPARE(shown.value(0), waiting);
+    // A Retry-After is waited for in full.
+    if (query.contains(QLatin1String("retryafter=2")))
+        QVERIFY2(waited >= 2000, qPrintable(QString::number(waited)));
+    QStringList got;
+    // Qt sends a request again by itself when a connection closes early: such an answer
+    // sends nothing.
+    for (const Transfer &transfer : server->transfers(path))
+        if (transfer.sent > 0 || transfer.status >= 300)
+            got << QStringLiteral("%1 %2").arg(transfer.range).arg(transfer.status);
+    QCOMPARE(got, answers);
+    if (finalCause >= 0) {
+        QCOMPARE(window.failure()->cause, Failure::Cause(finalCause));
+        return;
+    }
+    Comm comm;
+    QFile file(installerName);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.readAll() == comm.httpGet(server->url("/package?size=300000")));
+}
+
 void TestDownload::secondPressStartsNothing()
 {
     TestWindow window(offerFor(server->url("/package?size=2000000&rate=4000000")));
@@ -400,17 +474,53 @@ void TestDownload::secondPressStartsNothing()
     QCOMPARE(requests.count("/package?size=2000000"), 1);
 }
 
-void TestDownload::closingMidwayRemovesThePartialFile()
+// A closed window keeps the bytes; the next start goes on from them if it offers the same
+// package, and drops them if it offers another.
+void TestDownload::closedDownloadResumes_data()
 {
+    QTest::addColumn<bool>("sameRelease");
+    QTest::newRow("same release") << true;
+    QTest::newRow("another release") << false;
+}
+
+void TestDownload::closedDownloadResumes()
+{
+    QFETCH(bool, sameRelease);
+    const qint64 size = 1000000;
+    static int row = 0;
+    const QString path = QStringLiteral("/package?size=1000000&rate=1000000&row=%1").arg(++row);
     {
-        TestWindow window(offerFor(server->url("/package?size=20000000&rate=2000000")));
+        TestWindow window(offerFor(server->url(path), {{"Size", size}}));
         window.show();
         QTest::mouseClick(window.button(), Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(window.progress()->value() > 0, 10000);
     }
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QCOMPARE(leftovers(), QStringList());
-    QVERIFY(desktop.opened.isEmpty());
+    const QStringList kept = leftovers();
+    QCOMPARE(kept.size(), 2);
+    const std::optional<DownloadState> state = DownloadState::read(kept.filter(QStringLiteral(".state")).value(0));
+    QVERIFY(state);
+    QVERIFY(state->spans.size() > 0 && state->spans.size() < size);
+    QVERIFY(QFileInfo(kept.filter(QStringLiteral(".part")).value(0)).size() >= state->spans.size());
+
+    const QString next = sameRelease ? path : path + QStringLiteral("&release=2");
+    TestWindow window(offerFor(server->url(next), {{"Size", size}}));
+    // The offer of another release drops the bytes of this one.
+    QCOMPARE(leftovers(), sameRelease ? kept : QStringList());
+    window.show();
+    QTest::mouseClick(window.button(), Qt::LeftButton);
+    QCOMPARE(window.progress()->value(), sameRelease ? int(state->spans.size()) : 0);
+    QCOMPARE(runUntilSettled(window), 0);
+
+    const QList<Transfer> answers = server->transfers(next).mid(sameRelease ? server->transfers(path).size() - 1 : 0);
+    QCOMPARE(answers.size(), 1);
+    QCOMPARE(answers[0].range, sameRelease ? QStringLiteral("bytes=%1-").arg(state->spans.size()) : QStringLiteral("-"));
+    QTRY_COMPARE(server->transfers(next).last().sent, sameRelease ? size - state->spans.size() : size);
+    QCOMPARE(leftovers(), QStringList{installerName});
+    Comm comm;
+    QFile file(installerName);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.readAll() == comm.httpGet(server->url(QStringLiteral("/package?size=1000000"))));
 }
 
 void TestDownload::writeFailure()

@@ -1,4 +1,5 @@
 #include "app/release.h"
+#include "net/DownloadState.h"
 #include "net/PartialFile.h"
 #include "nginxserver.h"
 #include "testserver.h"
@@ -30,6 +31,7 @@ private slots:
     void refusedDownloadKeepsTheWindow_data();
     void refusedDownloadKeepsTheWindow();
     void startRemovesLeftoversAndAllowsOneUpdaterPerFolder();
+    void killedDownloadResumes();
 
 private:
     void startServer(const QStringList &arguments);
@@ -373,6 +375,33 @@ void TestEndToEnd::startRemovesLeftoversAndAllowsOneUpdaterPerFolder()
     closeAndExpectZero(window);
     startUpdater(qEnvironmentVariable("PATH"));
     QVERIFY(!waitForWindow().isEmpty());
+}
+
+// A killed updater's bytes stay; the next start and press ask for the rest only.
+void TestEndToEnd::killedDownloadResumes()
+{
+    const QByteArray package = makePackage(4000000);
+    serveSigned(package, package, {QStringLiteral("--rate"), QStringLiteral("1000000")});
+    startUpdater(recordingOpener());
+    QString window = waitForWindow();
+    QVERIFY(!window.isEmpty());
+    clickAt(window, QStringLiteral("updateButton"));
+    const QDir run(workDir->filePath(QStringLiteral("run")));
+    const QStringList states{QStringLiteral("*.state")};
+    QTRY_VERIFY_WITH_TIMEOUT(!run.entryList(states, QDir::Files).isEmpty(), 10000);
+    updater->kill();
+    QVERIFY(updater->waitForFinished());
+    const std::optional<DownloadState> state = DownloadState::read(run.filePath(run.entryList(states, QDir::Files).value(0)));
+    QVERIFY(state);
+
+    startUpdater(recordingOpener());
+    window = waitForWindow();
+    QVERIFY(!window.isEmpty());
+    clickAt(window, QStringLiteral("updateButton"));
+    expectHandOff(package);
+    const Transfer last = server->transfers(QStringLiteral("/download/QuorilexVideo_32.msi")).last();
+    QCOMPARE(last.range, QStringLiteral("bytes=%1-").arg(state->spans.size()));
+    QCOMPARE(last.status, 206);
 }
 
 QTEST_MAIN(TestEndToEnd)

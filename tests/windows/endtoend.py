@@ -7,9 +7,9 @@ xdotool presses its button; the shell hands the new package to Wine's msiexec, w
 install its payload under Program Files. A failed download leaves nothing and offers the
 button again. At 144 DPI (150 %) the window is 1.5 times as large with the same layout.
 A read-only working folder (a standard user under Program Files) sends the package to the
-user's Downloads folder; a download killed with the whole session leaves a partial file that
-the next start removes, and Enter installs from there; Escape quits, and a second updater in
-the same folder quits at once.
+user's Downloads folder; a download killed with the whole session keeps its bytes, the next
+start goes on from them (a Range in the server's log), and Enter installs from there; Escape
+quits, and a second updater in the same folder quits at once.
 
 Needs Xvfb (it starts one of its own), wine, wixl, xdotool and ImageMagick; the updater must
 be built for --url with the demo key. Screenshots are kept in --work.
@@ -37,6 +37,7 @@ FORM = (700, 402)
 PACKAGE = "QuorilexVideo_32.msi"
 # The updater's partial file beside the package.
 PARTIAL = re.compile(re.escape(PACKAGE) + r"\.[A-Za-z0-9]{6}\.part")
+STATE = re.compile(re.escape(PACKAGE) + r"\.[A-Za-z0-9]{6}\.state")
 
 def wait_until(predicate, timeout, interval=0.2):
     deadline = time.monotonic() + timeout
@@ -104,6 +105,11 @@ class DemoServer:
         line = self.process.stdout.readline()
         if not line.startswith("listening on "):
             raise RuntimeError("the demo server did not start: %r" % line)
+
+    def transfers(self):
+        """Per package answer: path, Range asked for (- for none), status, body bytes sent."""
+        with urllib.request.urlopen(ARGS.url + "/requests?detail=1", timeout=10) as answer:
+            return [line.split(" ") for line in answer.read().decode("utf-8").splitlines()]
 
     def requests(self):
         with urllib.request.urlopen(ARGS.url + "/requests", timeout=10) as answer:
@@ -358,7 +364,7 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(os.listdir(self.folder), [])
         self.assert_installed(package)
 
-    def test_5_killed_download_leaves_nothing_after_the_next_start(self):
+    def test_5_killed_download_resumes_after_the_next_start(self):
         # Large and slow enough to be caught in the middle.
         package = self.make_package("killed", padding=6_000_000)
         self.offer("--rate", "1000000", package=package)
@@ -366,24 +372,30 @@ class EndToEnd(unittest.TestCase):
         image = updater.offer("before-kill.png")
         self.assertIsNotNone(image, "no update button on the screen")
         updater.click(centre(image.button()))
-        partial = wait_until(lambda: [name for name in os.listdir(self.folder) if PARTIAL.fullmatch(name)
-                                      and os.path.getsize(os.path.join(self.folder, name)) > 0], 30)
-        self.assertTrue(partial, "no partial file while downloading: %s" % os.listdir(self.folder))
+        # The state beside the partial file is written once a second at most.
+        def partial_and_state():
+            names = sorted(name for name in os.listdir(self.folder) if PARTIAL.fullmatch(name) or STATE.fullmatch(name))
+            return names if len(names) == 2 else None
+        kept = wait_until(partial_and_state, 30)
+        self.assertTrue(kept, "no state while downloading: %s" % os.listdir(self.folder))
         # Log-off or power loss: every Windows process of the session ends at once.
         self.prefix.stop()
         updater.exit_code(20)
-        self.assertEqual(os.listdir(self.folder), partial)
+        self.assertEqual(sorted(os.listdir(self.folder)), kept)
 
         updater = self.start()
         image = updater.offer("after-kill.png")
         self.assertIsNotNone(image, "no update button after the restart")
-        self.assertEqual(os.listdir(self.folder), [])
+        self.assertEqual(sorted(os.listdir(self.folder)), kept)
         # The offered update has the focus: Enter installs it.
         updater.key("Return")
         self.assertEqual(updater.exit_code(60), 0)
         self.assertEqual(os.listdir(self.folder), [PACKAGE])
         self.assert_downloaded(os.path.join(self.folder, PACKAGE), package)
         self.assert_installed(package)
+        last = self.server.transfers()[-1]
+        self.assertRegex(last[1], r"^bytes=[1-9][0-9]*-$", "the next start asked for the whole package again")
+        self.assertEqual(last[2], "206")
 
     def test_6_escape_quits_and_a_second_updater_leaves_the_first_alone(self):
         self.offer()

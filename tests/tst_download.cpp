@@ -15,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QScopeGuard>
@@ -736,6 +737,24 @@ void TestDownload::packageFolder()
     QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{installerName});
 }
 
+// The state a stopped download keeps beside a partial file, with one member replaced; "torn"
+// cuts it short.
+static QByteArray stateWith(const QString &member = QString(), const QJsonValue &value = QJsonValue())
+{
+    DownloadState state;
+    state.url = QStringLiteral("http://127.0.0.1/QuorilexVideo_32.msi");
+    state.validator = "\"300000-1\"";
+    state.length = 300000;
+    state.spans.insert({0, 7});
+    state.savedAt = QDateTime::currentSecsSinceEpoch();
+    if (member == QLatin1String("torn"))
+        return state.toJson().left(60);
+    QJsonObject object = QJsonDocument::fromJson(state.toJson()).object();
+    if (!member.isEmpty())
+        object.insert(member, value);
+    return QJsonDocument(object).toJson();
+}
+
 void TestDownload::leftoverPartialFiles_data()
 {
     QTest::addColumn<QString>("name");
@@ -743,21 +762,39 @@ void TestDownload::leftoverPartialFiles_data()
     QTest::addColumn<QString>("kind");
     // Whether another updater still has it open.
     QTest::addColumn<bool>("held");
+    // The state beside it, if any: the state goes with the file.
+    QTest::addColumn<QByteArray>("state");
     QTest::addColumn<bool>("removed");
 
     const QString partial = QStringLiteral("QuorilexVideo_32.msi.a1B2c3.part");
-    QTest::newRow("left by a killed updater") << partial << "file" << false << true;
-    QTest::newRow("held by a running updater") << partial << "file" << true << false;
-    QTest::newRow("the package itself") << installerName << "file" << false << false;
-    QTest::newRow("no random part") << "QuorilexVideo_32.msi.part" << "file" << false << false;
-    QTest::newRow("random part too long") << "QuorilexVideo_32.msi.a1B2c3d.part" << "file" << false << false;
-    QTest::newRow("another package") << "Other.msi.a1B2c3.part" << "file" << false << false;
-    QTest::newRow("the user's own file") << "QuorilexVideo_32.msi.a1B2c3.txt" << "file" << false << false;
+    const QByteArray none;
+    QTest::newRow("left by a killed updater") << partial << "file" << false << none << true;
+    QTest::newRow("held by a running updater") << partial << "file" << true << none << false;
+    QTest::newRow("the package itself") << installerName << "file" << false << none << false;
+    QTest::newRow("no random part") << "QuorilexVideo_32.msi.part" << "file" << false << none << false;
+    QTest::newRow("random part too long") << "QuorilexVideo_32.msi.a1B2c3d.part" << "file" << false << none << false;
+    QTest::newRow("another package") << "Other.msi.a1B2c3.part" << "file" << false << none << false;
+    QTest::newRow("the user's own file") << "QuorilexVideo_32.msi.a1B2c3.txt" << "file" << false << none << false;
+    QTest::newRow("a state alone") << "QuorilexVideo_32.msi.a1B2c3.state" << "file" << false << none << true;
     // What a neighbour can put in a shared folder: left alone, and never a hang.
-    QTest::newRow("FIFO") << partial << "fifo" << false << false;
-    QTest::newRow("link to a FIFO") << partial << "link to a fifo" << false << false;
-    QTest::newRow("link to a leftover") << partial << "link to a file" << false << false;
-    QTest::newRow("folder") << partial << "folder" << false << false;
+    QTest::newRow("FIFO") << partial << "fifo" << false << none << false;
+    QTest::newRow("link to a FIFO") << partial << "link to a fifo" << false << none << false;
+    QTest::newRow("link to a leftover") << partial << "link to a file" << false << none << false;
+    QTest::newRow("folder") << partial << "folder" << false << none << false;
+    // Kept for a later press only with a state that reads, names bytes to go on from and
+    // a validator that can go back in a header, and is less than a week old.
+    QTest::newRow("with its state") << partial << "file" << false << stateWith() << false;
+    QTest::newRow("torn state") << partial << "file" << false << stateWith("torn") << true;
+    QTest::newRow("foreign state") << partial << "file" << false << QByteArray("{\"state\":1}") << true;
+    QTest::newRow("state of another format") << partial << "file" << false << stateWith("format", "quorilex-partial-download 2") << true;
+    QTest::newRow("state older than a week")
+        << partial << "file" << false << stateWith("saved", double(QDateTime::currentSecsSinceEpoch() - DownloadState::keptForSecs - 60)) << true;
+    QTest::newRow("validator with a line break") << partial << "file" << false << stateWith("validator", "\"a\"\r\nX-Injected: 1") << true;
+    QTest::newRow("weak validator") << partial << "file" << false << stateWith("validator", "W/\"a\"") << true;
+    QTest::newRow("span past the length") << partial << "file" << false << stateWith("spans", QJsonArray{QJsonArray{0, 300001}}) << true;
+    QTest::newRow("spans overlap") << partial << "file" << false << stateWith("spans", QJsonArray{QJsonArray{0, 9}, QJsonArray{5, 20}}) << true;
+    QTest::newRow("every byte in") << partial << "file" << false << stateWith("spans", QJsonArray{QJsonArray{0, 300000}}) << true;
+    QTest::newRow("hash not hex") << partial << "file" << false << stateWith("sha256", QString(64, 'g')) << true;
 }
 
 void TestDownload::leftoverPartialFiles()
@@ -765,8 +802,13 @@ void TestDownload::leftoverPartialFiles()
     QFETCH(QString, name);
     QFETCH(QString, kind);
     QFETCH(bool, held);
+    QFETCH(QByteArray, state);
     QFETCH(bool, removed);
 
+    const QString statePath = DownloadState::pathFor(name);
+    QFile stateFile(statePath);
+    QVERIFY(state.isEmpty() || (stateFile.open(QIODevice::WriteOnly) && stateFile.write(state) == state.size()));
+    stateFile.close();
     QFile file(kind.startsWith(QLatin1String("link")) ? QStringLiteral("target") : name);
     if (kind == QLatin1String("folder")) {
         QVERIFY(QDir().mkdir(name));
@@ -792,8 +834,10 @@ void TestDownload::leftoverPartialFiles()
         QSKIP("Windows links need privileges");
 #endif
     }
-    PartialFile::sweep(installerName, [](const DownloadState &) { return true; });
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    PartialFile::sweep(installerName, [now](const DownloadState &kept) { return !kept.expired(now); });
     QCOMPARE(QFileInfo(name).exists() || QFileInfo(name).isSymLink(), !removed);
+    QCOMPARE(QFile::exists(statePath), !state.isEmpty() && !removed);
     // What a link leads to is never touched.
     QVERIFY(QFileInfo::exists(file.fileName()) || !kind.startsWith(QLatin1String("link")));
 }

@@ -37,7 +37,6 @@ void TestRetryPolicy::next_data()
     const QList<int> doubling{1000, 2000, 4000, 8000, 16000, -1};
     QTest::newRow("reset") << Spec{Failure::Incomplete} << qint64(0) << 0.0 << doubling;
     QTest::newRow("refused") << refused << qint64(0) << 0.0 << doubling;
-    QTest::newRow("stalled") << Spec{Failure::TimedOut} << qint64(0) << 0.0 << doubling;
     QTest::newRow("jitter adds a tenth at most") << Spec{Failure::Incomplete} << qint64(0) << 1.0
                                                  << QList<int>{1100, 2200, 4400, 8800, 17600, -1};
     QTest::newRow("resets after each megabyte go on")
@@ -48,12 +47,10 @@ void TestRetryPolicy::next_data()
     QTest::newRow("429 with Retry-After 2") << status(429, 2) << qint64(0) << 0.0 << QList<int>{2000, 2000, 2000, 2000, 2000, -1};
     QTest::newRow("Retry-After 60") << status(503, 60) << qint64(0) << 0.0 << QList<int>{60000};
     QTest::newRow("Retry-After 61") << status(503, 61) << qint64(0) << 0.0 << QList<int>{-1};
-    QTest::newRow("408") << status(408) << qint64(0) << 0.0 << QList<int>{1000};
-    for (int code : {400, 403, 404, 410, 416, 501})
+    for (int code : {403, 404, 501})
         QTest::newRow(qPrintable(QString::number(code))) << status(code) << qint64(0) << 0.0 << QList<int>{-1};
     QTest::newRow("certificate refused") << tls << qint64(0) << 0.0 << QList<int>{-1};
-    for (Failure::Cause cause : {Failure::HashMismatch, Failure::SizeMismatch, Failure::NotAnInstaller, Failure::CutShort,
-                                 Failure::UnsafeRedirect, Failure::DiskFull, Failure::RangeMismatch, Failure::MalformedMember})
+    for (Failure::Cause cause : {Failure::HashMismatch, Failure::CutShort, Failure::DiskFull, Failure::RangeMismatch})
         QTest::newRow(Failure(cause).name()) << Spec{cause} << qint64(0) << 0.0 << QList<int>{-1};
 }
 
@@ -80,16 +77,11 @@ void TestRetryPolicy::retryAfter_data()
     QTest::addColumn<int>("seconds");
 
     QTest::newRow("seconds") << QByteArray("2") << 2;
-    QTest::newRow("spaces") << QByteArray(" 120 ") << 120;
-    QTest::newRow("zero") << QByteArray("0") << 0;
     QTest::newRow("ten seconds ahead") << QByteArray("Tue, 08 Dec 2026 12:00:10 GMT") << 10;
     QTest::newRow("in the past") << QByteArray("Tue, 08 Dec 2026 11:59:00 GMT") << 0;
-    QTest::newRow("a day ahead") << QByteArray("Wed, 09 Dec 2026 12:00:00 GMT") << 86400;
     QTest::newRow("huge") << QByteArray("99999999999999") << std::numeric_limits<int>::max();
     QTest::newRow("none") << QByteArray() << -1;
     QTest::newRow("negative") << QByteArray("-5") << -1;
-    QTest::newRow("plus sign") << QByteArray("+5") << -1;
-    QTest::newRow("fraction") << QByteArray("1.5") << -1;
     QTest::newRow("words") << QByteArray("soon") << -1;
     QTest::newRow("date without zone") << QByteArray("Tue, 08 Dec 2026 12:00:10") << -1;
 }

@@ -124,15 +124,14 @@ void DownloadJob::transferEnded()
 void DownloadJob::waitFor(int msecs, const Failure &cause)
 {
     waitCause = cause;
-    waitMs = msecs;
-    waitClock.start();
+    waitEnds.setRemainingTime(msecs, Qt::PreciseTimer);
     waited();
 }
 
 // Counts the wait down, a second at a time, and starts the next attempt at its end.
 void DownloadJob::waited()
 {
-    const qint64 left = waitMs - waitClock.elapsed();
+    const qint64 left = waitEnds.remainingTime();
     if (left <= 0) {
         emit retrying();
         attempt();

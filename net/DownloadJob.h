@@ -5,7 +5,7 @@
 #include "RetryPolicy.h"
 #include "trust/UpdateRecord.h"
 
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -96,8 +96,7 @@ private:
     RetryPolicy retries;
     // Fires once a second and at the wait's end, for the countdown.
     QTimer retryTimer;
-    QElapsedTimer waitClock;
-    int waitMs = 0;
+    QDeadlineTimer waitEnds;
     std::optional<Failure> waitCause;
     int attempts = 0;
     // Lives from the first start until a failure leaves nothing to resume from.

@@ -45,6 +45,14 @@ MaybeFailure redirectFailure(const QNetworkReply &reply)
     return std::nullopt;
 }
 
+// The kept downloads that an offer of `record` goes on from: none without an offer, none
+// older than a week.
+PartialFile::Keep keptFor(const UpdateRecord *record)
+{
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    return [record, now](const DownloadState &state) { return record && state.isFor(*record) && !state.expired(now); };
+}
+
 // What an answer said, for the log.
 QString describe(const QNetworkReply &reply)
 {
@@ -98,11 +106,8 @@ MaybeFailure PackageDownload::open()
     // A record whose protection cannot be read is refused before any byte is fetched.
     if (!record.malformedMember.isEmpty())
         return Failure::malformedMember(record.malformedMember);
-    const qint64 now = QDateTime::currentSecsSinceEpoch();
     for (const QString &place : places(packagePath)) {
-        std::optional<PartialFile::Kept> kept = PartialFile::claim(
-            place, [this, now](const DownloadState &state) { return state.isFor(record) && !state.expired(now); });
-        if (kept) {
+        if (std::optional<PartialFile::Kept> kept = PartialFile::claim(place, keptFor(&record))) {
             file = std::move(kept->file);
             partialPath = kept->path;
             packagePath = place;
@@ -113,9 +118,8 @@ MaybeFailure PackageDownload::open()
     // Written under a name of its own beside the package, so a partial package never carries
     // the package's name. Only a folder that cannot take the file at all is passed over: a
     // full disk shows as a failed write, and the same disk would be full elsewhere too.
-    for (const QString &place : places(packagePath)) {
-        if (file)
-            break;
+    const QStringList candidates = file ? QStringList() : places(packagePath);
+    for (const QString &place : candidates) {
         auto created = std::make_unique<QTemporaryFile>(PartialFile::templateFor(place));
         if (created->open()) {
             // What a stopped download keeps is this object's to decide.
@@ -124,6 +128,7 @@ MaybeFailure PackageDownload::open()
             partialPath = created->fileName();
             packagePath = place;
             file = std::move(created);
+            break;
         }
     }
     if (!file)
@@ -146,11 +151,8 @@ MaybeFailure PackageDownload::open()
 
 void PackageDownload::forgetOthers(const QString &path, const UpdateRecord *record)
 {
-    const qint64 now = QDateTime::currentSecsSinceEpoch();
     for (const QString &place : places(path))
-        PartialFile::sweep(place, [record, now](const DownloadState &state) {
-            return record && state.isFor(*record) && !state.expired(now);
-        });
+        PartialFile::sweep(place, keptFor(record));
 }
 
 void PackageDownload::resumeFrom(const DownloadState &state)

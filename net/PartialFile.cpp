@@ -22,21 +22,31 @@ namespace {
 
 const QString partialSuffix = QStringLiteral(".part");
 
-// The partial files of a package and the states beside them: "<package>.<six letters or
-// digits>.part" and ".state".
-QRegularExpression ownNames(const QString &packageName)
+const QString stateSuffix = QStringLiteral(".state");
+
+// The partial files of the package at `packagePath` and the states beside them, "<package>.<six
+// letters or digits>.part" and ".state"; regular files only: a link leads anywhere, and
+// opening a FIFO or a device that anyone can put in a shared folder blocks.
+QStringList ownFiles(const QString &packagePath)
 {
-    return QRegularExpression(QRegularExpression::anchoredPattern(QRegularExpression::escape(packageName)
-                                                                  + QStringLiteral("\\.[A-Za-z0-9]{6}\\.(part|state)")));
+    const QFileInfo package(packagePath);
+    const QRegularExpression own(QRegularExpression::anchoredPattern(
+        QRegularExpression::escape(package.fileName()) + QStringLiteral("\\.[A-Za-z0-9]{6}\\.(part|state)")));
+    const QDir folder = package.absoluteDir();
+    QStringList paths;
+    for (const QString &name : folder.entryList({package.fileName() + QStringLiteral(".*")}, QDir::Files | QDir::Hidden | QDir::NoSymLinks))
+        if (own.match(name).hasMatch())
+            paths << folder.filePath(name);
+    return paths;
 }
 
 #ifndef Q_OS_WIN
 // A partial file opened and locked, or -1 when it is not a regular file or somebody holds it.
 // The name may have been swapped for something else since it was listed: it is opened
 // without following or blocking, and judged by what was opened.
-int openUnheld(const QString &path)
+int openUnheld(const QString &path, int access)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(QFile::encodeName(path).constData(), access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return -1;
     struct stat status;
@@ -81,26 +91,16 @@ bool PartialFile::sync(QFile &file)
 
 void PartialFile::sweep(const QString &packagePath, const Keep &keep)
 {
-    const QFileInfo package(packagePath);
-    const QRegularExpression own = ownNames(package.fileName());
-    const QDir folder = package.absoluteDir();
-    // Regular files only: a link leads anywhere, and opening a FIFO or a device that anyone
-    // can put in a shared folder blocks.
-    const QStringList names = folder.entryList({package.fileName() + QStringLiteral(".*")},
-                                               QDir::Files | QDir::Hidden | QDir::NoSymLinks);
-    for (const QString &name : names) {
-        if (!own.match(name).hasMatch())
-            continue;
-        const QString path = folder.filePath(name);
-        if (!name.endsWith(partialSuffix)) {
+    for (const QString &path : ownFiles(packagePath)) {
+        if (path.endsWith(stateSuffix)) {
             // A state whose partial file is gone; one beside a partial file goes with it.
-            if (!QFile::exists(path.left(path.size() - 6) + partialSuffix) && QFile::remove(path))
+            if (!QFile::exists(path.chopped(stateSuffix.size()) + partialSuffix) && QFile::remove(path))
                 qCInfo(lcDownload).noquote() << "removed a state left alone:" << path;
             continue;
         }
         const QString statePath = DownloadState::pathFor(path);
 #ifndef Q_OS_WIN
-        const int fd = openUnheld(path);
+        const int fd = openUnheld(path, O_RDONLY);
         if (fd < 0)
             continue;
 #endif
@@ -120,14 +120,9 @@ void PartialFile::sweep(const QString &packagePath, const Keep &keep)
 
 std::optional<PartialFile::Kept> PartialFile::claim(const QString &packagePath, const Keep &keep)
 {
-    const QFileInfo package(packagePath);
-    const QRegularExpression own = ownNames(package.fileName());
-    const QDir folder = package.absoluteDir();
-    for (const QString &name : folder.entryList({package.fileName() + QStringLiteral(".*") + partialSuffix},
-                                                QDir::Files | QDir::Hidden | QDir::NoSymLinks)) {
-        if (!own.match(name).hasMatch())
+    for (QString path : ownFiles(packagePath)) {
+        if (!path.endsWith(partialSuffix))
             continue;
-        QString path = folder.filePath(name);
         std::optional<DownloadState> state = DownloadState::read(DownloadState::pathFor(path));
         if (!state || !keep(*state))
             continue;
@@ -135,7 +130,7 @@ std::optional<PartialFile::Kept> PartialFile::claim(const QString &packagePath, 
 #ifdef Q_OS_WIN
         // Renaming fails while another updater has the file open; once renamed it is ours.
         const QString letters = QString::number(QRandomGenerator::global()->bounded(1u << 30), 36);
-        const QString taken = templateFor(package.filePath()).replace(QStringLiteral("XXXXXX"), letters.rightJustified(6, QLatin1Char('0')));
+        const QString taken = templateFor(packagePath).replace(QStringLiteral("XXXXXX"), letters.rightJustified(6, QLatin1Char('0')));
         if (!QFile::rename(path, taken))
             continue;
         file->setFileName(taken);
@@ -144,7 +139,7 @@ std::optional<PartialFile::Kept> PartialFile::claim(const QString &packagePath, 
         QFile::remove(DownloadState::pathFor(path));
         path = taken;
 #else
-        const int fd = openUnheld(path);
+        const int fd = openUnheld(path, O_RDWR);
         if (fd < 0)
             continue;
         if (!file->open(fd, QIODevice::ReadWrite, QFileDevice::AutoCloseHandle)) {

@@ -16,9 +16,9 @@ private slots:
 };
 
 // A failure in a row: its cause, then its status or network error, and its Retry-After.
-using Spec = QList<int>;
+using Given = QList<int>;
 
-static Spec status(int code, int retryAfter = -1)
+static Given status(int code, int retryAfter = -1)
 {
     return {Failure::HttpStatus, code, retryAfter};
 }
@@ -27,22 +27,22 @@ void TestRetryPolicy::next_data()
 {
     // The same failure again and again, each attempt having brought `brought` bytes: the
     // waits in turn, -1 where the download gives up.
-    QTest::addColumn<Spec>("spec");
+    QTest::addColumn<Given>("given");
     QTest::addColumn<qint64>("brought");
     QTest::addColumn<double>("jitter");
     QTest::addColumn<QList<int>>("waits");
 
-    const Spec tls{Failure::NetworkFailure, QNetworkReply::SslHandshakeFailedError};
-    const Spec refused{Failure::NetworkFailure, QNetworkReply::ConnectionRefusedError};
+    const Given tls{Failure::NetworkFailure, QNetworkReply::SslHandshakeFailedError};
+    const Given refused{Failure::NetworkFailure, QNetworkReply::ConnectionRefusedError};
     const QList<int> doubling{1000, 2000, 4000, 8000, 16000, -1};
-    QTest::newRow("reset") << Spec{Failure::Incomplete} << qint64(0) << 0.0 << doubling;
+    QTest::newRow("reset") << Given{Failure::Incomplete} << qint64(0) << 0.0 << doubling;
     QTest::newRow("refused") << refused << qint64(0) << 0.0 << doubling;
-    QTest::newRow("jitter adds a tenth at most") << Spec{Failure::Incomplete} << qint64(0) << 1.0
+    QTest::newRow("jitter adds a tenth at most") << Given{Failure::Incomplete} << qint64(0) << 1.0
                                                  << QList<int>{1100, 2200, 4400, 8800, 17600, -1};
     QTest::newRow("resets after each megabyte go on")
-        << Spec{Failure::Incomplete} << qint64(RetryPolicy::progressBytes) << 0.0 << QList<int>{1000, 1000, 1000, 1000, 1000, 1000, 1000};
+        << Given{Failure::Incomplete} << qint64(RetryPolicy::progressBytes) << 0.0 << QList<int>{1000, 1000, 1000, 1000, 1000, 1000, 1000};
     QTest::newRow("less than a megabyte counts as none")
-        << Spec{Failure::Incomplete} << qint64(RetryPolicy::progressBytes - 1) << 0.0 << doubling;
+        << Given{Failure::Incomplete} << qint64(RetryPolicy::progressBytes - 1) << 0.0 << doubling;
     QTest::newRow("503") << status(503) << qint64(0) << 0.0 << doubling;
     QTest::newRow("429 with Retry-After 2") << status(429, 2) << qint64(0) << 0.0 << QList<int>{2000, 2000, 2000, 2000, 2000, -1};
     QTest::newRow("Retry-After 60") << status(503, 60) << qint64(0) << 0.0 << QList<int>{60000};
@@ -51,19 +51,19 @@ void TestRetryPolicy::next_data()
         QTest::newRow(qPrintable(QString::number(code))) << status(code) << qint64(0) << 0.0 << QList<int>{-1};
     QTest::newRow("certificate refused") << tls << qint64(0) << 0.0 << QList<int>{-1};
     for (Failure::Cause cause : {Failure::HashMismatch, Failure::CutShort, Failure::DiskFull, Failure::RangeMismatch})
-        QTest::newRow(Failure(cause).name()) << Spec{cause} << qint64(0) << 0.0 << QList<int>{-1};
+        QTest::newRow(Failure(cause).name()) << Given{cause} << qint64(0) << 0.0 << QList<int>{-1};
 }
 
 void TestRetryPolicy::next()
 {
-    QFETCH(Spec, spec);
+    QFETCH(Given, given);
     QFETCH(qint64, brought);
     QFETCH(double, jitter);
     QFETCH(QList<int>, waits);
 
-    Failure failure(Failure::Cause(spec.value(0)));
-    failure.status = failure.networkError = spec.value(1);
-    failure.retryAfter = spec.value(2, -1);
+    Failure failure(Failure::Cause(given.value(0)));
+    failure.status = failure.networkError = given.value(1);
+    failure.retryAfter = given.value(2, -1);
     RetryPolicy policy;
     QList<int> got;
     for (int i = 0; i < waits.size(); ++i)

@@ -128,13 +128,14 @@ void UpdateQuorilexVideo::checkVersion()
         return;
     }
     qCInfo(lcCheck).noquote() << "published:" << record->version << record->time << "state" << record->state;
-    if (!record->offersUpdate(currentVersion, currentReleaseTime)) {
+    const bool offered = record->offersUpdate(currentVersion, currentReleaseTime);
+    // Bytes an earlier run kept of another release, or of any when none is offered, will
+    // never be needed.
+    PackageDownload::forgetOthers(installerPackagePath, offered ? &*record : nullptr);
+    if (!offered) {
         qCInfo(lcCheck) << "nothing newer than" << currentVersion << currentReleaseTime;
-        PackageDownload::forgetOthers(installerPackagePath, nullptr);
         return;
     }
-    // Bytes an earlier run kept of another release will never be needed.
-    PackageDownload::forgetOthers(installerPackagePath, &*record);
     qCInfo(lcCheck).noquote() << "offered:" << forLog(QUrl(record->downloadUri)) << "of" << record->size << "bytes";
     if (!record->malformedMember.isEmpty())
         qCWarning(lcCheck) << "the record's" << record->malformedMember << "is malformed: a press fails at once";

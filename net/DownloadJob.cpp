@@ -7,22 +7,13 @@
 #include <QRandomGenerator>
 #include <QUrl>
 
-namespace {
-
-bool isDownloadUrl(const QUrl &url)
-{
-    return url.isValid() && !url.isRelative() && !url.host().isEmpty()
-        && (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https"));
-}
-
-} // namespace
-
 DownloadJob::DownloadJob(QNetworkAccessManager &manager, const UpdateRecord &record, const QString &path,
-                         QObject *parent)
+                         const QUrl &recordServer, QObject *parent)
     : QObject(parent)
     , manager(manager)
     , record(record)
     , path(path)
+    , sources(record, recordServer)
 {
     stallTimer.setSingleShot(true);
     stallTimer.setInterval(stallTimeoutMs);
@@ -52,15 +43,18 @@ void DownloadJob::start()
         return;
     // A press after a failure that stayed tries as often again.
     retries.reset();
+    sources.restart();
     attempts = 0;
     attempt();
 }
 
 void DownloadJob::attempt()
 {
-    const QUrl url(record.downloadUri, QUrl::TolerantMode);
-    if (!isDownloadUrl(url)) {
-        finish(Failure(Failure::InvalidAddress, QStringLiteral("DownloadUri \"%1\"").arg(forLog(url))));
+    const QUrl url = sources.current();
+    if (!UpdateRecord::isPackageUrl(url)) {
+        const Failure invalid(Failure::InvalidAddress, QStringLiteral("DownloadUri \"%1\"").arg(forLog(url)));
+        if (!nextSource(invalid))
+            finish(invalid);
         return;
     }
     // After a broken attempt the bytes kept are asked for no more.
@@ -111,14 +105,36 @@ void DownloadJob::transferEnded()
     if (outcome && !download->canResume())
         download.reset();
     if (outcome) {
+        // A source that turns the download away is not asked again while another may answer.
+        if (Sources::turnedAway(*outcome) && nextSource(*outcome))
+            return;
         if (const std::optional<int> wait = retries.next(*outcome, brought, QRandomGenerator::global()->generateDouble())) {
             qCWarning(lcDownload).noquote() << "attempt" << attempts << "failed:" << outcome->name() << outcome->detail
                                             << (download ? "(the bytes are kept)" : "") << "- trying again in" << *wait << "ms";
             waitFor(*wait, *outcome);
             return;
         }
+        if (outcome->transient() && nextSource(*outcome))
+            return;
     }
     finish(outcome);
+}
+
+// Goes on at the next source, from the bytes kept where its validator allows; false when
+// none is left.
+bool DownloadJob::nextSource(const Failure &cause)
+{
+    const QUrl failed = sources.current();
+    if (!sources.advance())
+        return false;
+    qCWarning(lcDownload).noquote() << "source" << forLog(failed) << "failed:" << cause.name() << cause.detail
+                                    << "- going on with" << forLog(sources.current());
+    retries.reset();
+    // From the event loop: the failed attempt's reply is still being finished.
+    waitCause = cause;
+    waitEnds.setRemainingTime(0);
+    retryTimer.start(0);
+    return true;
 }
 
 void DownloadJob::waitFor(int msecs, const Failure &cause)

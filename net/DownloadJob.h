@@ -3,6 +3,7 @@
 
 #include "Failure.h"
 #include "RetryPolicy.h"
+#include "Sources.h"
 #include "trust/UpdateRecord.h"
 
 #include <QDeadlineTimer>
@@ -19,7 +20,8 @@ class QNetworkAccessManager;
 // The download of the offered package, from the press to the package saved where it is
 // handed off. It owns the file and its checks, the connections, the stall and crawl rules,
 // the retries and the outcome: a transient failure is tried again by itself, from the bytes
-// kept, and only a failure that stays reaches the window. A start after that goes on from
+// kept, and a source that turns the download away or keeps failing gives way to the next
+// mirror; only a failure that stays everywhere reaches the window. A start after that goes on from
 // the bytes kept too, as does a run after one that stopped midway. The window starts it
 // and shows what it reports.
 class DownloadJob : public QObject
@@ -37,9 +39,9 @@ public:
     // the server declares, or an undeclared body that reaches it, could fill the disk.
     static constexpr qint64 defaultSizeLimit = Q_INT64_C(4) << 30;
 
-    // The record's package, to `path` or the first of its fallback places; the first
-    // connection goes through `manager`.
-    DownloadJob(QNetworkAccessManager &manager, const UpdateRecord &record, const QString &path,
+    // The record's package, which came from `recordServer`, to `path` or the first of its
+    // fallback places; the first connection goes through `manager`.
+    DownloadJob(QNetworkAccessManager &manager, const UpdateRecord &record, const QString &path, const QUrl &recordServer,
                 QObject *parent = nullptr);
     // Stops every connection and leaves no partial package behind.
     ~DownloadJob() override;
@@ -80,6 +82,7 @@ private:
     void attempt();
     void waitFor(int msecs, const Failure &cause);
     void waited();
+    bool nextSource(const Failure &cause);
     void stop(const Failure &cause);
     void transferEnded();
     void finish(const MaybeFailure &outcome);
@@ -93,6 +96,7 @@ private:
     // stalled too, however it trickles.
     QTimer crawlTimer;
     qint64 crawlCheckpoint = 0;
+    Sources sources;
     RetryPolicy retries;
     // Fires once a second and at the wait's end, for the countdown.
     QTimer retryTimer;

@@ -49,6 +49,8 @@ private slots:
     void resume();
     void retries_data();
     void retries();
+    void mirrors_data();
+    void mirrors();
     void secondPressStartsNothing();
     void closedDownloadResumes_data();
     void closedDownloadResumes();
@@ -456,6 +458,37 @@ void TestDownload::retries()
     QFile file(installerName);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QVERIFY(file.readAll() == comm.httpGet(server->url("/package?size=300000")));
+}
+
+void TestDownload::mirrors_data()
+{
+    QTest::addColumn<QString>("downloadUri");
+    QTest::addColumn<QStringList>("mirrors");
+    // -1 when the package is handed off.
+    QTest::addColumn<int>("finalCause");
+
+    const QString dead = QStringLiteral("http://127.0.0.1:%1/p.msi").arg(TestServer::closedPort());
+    const QString sound = server->url("/package?size=300000&mirror=1");
+    QTest::newRow("dead record address, sound mirror") << dead << QStringList{sound} << -1;
+    QTest::newRow("404 at the record address, sound mirror") << server->url("/status/404") << QStringList{dead, sound} << -1;
+    QTest::newRow("every source dead") << dead << QStringList{dead} << int(Failure::NetworkFailure);
+}
+
+// A source that turns the download away gives way to the next one, at once.
+void TestDownload::mirrors()
+{
+    QFETCH(QString, downloadUri);
+    QFETCH(QStringList, mirrors);
+    QFETCH(int, finalCause);
+
+    TestWindow window(offerFor(downloadUri, {{"Mirrors", QJsonArray::fromStringList(mirrors)}}));
+    QCOMPARE(pressAndWait(window), finalCause < 0 ? 0 : 1);
+    if (finalCause >= 0) {
+        QCOMPARE(window.failure()->cause, Failure::Cause(finalCause));
+        return;
+    }
+    QCOMPARE(leftovers(), QStringList{installerName});
+    QCOMPARE(QFileInfo(installerName).size(), 300000);
 }
 
 void TestDownload::secondPressStartsNothing()

@@ -1,6 +1,7 @@
 #include "signingkey.h"
 #include "trust/SignedRecord.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QTest>
 
@@ -12,6 +13,8 @@ class TestSignedRecord : public QObject
 private slots:
     void open_data();
     void open();
+    void members_data();
+    void members();
 
 private:
     SigningKey publisher;
@@ -35,7 +38,7 @@ void TestSignedRecord::open_data()
 
     const QJsonObject record{{"state", 1}, {"Version", "3.1.0"}, {"Time", 1700000000}, {"UpdateContent", "说明"},
                              {"DownloadUri", "https://example.com/p.msi"}, {"Size", 300000}, {"Sha256", QString(64, 'a')},
-                             {"Expires", double(now + 1)}};
+                             {"Expires", double(now + 1)}, {"Mirrors", QJsonArray{"https://mirror.example.com/p.msi"}}};
     const auto with = [&record](const char *name, const QJsonValue &value) {
         QJsonObject changed = record;
         if (value.isUndefined())
@@ -62,6 +65,12 @@ void TestSignedRecord::open_data()
     QJsonObject changed = signedBy(publisher, bytes(record));
     changed.insert("SignedRecord", QString::fromLatin1(bytes(with("Version", "9.9.9")).toBase64()));
     QTest::newRow("bytes changed after signing") << changed << false;
+    QJsonObject mirrorsChanged = signedBy(publisher, bytes(record));
+    mirrorsChanged.insert("SignedRecord", QString::fromLatin1(bytes(with("Mirrors", QJsonArray{"https://evil.example/p.msi"})).toBase64()));
+    QTest::newRow("mirrors changed after signing") << mirrorsChanged << false;
+    QJsonObject mirrorsBeside = signedBy(publisher, bytes(record));
+    mirrorsBeside.insert("Mirrors", QJsonArray{"https://evil.example/p.msi"});
+    QTest::newRow("mirrors beside the signed pair") << mirrorsBeside << true;
     QJsonObject unsignedPair = signedBy(publisher, bytes(record));
     unsignedPair.remove("RecordSignature");
     QTest::newRow("signature missing") << unsignedPair << false;
@@ -83,6 +92,45 @@ void TestSignedRecord::open()
     QVERIFY(record->vouched);
     QCOMPARE(record->size, qint64(300000));
     QCOMPARE(record->version, QStringLiteral("3.1.0"));
+    QCOMPARE(record->mirrors, QStringList{"https://mirror.example.com/p.msi"});
+}
+
+void TestSignedRecord::members_data()
+{
+    // Members added to a record of 9 MiB (null removes one); the member named malformed, or none.
+    QTest::addColumn<QJsonObject>("members");
+    QTest::addColumn<QString>("malformed");
+
+    const QString hash(64, 'a');
+    const QJsonArray threePieces{hash, hash.toUpper(), hash};
+    QTest::newRow("mirrors") << QJsonObject{{"Mirrors", QJsonArray{"https://a.example/p.msi", "http://10.0.0.1:8080/p.msi"}}} << "";
+    QTest::newRow("eight mirrors") << QJsonObject{{"Mirrors", QJsonArray{"http://a/", "http://b/", "http://c/", "http://d/", "http://e/", "http://f/", "http://g/", "http://h/"}}} << "";
+    QTest::newRow("nine mirrors") << QJsonObject{{"Mirrors", QJsonArray{"http://a/", "http://b/", "http://c/", "http://d/", "http://e/", "http://f/", "http://g/", "http://h/", "http://i/"}}} << "Mirrors";
+    QTest::newRow("ftp mirror") << QJsonObject{{"Mirrors", QJsonArray{"ftp://a.example/p.msi"}}} << "Mirrors";
+    QTest::newRow("relative mirror") << QJsonObject{{"Mirrors", QJsonArray{"/p.msi"}}} << "Mirrors";
+    QTest::newRow("mirrors as a string") << QJsonObject{{"Mirrors", "https://a.example/p.msi"}} << "Mirrors";
+    QTest::newRow("pieces") << QJsonObject{{"PieceSize", 4 << 20}, {"PieceSha256", threePieces}} << "";
+    QTest::newRow("piece size not a power of two") << QJsonObject{{"PieceSize", 3 << 20}} << "PieceSize";
+    QTest::newRow("piece size under 1 MiB") << QJsonObject{{"PieceSize", 512 << 10}} << "PieceSize";
+    QTest::newRow("piece size over 64 MiB") << QJsonObject{{"PieceSize", 128 << 20}} << "PieceSize";
+    QTest::newRow("a piece too few") << QJsonObject{{"PieceSize", 4 << 20}, {"PieceSha256", QJsonArray{hash, hash}}} << "PieceSha256";
+    QTest::newRow("a piece hash too short") << QJsonObject{{"PieceSize", 4 << 20}, {"PieceSha256", QJsonArray{hash, hash, hash.left(63)}}} << "PieceSha256";
+    QTest::newRow("pieces without their size") << QJsonObject{{"PieceSha256", threePieces}} << "PieceSha256";
+    QTest::newRow("pieces without the package's size") << QJsonObject{{"Size", QJsonValue::Null}, {"PieceSize", 4 << 20}, {"PieceSha256", threePieces}} << "PieceSha256";
+}
+
+void TestSignedRecord::members()
+{
+    QFETCH(QJsonObject, members);
+    QFETCH(QString, malformed);
+
+    QJsonObject json{{"DownloadUri", "https://example.com/p.msi"}, {"Size", 9 << 20}};
+    for (auto it = members.begin(); it != members.end(); ++it)
+        it.value().isNull() ? void(json.remove(it.key())) : void(json.insert(it.key(), it.value()));
+    const UpdateRecord record = UpdateRecord::fromJson(json);
+    QCOMPARE(record.malformedMember, malformed);
+    QCOMPARE(record.mirrors.size(), malformed.isEmpty() ? members.value("Mirrors").toArray().size() : 0);
+    QCOMPARE(int(record.pieceSha256.size()), malformed.isEmpty() ? members.value("PieceSha256").toArray().size() : 0);
 }
 
 QTEST_MAIN(TestSignedRecord)

@@ -2,6 +2,7 @@
 
 #include "ReleaseNotes.h"
 
+#include <QJsonArray>
 #include <QJsonValue>
 #include <QRegularExpression>
 
@@ -52,13 +53,51 @@ UpdateRecord UpdateRecord::fromJson(const QJsonObject &json)
         }
     }
 
+    static const QRegularExpression hex(QStringLiteral("^[0-9A-Fa-f]{64}$"));
     const QJsonValue sha256 = json.value(QLatin1String("Sha256"));
     if (!sha256.isUndefined()) {
-        static const QRegularExpression hex(QStringLiteral("^[0-9A-Fa-f]{64}$"));
         if (sha256.isString() && hex.match(sha256.toString()).hasMatch())
             record.sha256 = QByteArray::fromHex(sha256.toString().toLatin1());
         else
             record.malformedMember = QStringLiteral("Sha256");
+    }
+
+    const QJsonValue mirrors = json.value(QLatin1String("Mirrors"));
+    if (!mirrors.isUndefined()) {
+        bool sound = mirrors.isArray() && mirrors.toArray().size() <= maxMirrors;
+        for (const QJsonValue &mirror : mirrors.toArray()) {
+            sound = sound && mirror.isString() && isPackageUrl(QUrl(mirror.toString(), QUrl::StrictMode));
+            record.mirrors << mirror.toString();
+        }
+        if (!sound) {
+            record.mirrors.clear();
+            record.malformedMember = QStringLiteral("Mirrors");
+        }
+    }
+
+    const QJsonValue pieceSize = json.value(QLatin1String("PieceSize"));
+    if (!pieceSize.isUndefined()) {
+        if (!exactInteger(pieceSize, &record.pieceSize) || record.pieceSize < smallestPiece || record.pieceSize > largestPiece
+            || (record.pieceSize & (record.pieceSize - 1)) != 0) {
+            record.pieceSize = 0;
+            record.malformedMember = QStringLiteral("PieceSize");
+        }
+    }
+
+    // One hash for each piece of the package: its size and the pieces' size must be known.
+    const QJsonValue pieces = json.value(QLatin1String("PieceSha256"));
+    if (!pieces.isUndefined()) {
+        const QJsonArray list = pieces.toArray();
+        bool sound = pieces.isArray() && record.size >= 0 && record.pieceSize > 0
+            && list.size() == (record.size + record.pieceSize - 1) / record.pieceSize;
+        for (const QJsonValue &piece : list) {
+            sound = sound && piece.isString() && hex.match(piece.toString()).hasMatch();
+            record.pieceSha256.push_back(QByteArray::fromHex(piece.toString().toLatin1()));
+        }
+        if (!sound) {
+            record.pieceSha256.clear();
+            record.malformedMember = QStringLiteral("PieceSha256");
+        }
     }
 
     // The package's own signature is no longer what vouches for it (the signed record's
@@ -70,6 +109,12 @@ UpdateRecord UpdateRecord::fromJson(const QJsonObject &json)
             record.malformedMember = QStringLiteral("Signature");
     }
     return record;
+}
+
+bool UpdateRecord::isPackageUrl(const QUrl &url)
+{
+    return url.isValid() && !url.isRelative() && !url.host().isEmpty()
+        && (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https"));
 }
 
 bool UpdateRecord::offersUpdate(const QString &currentVersion, qint64 currentReleaseTime) const

@@ -141,7 +141,7 @@ void UpdateQuorilexVideo::checkVersion()
         qCWarning(lcCheck) << "the record's" << record->malformedMember << "is malformed: a press fails at once";
 
     offeredRelease = *record;
-    job = new DownloadJob(networkManager, *record, installerPackagePath, this);
+    job = new DownloadJob(networkManager, *record, installerPackagePath, QUrl(versionCheckEndpoint), this);
     connect(job, &DownloadJob::finished, this, &UpdateQuorilexVideo::on_finished);
     connect(job, &DownloadJob::readyRead, this, &UpdateQuorilexVideo::on_readyRead);
     connect(job, &DownloadJob::downloadProgress, this, &UpdateQuorilexVideo::on_downloadProgress);

@@ -1,0 +1,52 @@
+#include "Sources.h"
+
+#include "Logging.h"
+#include "RedirectGuard.h"
+
+namespace {
+
+// A name that needs a lookup counts as public: its redirects are judged when they come.
+RedirectGuard::Reach reachOf(const QUrl &url)
+{
+    return RedirectGuard::reachOfName(url.host()).value_or(RedirectGuard::Reach::Public);
+}
+
+} // namespace
+
+Sources::Sources(const UpdateRecord &record, const QUrl &recordServer)
+{
+    const QUrl first(record.downloadUri, QUrl::TolerantMode);
+    urls << first;
+    for (const QString &mirror : record.mirrors) {
+        const QUrl url(mirror, QUrl::StrictMode);
+        const bool downgrade = first.scheme() == QLatin1String("https") && url.scheme() != QLatin1String("https");
+        if (!UpdateRecord::isPackageUrl(url) || downgrade || !RedirectGuard::allowed(reachOf(recordServer), reachOf(url))) {
+            qCWarning(lcDownload).noquote() << "mirror not used:" << forLog(url) << "is less safe than" << forLog(first)
+                                            << "from" << forLog(recordServer);
+            continue;
+        }
+        urls << url;
+    }
+}
+
+bool Sources::advance()
+{
+    if (index + 1 >= urls.size())
+        return false;
+    ++index;
+    return true;
+}
+
+bool Sources::turnedAway(const Failure &failure)
+{
+    switch (failure.cause) {
+    case Failure::NetworkFailure:
+    case Failure::HttpStatus:
+    case Failure::UnsafeRedirect:
+    case Failure::TooManyRedirects:
+    case Failure::RangeMismatch:
+        return true;
+    default:
+        return false;
+    }
+}

@@ -1,0 +1,38 @@
+#ifndef SOURCES_H
+#define SOURCES_H
+
+#include "Failure.h"
+#include "trust/UpdateRecord.h"
+
+#include <QList>
+#include <QUrl>
+
+// The places one package comes from: the record's address, then its mirrors in the
+// publisher's order. A mirror is used only where the record's address would be allowed to
+// redirect: http(s), never from https down to http, never into a more private network than
+// the record's own server.
+class Sources
+{
+public:
+    // `recordServer` is where the record came from.
+    Sources(const UpdateRecord &record, const QUrl &recordServer);
+
+    // Where the package is asked for now.
+    QUrl current() const { return urls.value(index); }
+    int size() const { return urls.size(); }
+    // The next source, if any is left; false at the last.
+    bool advance();
+    // Back to the record's own address.
+    void restart() { index = 0; }
+
+    // Whether a failure is the source's refusal rather than a transfer that broke off: a
+    // refused or unresolved connection, an error status, an unsafe or endless redirect, a
+    // range it served wrong. Another source may well answer.
+    static bool turnedAway(const Failure &failure);
+
+private:
+    QList<QUrl> urls;
+    int index = 0;
+};
+
+#endif

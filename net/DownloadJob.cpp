@@ -105,6 +105,13 @@ void DownloadJob::transferEnded()
     if (outcome && !download->canResume())
         download.reset();
     if (outcome) {
+        // A source that served a wrong piece is not asked again for this download.
+        if (outcome->cause == Failure::PieceMismatch) {
+            qCWarning(lcDownload).noquote() << forLog(sources.current()) << "served a wrong piece: it is not used again";
+            sources.drop();
+            if (nextSource(*outcome))
+                return;
+        }
         // A source that turns the download away is not asked again while another may answer.
         if (Sources::turnedAway(*outcome) && nextSource(*outcome))
             return;

@@ -39,6 +39,8 @@ public:
         CutShort,
         Unreadable,
         HashMismatch,
+        // A piece of the package is not what the record's PieceSha256 says.
+        PieceMismatch,
         MalformedMember,
     };
     Q_ENUM(Cause)

@@ -3,6 +3,7 @@
 #include "Answer.h"
 #include "Logging.h"
 #include "PartialFile.h"
+#include "PieceCheck.h"
 #include "RedirectGuard.h"
 #include "RetryPolicy.h"
 #include "SafeGet.h"
@@ -71,6 +72,7 @@ PackageDownload::PackageDownload(const UpdateRecord &record, const QString &path
     : record(record)
     , packagePath(path)
     , sizeLimit(sizeLimit)
+    , pieces(std::make_unique<PieceCheck>(record))
     , totalBytes(record.size)
 {
 }
@@ -146,6 +148,8 @@ MaybeFailure PackageDownload::open()
     qCInfo(lcDownload).noquote() << "writing to" << partialPath;
     verifier = std::make_unique<PackageVerifier>(record);
     buffer.resize(pieceSize);
+    // Kept pieces are believed once they are checked again.
+    pieces->check(partialPath, in, {0, in.size() > 0 ? totalBytes : 0});
     return std::nullopt;
 }
 
@@ -167,12 +171,17 @@ void PackageDownload::resumeFrom(const DownloadState &state)
 
 bool PackageDownload::keepable() const
 {
-    return file && (!failed || failed->transient()) && in.size() > 0 && in.size() < totalBytes && !validator.isEmpty();
+    return file && (!failed || failed->transient() || failed->cause == Failure::PieceMismatch) && in.size() > 0
+        && in.size() < totalBytes && !validator.isEmpty();
 }
 
 void PackageDownload::keepState(bool now)
 {
     if (!keepable() || (!now && sinceKept.isValid() && sinceKept.elapsed() < keepStateEveryMs))
+        return;
+    // With pieces, only those checked: the others may hold a wrong source's bytes.
+    const SpanSet kept = pieces->active() ? pieces->checked() : in;
+    if (kept.size() == 0)
         return;
     sinceKept.start();
     DownloadState state;
@@ -182,13 +191,13 @@ void PackageDownload::keepState(bool now)
     state.validator = validator;
     state.length = totalBytes;
     state.servesRanges = rangesServed;
-    state.spans = in;
+    state.spans = kept;
     state.savedAt = QDateTime::currentSecsSinceEpoch();
     // The bytes first: the state must never name bytes that are not on the disk.
-    const bool kept = PartialFile::sync(*file) && state.write(DownloadState::pathFor(partialPath));
-    if (!kept && !stateUnwritable)
+    const bool written = PartialFile::sync(*file) && state.write(DownloadState::pathFor(partialPath));
+    if (!written && !stateUnwritable)
         qCWarning(lcDownload).noquote() << "cannot keep the state of" << partialPath << "to resume from:" << file->errorString();
-    stateUnwritable = !kept;
+    stateUnwritable = !written;
 }
 
 QNetworkRequest PackageDownload::request(const QUrl &url, const Span &span) const
@@ -269,6 +278,14 @@ MaybeFailure PackageDownload::store(qint64 offset, const char *data, qint64 size
     if ((file->pos() != offset && !file->seek(offset)) || file->write(data, size) != size)
         return Failure(Failure::DiskFull, partialPath + QStringLiteral(": ") + file->errorString());
     in.insert({offset, offset + size});
+    if (pieces->active()) {
+        // The pieces are read back on their threads: what was written must be in the file.
+        if (!file->flush())
+            return Failure(Failure::DiskFull, partialPath + QStringLiteral(": ") + file->errorString());
+        pieces->check(partialPath, in, {offset, offset + size});
+        if (const MaybeFailure wrong = collectPieces(false))
+            return wrong;
+    }
     hashInOrder(offset, data, size, catchUpPerWrite);
     keepState(false);
     // Reading back for the hash can fail too.
@@ -283,7 +300,9 @@ void PackageDownload::hashInOrder(qint64 offset, const char *data, qint64 size, 
         verifier->addData(data, size);
         hashed += size;
     }
-    const qint64 edge = in.prefix();
+    // With pieces, only as far as they are checked: the whole file's hash never takes in a
+    // wrong piece, which is fetched again.
+    const qint64 edge = pieces->active() ? qMin(in.prefix(), pieces->checkedPrefix()) : in.prefix();
     while (hashed < edge && readLimit > 0) {
         const qint64 piece = std::min({edge - hashed, qint64(buffer.size()), readLimit});
         if (!file->seek(hashed) || file->read(buffer.data(), piece) != piece) {
@@ -315,6 +334,9 @@ MaybeFailure PackageDownload::finish()
         fail(Failure(Failure::Incomplete, QStringLiteral("%1 of %2 bytes").arg(in.size()).arg(totalBytes)));
     if (!failed && !file->flush())
         fail(Failure(Failure::DiskFull, partialPath + QStringLiteral(": ") + file->errorString()));
+    if (!failed && pieces->active())
+        if (const MaybeFailure wrong = collectPieces(true))
+            fail(*wrong);
     if (!failed)
         hashInOrder(0, nullptr, 0, totalBytes);
     if (!failed)
@@ -324,6 +346,18 @@ MaybeFailure PackageDownload::finish()
     else if (failed)
         keepState(true);
     return failed;
+}
+
+// Takes in the pieces checked so far, or all once they are (`wait`). After a wrong piece only
+// the pieces checked stay: the source that served it may have served others wrong too.
+MaybeFailure PackageDownload::collectPieces(bool wait)
+{
+    const MaybeFailure wrong = pieces->collect(in, wait);
+    if (!wrong)
+        return std::nullopt;
+    pieces->collect(in, true);
+    in = pieces->checked();
+    return wrong;
 }
 
 void PackageDownload::checkPackage()
@@ -364,6 +398,7 @@ void PackageDownload::startOver()
     file->seek(0);
     verifier = std::make_unique<PackageVerifier>(record);
     in.clear();
+    pieces->reset();
     hashed = 0;
     QFile::remove(DownloadState::pathFor(partialPath));
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 class PackageVerifier;
+class PieceCheck;
 class QNetworkReply;
 class QNetworkRequest;
 class QFile;
@@ -101,6 +102,7 @@ private:
     void keepState(bool now);
     bool keepable() const;
     MaybeFailure store(qint64 offset, const char *data, qint64 size);
+    MaybeFailure collectPieces(bool wait);
     void hashInOrder(qint64 offset, const char *data, qint64 size, qint64 readLimit);
     void checkPackage();
     void startOver();
@@ -114,6 +116,8 @@ private:
     QString partialPath;
     QElapsedTimer sinceKept;
     std::unique_ptr<PackageVerifier> verifier;
+    // Checks the record's pieces, when it lists them.
+    std::unique_ptr<PieceCheck> pieces;
     std::vector<char> buffer;
 
     SpanSet in;

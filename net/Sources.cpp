@@ -31,10 +31,19 @@ Sources::Sources(const UpdateRecord &record, const QUrl &recordServer)
 
 bool Sources::advance()
 {
-    if (index + 1 >= urls.size())
-        return false;
-    ++index;
-    return true;
+    for (int next = index + 1; next < urls.size(); ++next) {
+        if (!dropped.contains(next)) {
+            index = next;
+            return true;
+        }
+    }
+    return false;
+}
+
+void Sources::restart()
+{
+    index = 0;
+    dropped.clear();
 }
 
 bool Sources::turnedAway(const Failure &failure)

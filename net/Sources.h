@@ -5,6 +5,7 @@
 #include "trust/UpdateRecord.h"
 
 #include <QList>
+#include <QSet>
 #include <QUrl>
 
 // The places one package comes from: the record's address, then its mirrors in the
@@ -20,10 +21,13 @@ public:
     // Where the package is asked for now.
     QUrl current() const { return urls.value(index); }
     int size() const { return urls.size(); }
-    // The next source, if any is left; false at the last.
+    // The next source not dropped, if any is left; false at the last.
     bool advance();
-    // Back to the record's own address.
-    void restart() { index = 0; }
+    // The current source served bytes that are not the package: it is passed over from now
+    // on, until restart().
+    void drop() { dropped.insert(index); }
+    // Back to the record's own address, every source given another chance.
+    void restart();
 
     // Whether a failure is the source's refusal rather than a transfer that broke off: a
     // refused or unresolved connection, an error status, an unsafe or endless redirect, a
@@ -32,6 +36,7 @@ public:
 
 private:
     QList<QUrl> urls;
+    QSet<int> dropped;
     int index = 0;
 };
 

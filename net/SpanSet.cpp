@@ -22,6 +22,30 @@ void SpanSet::insert(const Span &span)
     bytes += end - begin;
 }
 
+void SpanSet::remove(const Span &span)
+{
+    if (span.size() <= 0)
+        return;
+    auto next = in.lower_bound(span.begin);
+    if (next != in.begin() && std::prev(next)->second > span.begin)
+        --next;
+    while (next != in.end() && next->first < span.end) {
+        const qint64 begin = next->first;
+        const qint64 end = next->second;
+        bytes -= end - begin;
+        next = in.erase(next);
+        // What lies outside `span` stays in.
+        if (begin < span.begin) {
+            in[begin] = span.begin;
+            bytes += span.begin - begin;
+        }
+        if (end > span.end) {
+            in[span.end] = end;
+            bytes += end - span.end;
+        }
+    }
+}
+
 void SpanSet::clear()
 {
     in.clear();

@@ -20,6 +20,8 @@ class SpanSet
 {
 public:
     void insert(const Span &span);
+    // Takes `span` out: the bytes there are no longer in.
+    void remove(const Span &span);
     void clear();
 
     // The parts of `within` that are not in, in order.

@@ -380,8 +380,9 @@ void TestEndToEnd::startRemovesLeftoversAndAllowsOneUpdaterPerFolder()
 // A killed updater's bytes stay; the next start and press ask for the rest only.
 void TestEndToEnd::killedDownloadResumes()
 {
-    const QByteArray package = makePackage(4000000);
-    serveSigned(package, package, {QStringLiteral("--rate"), QStringLiteral("1000000")});
+    // Three pieces of 4 MiB: only a checked one is kept.
+    const QByteArray package = makePackage(12000000);
+    serveSigned(package, package, {QStringLiteral("--rate"), QStringLiteral("2000000")});
     startUpdater(recordingOpener());
     QString window = waitForWindow();
     QVERIFY(!window.isEmpty());

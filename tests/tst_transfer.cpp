@@ -7,6 +7,8 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QLabel>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -78,16 +80,28 @@ QStringList TestTransfer::leftovers() const
 }
 
 // The SHA-256 of what `url` sends, read as it comes.
-static QByteArray sha256Of(const QString &url)
+static const int pieceSize = 4 * 1024 * 1024;
+
+// The SHA-256 of the package at `url`, and that of each of its 4 MiB pieces.
+static QByteArray sha256Of(const QString &url, QJsonArray *pieces = nullptr)
 {
     QNetworkAccessManager manager;
     QCryptographicHash hash(QCryptographicHash::Sha256);
+    QByteArray piece;
+    const auto add = [&](const QByteArray &bytes) {
+        hash.addData(bytes);
+        piece += bytes;
+        for (; pieces && piece.size() >= pieceSize; piece.remove(0, pieceSize))
+            pieces->append(QString::fromLatin1(QCryptographicHash::hash(piece.left(pieceSize), QCryptographicHash::Sha256).toHex()));
+    };
     std::unique_ptr<QNetworkReply> reply(manager.get(QNetworkRequest(QUrl(url))));
-    QObject::connect(reply.get(), &QIODevice::readyRead, [&] { hash.addData(reply->readAll()); });
+    QObject::connect(reply.get(), &QIODevice::readyRead, [&] { add(reply->readAll()); });
     QSignalSpy finished(reply.get(), &QNetworkReply::finished);
     if (!reply->isFinished() && !finished.wait(60000))
         return QByteArray();
-    hash.addData(reply->readAll());
+    add(reply->readAll());
+    if (pieces && !piece.isEmpty())
+        pieces->append(QString::fromLatin1(QCryptographicHash::hash(piece, QCryptographicHash::Sha256).toHex()));
     return reply->error() == QNetworkReply::NoError ? hash.result().toHex() : QByteArray();
 }
 
@@ -146,28 +160,32 @@ void TestTransfer::split_data()
     QTest::addColumn<bool>("faults");
     // The failure's cause, -1 for none.
     QTest::addColumn<int>("cause");
+    // Whether the record lists the pieces' hashes and a sound mirror on another server.
+    QTest::addColumn<bool>("pieces");
 
     // Each connection held to 8 MiB/s, as download servers hold them: one alone would take
     // seconds, which is when the download splits.
     const qint64 MiB = 1024 * 1024;
     // Whether a download splits at all is tst_scheduler's and tst_answer's to show.
-    QTest::newRow("nginx") << true << "" << 40 * MiB << false << -1;
-    QTest::newRow("split") << false << "" << 40 * MiB << false << -1;
-    QTest::newRow("uneven length") << false << "" << 45 * MiB + 12345 << false << -1;
+    QTest::newRow("nginx") << true << "" << 40 * MiB << false << -1 << false;
+    QTest::newRow("split") << false << "" << 40 * MiB << false << -1 << false;
+    QTest::newRow("uneven length") << false << "" << 45 * MiB + 12345 << false << -1 << false;
     // The rest on the connection that got the whole package.
-    QTest::newRow("ranges answered with 200") << false << "ranges=ignore" << 40 * MiB << true << -1;
-    QTest::newRow("package changes") << false << "etag=changing" << 40 * MiB << true << -1;
-    QTest::newRow("one reset, one stalled") << false << "resetat=20000000&stallat=37000000" << 40 * MiB << true << -1;
-    QTest::newRow("one slowed to a crawl") << false << "slowat=30000000&slowrate=20000" << 40 * MiB << true << -1;
-    QTest::newRow("wrong Content-Range") << false << "badrange=1" << 40 * MiB << true << int(Failure::RangeMismatch);
+    QTest::newRow("ranges answered with 200") << false << "ranges=ignore" << 40 * MiB << true << -1 << false;
+    QTest::newRow("package changes") << false << "etag=changing" << 40 * MiB << true << -1 << false;
+    QTest::newRow("one reset, one stalled") << false << "resetat=20000000&stallat=37000000" << 40 * MiB << true << -1 << false;
+    QTest::newRow("one slowed to a crawl") << false << "slowat=30000000&slowrate=20000" << 40 * MiB << true << -1 << false;
+    QTest::newRow("wrong Content-Range") << false << "badrange=1" << 40 * MiB << true << int(Failure::RangeMismatch) << false;
     // A server that turns split downloads away: the first connection brings it all.
-    QTest::newRow("ranges refused with 503") << false << "rangestatus=503" << 24 * MiB << true << -1;
-    QTest::newRow("ranges refused with 403") << false << "rangestatus=403" << 24 * MiB << true << -1;
+    QTest::newRow("ranges refused with 503") << false << "rangestatus=503" << 24 * MiB << true << -1 << false;
+    QTest::newRow("ranges refused with 403") << false << "rangestatus=403" << 24 * MiB << true << -1 << false;
     // Every connection's sockets count, those a redirect leaves behind too.
     QTest::newRow("ranges redirected to another port")
-        << false << QStringLiteral("rangesto=%1").arg(QUrl(rangeServer->url("/")).port()) << 40 * MiB << false << -1;
+        << false << QStringLiteral("rangesto=%1").arg(QUrl(rangeServer->url("/")).port()) << 40 * MiB << false << -1 << false;
     // Another package's bytes under the same ETag: only the hash can tell.
-    QTest::newRow("spliced") << false << "splice=1" << 40 * MiB << true << int(Failure::HashMismatch);
+    QTest::newRow("spliced") << false << "splice=1" << 40 * MiB << true << int(Failure::HashMismatch) << false;
+    // With pieces the wrong one is caught, and fetched again from the mirror.
+    QTest::newRow("spliced, pieces and a sound mirror") << false << "splice=1" << 40 * MiB << true << -1 << true;
 }
 
 void TestTransfer::split()
@@ -177,11 +195,20 @@ void TestTransfer::split()
     QFETCH(qint64, size);
     QFETCH(bool, faults);
     QFETCH(int, cause);
+    QFETCH(bool, pieces);
 
     static int row = 0;
     QString path = QStringLiteral("/package?size=%1&rate=8388608&%2&row=%3").arg(QString::number(size), query, QString::number(++row));
-    const QByteArray sha256 = sha256Of(server->url(QStringLiteral("/package?size=%1").arg(size)));
+    QJsonArray pieceSha256;
+    const QByteArray sha256 = sha256Of(server->url(QStringLiteral("/package?size=%1").arg(size)), &pieceSha256);
     QCOMPARE(sha256.size(), 64);
+    QJsonObject members{{"Sha256", QString::fromLatin1(sha256)}};
+    if (pieces) {
+        members.insert(QStringLiteral("PieceSize"), pieceSize);
+        members.insert(QStringLiteral("PieceSha256"), pieceSha256);
+        members.insert(QStringLiteral("Size"), double(size));
+        members.insert(QStringLiteral("Mirrors"), QJsonArray{rangeServer->url(QStringLiteral("/package?size=%1&rate=8388608").arg(size))});
+    }
     std::unique_ptr<NginxServer> web;
     if (nginx) {
         if (NginxServer::program().isEmpty())
@@ -195,7 +222,7 @@ void TestTransfer::split()
         QVERIFY(writer.waitForFinished(60000) && writer.exitCode() == 0);
     }
     const auto log = [&] { return web ? web->transfers(path) : server->transfers(path) + rangeServer->transfers(path); };
-    TestWindow window(offerFor(*server, web ? web->url(path) : server->url(path), {{"Sha256", QString::fromLatin1(sha256)}}));
+    TestWindow window(offerFor(*server, web ? web->url(path) : server->url(path), members));
     const quint16 port = QUrl(web ? web->url(path) : server->url("/")).port();
     int peak = 0;
     QTimer sampler;

@@ -5,19 +5,27 @@
 //       value to build the updater with (-DUPDATE_PUBLIC_KEY=...)
 //   signrelease sign SECRET_KEY_FILE PACKAGE
 //       prints the record members "Size", "Sha256" and "Signature" for PACKAGE
-//   signrelease record SECRET_KEY_FILE PACKAGE VERSION TIME NOTES_FILE DOWNLOAD_URI [EXPIRES]
+//   signrelease record [--mirror URL]... [--piece-size BYTES] SECRET_KEY_FILE PACKAGE VERSION TIME
+//                      NOTES_FILE DOWNLOAD_URI [EXPIRES]
 //       prints the whole version-check body for PACKAGE, ready to serve: the plain record
 //       (for updaters without a key) and the same record signed ("SignedRecord" and
 //       "RecordSignature"); TIME and EXPIRES are seconds since 1970 UTC, or EXPIRES is
-//       +DAYS from now; without EXPIRES the record expires 30 days from now
+//       +DAYS from now; without EXPIRES the record expires 30 days from now. Each --mirror
+//       adds a server that serves the same bytes ("Mirrors"); the record lists the SHA-256 of
+//       each piece of 4 MiB ("PieceSize", "PieceSha256"), or of --piece-size bytes (a power
+//       of two from 1 MiB to 64 MiB; 0 lists none)
 //
 // A key file holds one base64 line: the 32-byte private seed followed by the public key.
+#include "trust/UpdateRecord.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTextStream>
+#include <QUrl>
 
 #include <openssl/evp.h>
 
@@ -31,6 +39,9 @@ QTextStream out(stdout);
 constexpr int keySize = 32;
 // A replayed record works until it expires; a publisher who re-signs more often may choose less.
 constexpr qint64 defaultLifetimeSecs = 30 * 24 * 3600;
+// Pieces the updater checks as they come: small enough that a wrong one costs little to fetch
+// again, large enough that a package of a gigabyte lists 256 of them.
+constexpr qint64 defaultPieceSize = 4 * 1024 * 1024;
 using Key = std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY *)>;
 using Context = std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)>;
 
@@ -38,7 +49,8 @@ int usage()
 {
     err << "usage: signrelease keygen SECRET_KEY_FILE\n"
            "       signrelease sign SECRET_KEY_FILE PACKAGE\n"
-           "       signrelease record SECRET_KEY_FILE PACKAGE VERSION TIME NOTES_FILE DOWNLOAD_URI [EXPIRES]\n";
+           "       signrelease record [--mirror URL]... [--piece-size BYTES] SECRET_KEY_FILE PACKAGE VERSION TIME\n"
+           "                          NOTES_FILE DOWNLOAD_URI [EXPIRES]\n";
     return 2;
 }
 
@@ -110,8 +122,9 @@ QString signature(EVP_PKEY *key, const unsigned char *data, size_t size)
     return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(signature), static_cast<int>(length)).toBase64());
 }
 
-// "Size", "Sha256" and "Signature" of the package; empty on failure.
-QJsonObject packageMembers(EVP_PKEY *key, const QString &packagePath)
+// "Size", "Sha256" and "Signature" of the package, and its pieces' "PieceSize" and
+// "PieceSha256" unless `pieceSize` is 0; empty on failure.
+QJsonObject packageMembers(EVP_PKEY *key, const QString &packagePath, qint64 pieceSize = 0)
 {
     QFile package(packagePath);
     if (!package.open(QIODevice::ReadOnly)) {
@@ -134,12 +147,26 @@ QJsonObject packageMembers(EVP_PKEY *key, const QString &packagePath)
         err << "cannot sign " << packagePath << '\n';
         return QJsonObject();
     }
-    return QJsonObject{
+    QJsonObject members{
         {QStringLiteral("Size"), static_cast<double>(size)},
         {QStringLiteral("Sha256"),
          QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(digest), static_cast<int>(digestLength)).toHex())},
         {QStringLiteral("Signature"), packageSignature},
     };
+    if (pieceSize > 0) {
+        QJsonArray pieces;
+        for (qint64 offset = 0; offset < size; offset += pieceSize) {
+            if (EVP_Digest(data + offset, static_cast<size_t>(qMin(pieceSize, size - offset)), digest, &digestLength,
+                           EVP_sha256(), nullptr) != 1) {
+                err << "cannot hash " << packagePath << '\n';
+                return QJsonObject();
+            }
+            pieces.append(QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(digest), int(digestLength)).toHex()));
+        }
+        members.insert(QStringLiteral("PieceSize"), static_cast<double>(pieceSize));
+        members.insert(QStringLiteral("PieceSha256"), pieces);
+    }
+    return members;
 }
 
 int sign(const QString &secretPath, const QString &packagePath)
@@ -173,7 +200,7 @@ bool expiryTime(const char *text, qint64 *expires)
     return wholeNumber(text, expires);
 }
 
-int record(char *argv[], int argc)
+int record(char *argv[], int argc, const QJsonArray &mirrors, qint64 pieceSize)
 {
     const QString secretPath = QString::fromLocal8Bit(argv[2]);
     const QString packagePath = QString::fromLocal8Bit(argv[3]);
@@ -191,7 +218,7 @@ int record(char *argv[], int argc)
         return 1;
     }
     const Key key = readKey(secretPath);
-    QJsonObject signedRecord = key ? packageMembers(key.get(), packagePath) : QJsonObject();
+    QJsonObject signedRecord = key ? packageMembers(key.get(), packagePath, pieceSize) : QJsonObject();
     if (signedRecord.isEmpty())
         return 1;
     // The package's own signature is for updaters that predate signed records.
@@ -201,8 +228,16 @@ int record(char *argv[], int argc)
     signedRecord.insert(QStringLiteral("Time"), static_cast<double>(time));
     signedRecord.insert(QStringLiteral("UpdateContent"), QString::fromUtf8(notes.readAll()));
     signedRecord.insert(QStringLiteral("DownloadUri"), QString::fromLocal8Bit(argv[7]));
+    if (!mirrors.isEmpty())
+        signedRecord.insert(QStringLiteral("Mirrors"), mirrors);
     signedRecord.insert(QStringLiteral("Expires"), static_cast<double>(expires));
 
+    // What the updater would refuse is not signed.
+    const QString malformed = UpdateRecord::fromJson(signedRecord).malformedMember;
+    if (!malformed.isEmpty()) {
+        err << "the record's " << malformed << " would be refused\n";
+        return 1;
+    }
     const QByteArray signedBytes = QJsonDocument(signedRecord).toJson(QJsonDocument::Compact);
     const QString recordSignature =
         signature(key.get(), reinterpret_cast<const unsigned char *>(signedBytes.constData()), size_t(signedBytes.size()));
@@ -227,7 +262,30 @@ int main(int argc, char *argv[])
         return keygen(QString::fromLocal8Bit(argv[2]));
     if (command == "sign" && argc == 4)
         return sign(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]));
-    if (command == "record" && (argc == 8 || argc == 9))
-        return record(argv, argc);
-    return usage();
+    if (command != "record")
+        return usage();
+    // The options come first; what follows is as it always was.
+    QJsonArray mirrors;
+    qint64 pieceSize = defaultPieceSize;
+    int next = 2;
+    for (; next + 1 < argc && QByteArray(argv[next]).startsWith("--"); next += 2) {
+        const QByteArray option(argv[next]);
+        const QUrl mirror(QString::fromLocal8Bit(argv[next + 1]), QUrl::StrictMode);
+        if (option == "--mirror" && UpdateRecord::isPackageUrl(mirror) && mirrors.size() < UpdateRecord::maxMirrors) {
+            mirrors.append(mirror.toString());
+        } else if (option == "--piece-size" && wholeNumber(argv[next + 1], &pieceSize)
+                   && (pieceSize == 0
+                       || (pieceSize >= UpdateRecord::smallestPiece && pieceSize <= UpdateRecord::largestPiece
+                           && (pieceSize & (pieceSize - 1)) == 0))) {
+            continue;
+        } else {
+            err << "--mirror takes an http(s) URL (8 at most), --piece-size a power of two from 1 MiB to 64 MiB, or 0\n";
+            return 2;
+        }
+    }
+    // argv[next - 1] stands where "record" stood for what follows.
+    const int rest = argc - next + 2;
+    if (rest != 8 && rest != 9)
+        return usage();
+    return record(argv + next - 2, rest, mirrors, pieceSize);
 }

@@ -47,6 +47,7 @@ QString FailureText::of(const Failure &failure)
     case Failure::Unreadable:
         return QStringLiteral("无法读取下载的安装包");
     case Failure::HashMismatch:
+    case Failure::PieceMismatch:
         return QStringLiteral("安装包校验失败");
     case Failure::MalformedMember:
         return QStringLiteral("更新信息中的校验数据无效（%1）").arg(failure.member);

@@ -366,7 +366,7 @@ class EndToEnd(unittest.TestCase):
 
     def test_5_killed_download_resumes_after_the_next_start(self):
         # Large and slow enough to be caught in the middle.
-        package = self.make_package("killed", padding=6_000_000)
+        package = self.make_package("killed", padding=12_000_000)
         self.offer("--rate", "1000000", package=package)
         updater = self.start()
         image = updater.offer("before-kill.png")

@@ -1,0 +1,83 @@
+#include "net/PieceCheck.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+using Spans = std::vector<Span>;
+Q_DECLARE_METATYPE(Spans)
+
+// A package's pieces checked against the record's hashes as they become whole.
+class TestPieceCheck : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void collect_data();
+    void collect();
+};
+
+void TestPieceCheck::collect_data()
+{
+    // A package of 2.5 pieces of 1 MiB; the bytes written, a byte spoilt (-1 for none).
+    QTest::addColumn<Spans>("written");
+    QTest::addColumn<qint64>("spoilt");
+    // The bytes still in once the checks ended, how far the package is checked from its
+    // start, and whether a piece failed.
+    QTest::addColumn<Spans>("in");
+    QTest::addColumn<qint64>("checkedPrefix");
+    QTest::addColumn<bool>("wrong");
+
+    const qint64 MiB = 1024 * 1024;
+    const qint64 size = 5 * MiB / 2;
+    QTest::newRow("all sound") << Spans{{0, size}} << qint64(-1) << Spans{{0, size}} << size << false;
+    QTest::newRow("the shorter last piece alone") << Spans{{2 * MiB, size}} << qint64(-1) << Spans{{2 * MiB, size}} << qint64(0) << false;
+    QTest::newRow("a piece not yet whole") << Spans{{0, MiB + 10}} << qint64(-1) << Spans{{0, MiB + 10}} << MiB << false;
+    QTest::newRow("middle piece wrong") << Spans{{0, size}} << MiB + 5 << Spans{{0, MiB}, {2 * MiB, size}} << MiB << true;
+    QTest::newRow("first piece wrong") << Spans{{0, size}} << qint64(0) << Spans{{MiB, size}} << qint64(0) << true;
+    QTest::newRow("last piece wrong") << Spans{{0, size}} << size - 1 << Spans{{0, 2 * MiB}} << 2 * MiB << true;
+    QTest::newRow("wrong byte in a piece not whole") << Spans{{0, MiB + 10}} << MiB + 5 << Spans{{0, MiB + 10}} << MiB << false;
+}
+
+void TestPieceCheck::collect()
+{
+    QFETCH(Spans, written);
+    QFETCH(qint64, spoilt);
+    QFETCH(Spans, in);
+    QFETCH(qint64, checkedPrefix);
+    QFETCH(bool, wrong);
+
+    const qint64 size = 5 * 1024 * 1024 / 2;
+    QByteArray package(int(size), Qt::Uninitialized);
+    for (int i = 0; i < package.size(); ++i)
+        package[i] = char(i * 7 + i / 4096);
+    UpdateRecord record;
+    record.size = size;
+    record.pieceSize = 1024 * 1024;
+    for (qint64 offset = 0; offset < size; offset += record.pieceSize)
+        record.pieceSha256.push_back(QCryptographicHash::hash(package.mid(int(offset), int(record.pieceSize)), QCryptographicHash::Sha256));
+    if (spoilt >= 0)
+        package[int(spoilt)] = char(~package[int(spoilt)]);
+
+    QTemporaryDir dir;
+    QFile file(dir.filePath(QStringLiteral("package.part")));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(package) == size);
+    file.close();
+    PieceCheck pieces(record);
+    SpanSet bytes;
+    for (const Span &span : written) {
+        bytes.insert(span);
+        pieces.check(file.fileName(), bytes, span);
+    }
+    QCOMPARE(pieces.collect(bytes, true).has_value(), wrong);
+    QVERIFY(bytes.spans() == in);
+    QCOMPARE(pieces.checkedPrefix(), checkedPrefix);
+    // Started over, nothing is checked, and no late result counts.
+    pieces.reset();
+    QCOMPARE(pieces.checkedPrefix(), qint64(0));
+    QCOMPARE(pieces.checked().size(), qint64(0));
+}
+
+QTEST_APPLESS_MAIN(TestPieceCheck)
+#include "tst_piececheck.moc"

@@ -9,8 +9,9 @@
 //                      NOTES_FILE DOWNLOAD_URI [EXPIRES]
 //       prints the whole version-check body for PACKAGE, ready to serve: the plain record
 //       (for updaters without a key) and the same record signed ("SignedRecord" and
-//       "RecordSignature"); TIME and EXPIRES are seconds since 1970 UTC, or EXPIRES is
-//       +DAYS from now; without EXPIRES the record expires 30 days from now. Each --mirror
+//       "RecordSignature"); TIME and EXPIRES are seconds since 1970 UTC or a UTC time
+//       (2026-12-01T08:00:00Z, or 2026-12-01 for its midnight), or EXPIRES is +DAYS from
+//       now; without EXPIRES the record expires 30 days from now. Each --mirror
 //       adds a server that serves the same bytes ("Mirrors"); the record lists the SHA-256 of
 //       each piece of 4 MiB ("PieceSize", "PieceSha256"), or of --piece-size bytes (a power
 //       of two from 1 MiB to 64 MiB; 0 lists none)
@@ -187,7 +188,23 @@ bool wholeNumber(const char *text, qint64 *number)
     return ok && *number >= 0 && *number <= (Q_INT64_C(1) << 53);
 }
 
-// Seconds since 1970, or "+DAYS" from now.
+// Seconds since 1970, or a UTC date and time as ISO 8601 has it: 2026-12-01T08:00:00Z, or
+// 2026-12-01 for its midnight.
+bool timeValue(const char *text, qint64 *seconds)
+{
+    const QString value = QString::fromLocal8Bit(text);
+    QDateTime at = QDateTime::fromString(value, Qt::ISODate);
+    if (value.size() == 10)
+        at = QDateTime(QDate::fromString(value, Qt::ISODate), QTime(0, 0), Qt::UTC);
+    // A date and time without its zone would be read in the signer's own zone.
+    if (at.isValid() && (value.size() == 10 || value.endsWith(QLatin1Char('Z')))) {
+        *seconds = at.toSecsSinceEpoch();
+        return *seconds >= 0;
+    }
+    return wholeNumber(text, seconds);
+}
+
+// As timeValue(), or "+DAYS" from now.
 bool expiryTime(const char *text, qint64 *expires)
 {
     const QByteArray value(text);
@@ -197,7 +214,7 @@ bool expiryTime(const char *text, qint64 *expires)
         *expires = QDateTime::currentSecsSinceEpoch() + days * 24 * 3600;
         return true;
     }
-    return wholeNumber(text, expires);
+    return timeValue(text, expires);
 }
 
 int record(char *argv[], int argc, const QJsonArray &mirrors, qint64 pieceSize)
@@ -208,8 +225,8 @@ int record(char *argv[], int argc, const QJsonArray &mirrors, qint64 pieceSize)
     qint64 time = 0;
     // Anyone on the path can replay a signed record until it expires.
     qint64 expires = QDateTime::currentSecsSinceEpoch() + defaultLifetimeSecs;
-    if (!wholeNumber(argv[5], &time) || (argc == 9 && !expiryTime(argv[8], &expires))) {
-        err << "TIME and EXPIRES are whole seconds since 1970, or EXPIRES is +DAYS\n";
+    if (!timeValue(argv[5], &time) || (argc == 9 && !expiryTime(argv[8], &expires))) {
+        err << "TIME and EXPIRES are whole seconds since 1970 or a UTC time such as 2026-12-01T08:00:00Z, or EXPIRES is +DAYS\n";
         return 2;
     }
     QFile notes(notesPath);

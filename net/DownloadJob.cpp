@@ -138,7 +138,6 @@ bool DownloadJob::nextSource(const Failure &cause)
                                     << "- going on with" << forLog(sources.current());
     retries.reset();
     // From the event loop: the failed attempt's reply is still being finished.
-    waitCause = cause;
     waitEnds.setRemainingTime(0);
     retryTimer.start(0);
     return true;

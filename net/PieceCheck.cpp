@@ -1,37 +1,10 @@
 #include "PieceCheck.h"
 
-#include <QFile>
+#include "trust/PackageVerifier.h"
+
 #include <QMutexLocker>
 
 #include <algorithm>
-
-#include <openssl/evp.h>
-
-namespace {
-
-// SHA-256 of `length` bytes at `offset` of the file at `path`, through OpenSSL, which uses
-// the CPU's SHA instructions; empty when the file cannot be read.
-QByteArray sha256Of(const QString &path, qint64 offset, qint64 length)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || !file.seek(offset))
-        return QByteArray();
-    EVP_MD_CTX *context = EVP_MD_CTX_new();
-    bool ok = context && EVP_DigestInit_ex(context, EVP_sha256(), nullptr) == 1;
-    QByteArray buffer(1024 * 1024, Qt::Uninitialized);
-    while (ok && length > 0) {
-        const qint64 read = file.read(buffer.data(), qMin<qint64>(buffer.size(), length));
-        ok = read > 0 && EVP_DigestUpdate(context, buffer.constData(), size_t(read)) == 1;
-        length -= read;
-    }
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int digestLength = 0;
-    ok = ok && EVP_DigestFinal_ex(context, digest, &digestLength) == 1;
-    EVP_MD_CTX_free(context);
-    return ok ? QByteArray(reinterpret_cast<const char *>(digest), int(digestLength)) : QByteArray();
-}
-
-} // namespace
 
 PieceCheck::PieceCheck(const UpdateRecord &record)
     : size(record.size)
@@ -63,7 +36,8 @@ void PieceCheck::check(const QString &path, const SpanSet &in, const Span &writt
         states[std::size_t(piece)] = State::Hashing;
         const QByteArray expected = hashes[std::size_t(piece)];
         pool.start([this, path, bytes, piece, expected, generation = generation] {
-            const bool sound = sha256Of(path, bytes.begin, bytes.size()) == expected;
+            // OpenSSL uses the CPU's SHA instructions.
+            const bool sound = PackageVerifier::sha256Of(path, bytes.begin, bytes.size()) == expected;
             QMutexLocker lock(&mutex);
             results.push_back({generation, piece, sound});
         });

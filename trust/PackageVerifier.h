@@ -4,6 +4,7 @@
 #include "UpdateRecord.h"
 
 #include <QByteArray>
+#include <QString>
 
 #include <memory>
 
@@ -31,6 +32,10 @@ public:
 
     // Whether the finished package may be installed.
     Verdict verify(qint64 received);
+
+    // The SHA-256 of `length` bytes at `offset` of the file at `path`, such as one piece of a
+    // package; empty when they cannot be read.
+    static QByteArray sha256Of(const QString &path, qint64 offset, qint64 length);
 
 private:
     const UpdateRecord record;

@@ -3,12 +3,11 @@
 #include "Answer.h"
 #include "Logging.h"
 #include "PartialFile.h"
-#include "PieceCheck.h"
+#include "HashCheck.h"
 #include "RedirectGuard.h"
 #include "RetryPolicy.h"
 #include "SafeGet.h"
 #include "trust/InstallerPackage.h"
-#include "trust/PackageVerifier.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -26,11 +25,6 @@
 
 namespace {
 
-// Bytes read back for the hash at a time.
-constexpr int pieceSize = 1024 * 1024;
-// Read back per write at most, so that catching up never holds the window for long: the
-// edge moves faster than bytes arrive.
-constexpr qint64 catchUpPerWrite = 4 * pieceSize;
 // How often at most the bytes in are noted for a later run: what a kill loses.
 constexpr qint64 keepStateEveryMs = 1000;
 
@@ -72,7 +66,7 @@ PackageDownload::PackageDownload(const UpdateRecord &record, const QString &path
     : record(record)
     , packagePath(path)
     , sizeLimit(sizeLimit)
-    , pieces(std::make_unique<PieceCheck>(record))
+    , checks(std::make_unique<HashCheck>(record))
     , totalBytes(record.size)
 {
 }
@@ -146,10 +140,8 @@ MaybeFailure PackageDownload::open()
         return cause;
     }
     qCInfo(lcDownload).noquote() << "writing to" << partialPath;
-    verifier = std::make_unique<PackageVerifier>(record);
-    buffer.resize(pieceSize);
-    // Kept pieces are believed once they are checked again.
-    pieces->check(partialPath, in, {0, in.size() > 0 ? totalBytes : 0});
+    // Kept bytes are believed once they are hashed again.
+    checks->check(partialPath, in, {0, in.size() > 0 ? totalBytes : 0});
     return std::nullopt;
 }
 
@@ -165,8 +157,6 @@ void PackageDownload::resumeFrom(const DownloadState &state)
     totalBytes = state.length;
     validator = state.validator;
     rangesServed = state.servesRanges;
-    // The hash reads the kept bytes back as the download goes on: nothing is believed unread.
-    hashed = 0;
 }
 
 bool PackageDownload::keepable() const
@@ -180,7 +170,7 @@ void PackageDownload::keepState(bool now)
     if (!keepable() || (!now && sinceKept.isValid() && sinceKept.elapsed() < keepStateEveryMs))
         return;
     // With pieces, only those checked: the others may hold a wrong source's bytes.
-    const SpanSet kept = pieces->active() ? pieces->checked() : in;
+    const SpanSet kept = checks->active() ? checks->checked() : in;
     if (kept.size() == 0)
         return;
     sinceKept.start();
@@ -278,41 +268,14 @@ MaybeFailure PackageDownload::store(qint64 offset, const char *data, qint64 size
     if ((file->pos() != offset && !file->seek(offset)) || file->write(data, size) != size)
         return Failure(Failure::DiskFull, partialPath + QStringLiteral(": ") + file->errorString());
     in.insert({offset, offset + size});
-    if (pieces->active()) {
-        // The pieces are read back on their threads: what was written must be in the file.
-        if (!file->flush())
-            return Failure(Failure::DiskFull, partialPath + QStringLiteral(": ") + file->errorString());
-        pieces->check(partialPath, in, {offset, offset + size});
-        if (const MaybeFailure wrong = collectPieces(false))
-            return wrong;
-    }
-    hashInOrder(offset, data, size, catchUpPerWrite);
+    // The hashes read the bytes back on their threads: what was written must be in the file.
+    if (!file->flush())
+        return Failure(Failure::DiskFull, partialPath + QStringLiteral(": ") + file->errorString());
+    checks->check(partialPath, in, {offset, offset + size});
+    if (const MaybeFailure wrong = collectChecks(false))
+        return wrong;
     keepState(false);
-    // Reading back for the hash can fail too.
-    return failed;
-}
-
-// The hash sees the file from its first byte on: bytes written at its edge straight away,
-// bytes that came earlier further on read back once the edge reaches them.
-void PackageDownload::hashInOrder(qint64 offset, const char *data, qint64 size, qint64 readLimit)
-{
-    if (offset == hashed && size > 0) {
-        verifier->addData(data, size);
-        hashed += size;
-    }
-    // With pieces, only as far as they are checked: the whole file's hash never takes in a
-    // wrong piece, which is fetched again.
-    const qint64 edge = pieces->active() ? qMin(in.prefix(), pieces->checkedPrefix()) : in.prefix();
-    while (hashed < edge && readLimit > 0) {
-        const qint64 piece = std::min({edge - hashed, qint64(buffer.size()), readLimit});
-        if (!file->seek(hashed) || file->read(buffer.data(), piece) != piece) {
-            fail(Failure(Failure::Unreadable, partialPath + QStringLiteral(": ") + file->errorString()));
-            return;
-        }
-        verifier->addData(buffer.data(), piece);
-        hashed += piece;
-        readLimit -= piece;
-    }
+    return std::nullopt;
 }
 
 void PackageDownload::endsAt(qint64 length)
@@ -334,11 +297,9 @@ MaybeFailure PackageDownload::finish()
         fail(Failure(Failure::Incomplete, QStringLiteral("%1 of %2 bytes").arg(in.size()).arg(totalBytes)));
     if (!failed && !file->flush())
         fail(Failure(Failure::DiskFull, partialPath + QStringLiteral(": ") + file->errorString()));
-    if (!failed && pieces->active())
-        if (const MaybeFailure wrong = collectPieces(true))
-            fail(*wrong);
     if (!failed)
-        hashInOrder(0, nullptr, 0, totalBytes);
+        if (const MaybeFailure wrong = collectChecks(true))
+            fail(*wrong);
     if (!failed)
         checkPackage();
     if (failed && !canResume())
@@ -348,16 +309,10 @@ MaybeFailure PackageDownload::finish()
     return failed;
 }
 
-// Takes in the pieces checked so far, or all once they are (`wait`). After a wrong piece only
-// the pieces checked stay: the source that served it may have served others wrong too.
-MaybeFailure PackageDownload::collectPieces(bool wait)
+// Takes in the hashing done so far, or all of it (`wait`).
+MaybeFailure PackageDownload::collectChecks(bool wait)
 {
-    const MaybeFailure wrong = pieces->collect(in, wait);
-    if (!wrong)
-        return std::nullopt;
-    pieces->collect(in, true);
-    in = pieces->checked();
-    return wrong;
+    return checks->collect(in, wait);
 }
 
 void PackageDownload::checkPackage()
@@ -375,7 +330,7 @@ void PackageDownload::checkPackage()
         fail(Failure(Failure::Unreadable, partialPath + QStringLiteral(": ") + file->errorString()));
         return;
     }
-    switch (verifier->verify(in.size())) {
+    switch (checks->verify(in.size())) {
     case PackageVerifier::Verdict::Sound:
         break;
     case PackageVerifier::Verdict::SizeMismatch:
@@ -396,19 +351,18 @@ void PackageDownload::startOver()
 {
     file->resize(0);
     file->seek(0);
-    verifier = std::make_unique<PackageVerifier>(record);
     in.clear();
-    pieces->reset();
-    hashed = 0;
+    checks->reset();
     QFile::remove(DownloadState::pathFor(partialPath));
 }
 
 void PackageDownload::discard()
 {
     QFile::remove(DownloadState::pathFor(partialPath));
+    // Nothing may hold the file open where that keeps it from going.
+    checks->reset();
     file.reset();
     QFile::remove(partialPath);
-    verifier.reset();
     in.clear();
 }
 

@@ -15,8 +15,7 @@
 #include <memory>
 #include <vector>
 
-class PackageVerifier;
-class PieceCheck;
+class HashCheck;
 class QNetworkReply;
 class QNetworkRequest;
 class QFile;
@@ -102,8 +101,7 @@ private:
     void keepState(bool now);
     bool keepable() const;
     MaybeFailure store(qint64 offset, const char *data, qint64 size);
-    MaybeFailure collectPieces(bool wait);
-    void hashInOrder(qint64 offset, const char *data, qint64 size, qint64 readLimit);
+    MaybeFailure collectChecks(bool wait);
     void checkPackage();
     void startOver();
     void discard();
@@ -115,14 +113,10 @@ private:
     // The file's name: a file taken over from an earlier run was opened by its handle.
     QString partialPath;
     QElapsedTimer sinceKept;
-    std::unique_ptr<PackageVerifier> verifier;
-    // Checks the record's pieces, when it lists them.
-    std::unique_ptr<PieceCheck> pieces;
-    std::vector<char> buffer;
+    // The whole file's hash and the record's pieces, off the window's thread.
+    std::unique_ptr<HashCheck> checks;
 
     SpanSet in;
-    // The bytes the checks have seen: the file's first bytes, in order.
-    qint64 hashed = 0;
     qint64 totalBytes = -1;
     // The first answer's strong ETag or Last-Modified, sent back in If-Range.
     QByteArray validator;

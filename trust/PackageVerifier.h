@@ -21,8 +21,12 @@ public:
     // The most bytes a good package can have, or -1 when the record does not say.
     qint64 sizeLimit() const { return record.size; }
 
-    // Fed every chunk as it is written, so the hash needs no second pass.
+    // Fed the package's bytes in order.
     void addData(const char *data, qint64 size);
+    // Notes where the hash stands, and goes back there: bytes taken in since (a piece that
+    // turned out wrong) are forgotten.
+    void mark();
+    void rewind();
 
     enum class Verdict {
         Sound,
@@ -41,6 +45,7 @@ private:
     const UpdateRecord record;
     // Null when the record names no hash.
     std::unique_ptr<evp_md_ctx_st, void (*)(evp_md_ctx_st *)> hash;
+    std::unique_ptr<evp_md_ctx_st, void (*)(evp_md_ctx_st *)> marked;
 };
 
 #endif

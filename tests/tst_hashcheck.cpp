@@ -1,4 +1,4 @@
-#include "net/PieceCheck.h"
+#include "net/HashCheck.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -9,7 +9,7 @@ using Spans = std::vector<Span>;
 Q_DECLARE_METATYPE(Spans)
 
 // A package's pieces checked against the record's hashes as they become whole.
-class TestPieceCheck : public QObject
+class TestHashCheck : public QObject
 {
     Q_OBJECT
 
@@ -18,7 +18,7 @@ private slots:
     void collect();
 };
 
-void TestPieceCheck::collect_data()
+void TestHashCheck::collect_data()
 {
     // A package of 2.5 pieces of 1 MiB; the bytes written, a byte spoilt (-1 for none).
     QTest::addColumn<Spans>("written");
@@ -34,13 +34,17 @@ void TestPieceCheck::collect_data()
     QTest::newRow("all sound") << Spans{{0, size}} << qint64(-1) << Spans{{0, size}} << size << false;
     QTest::newRow("the shorter last piece alone") << Spans{{2 * MiB, size}} << qint64(-1) << Spans{{2 * MiB, size}} << qint64(0) << false;
     QTest::newRow("a piece not yet whole") << Spans{{0, MiB + 10}} << qint64(-1) << Spans{{0, MiB + 10}} << MiB << false;
-    QTest::newRow("middle piece wrong") << Spans{{0, size}} << MiB + 5 << Spans{{0, MiB}, {2 * MiB, size}} << MiB << true;
-    QTest::newRow("first piece wrong") << Spans{{0, size}} << qint64(0) << Spans{{MiB, size}} << qint64(0) << true;
+    // After a wrong piece only the pieces checked stay: the same source may have served more.
+    QTest::newRow("middle piece wrong") << Spans{{0, size}} << MiB + 5 << Spans{{0, MiB}} << MiB << true;
+    QTest::newRow("first piece wrong") << Spans{{0, size}} << qint64(0) << Spans{} << qint64(0) << true;
     QTest::newRow("last piece wrong") << Spans{{0, size}} << size - 1 << Spans{{0, 2 * MiB}} << 2 * MiB << true;
     QTest::newRow("wrong byte in a piece not whole") << Spans{{0, MiB + 10}} << MiB + 5 << Spans{{0, MiB + 10}} << MiB << false;
+    QTest::newRow("pieces ahead of the start, one wrong") << Spans{{2 * MiB, size}, {MiB, 2 * MiB}} << MiB + 5
+                                                          << Spans{{2 * MiB, size}} << qint64(0) << true;
+    QTest::newRow("the start last, all sound") << Spans{{MiB, size}, {0, MiB}} << qint64(-1) << Spans{{0, size}} << size << false;
 }
 
-void TestPieceCheck::collect()
+void TestHashCheck::collect()
 {
     QFETCH(Spans, written);
     QFETCH(qint64, spoilt);
@@ -48,23 +52,26 @@ void TestPieceCheck::collect()
     QFETCH(qint64, checkedPrefix);
     QFETCH(bool, wrong);
 
-    const qint64 size = 5 * 1024 * 1024 / 2;
+    const qint64 MiB = 1024 * 1024;
+    const qint64 size = 5 * MiB / 2;
     QByteArray package(int(size), Qt::Uninitialized);
     for (int i = 0; i < package.size(); ++i)
         package[i] = char(i * 7 + i / 4096);
     UpdateRecord record;
     record.size = size;
-    record.pieceSize = 1024 * 1024;
+    record.pieceSize = MiB;
     for (qint64 offset = 0; offset < size; offset += record.pieceSize)
         record.pieceSha256.push_back(QCryptographicHash::hash(package.mid(int(offset), int(record.pieceSize)), QCryptographicHash::Sha256));
+    record.sha256 = QCryptographicHash::hash(package, QCryptographicHash::Sha256);
+    QByteArray served = package;
     if (spoilt >= 0)
-        package[int(spoilt)] = char(~package[int(spoilt)]);
+        served[int(spoilt)] = char(~served[int(spoilt)]);
 
     QTemporaryDir dir;
     QFile file(dir.filePath(QStringLiteral("package.part")));
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(package) == size);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(served) == size);
     file.close();
-    PieceCheck pieces(record);
+    HashCheck pieces(record);
     SpanSet bytes;
     for (const Span &span : written) {
         bytes.insert(span);
@@ -73,11 +80,22 @@ void TestPieceCheck::collect()
     QCOMPARE(pieces.collect(bytes, true).has_value(), wrong);
     QVERIFY(bytes.spans() == in);
     QCOMPARE(pieces.checkedPrefix(), checkedPrefix);
+    // The missing bytes fetched again, right: the whole file's hash never took in the wrong
+    // piece.
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    for (const Span &gap : bytes.gaps({0, size})) {
+        QVERIFY(file.seek(gap.begin) && file.write(package.mid(int(gap.begin), int(gap.size()))) == gap.size() && file.flush());
+        bytes.insert(gap);
+        pieces.check(file.fileName(), bytes, gap);
+    }
+    QCOMPARE(pieces.collect(bytes, true).has_value(), spoilt >= 0 && !wrong);
+    QCOMPARE(pieces.checkedPrefix(), spoilt >= 0 && !wrong ? MiB : size);
+    QCOMPARE(pieces.verify(size) == PackageVerifier::Verdict::Sound, spoilt < 0 || wrong);
     // Started over, nothing is checked, and no late result counts.
     pieces.reset();
     QCOMPARE(pieces.checkedPrefix(), qint64(0));
     QCOMPARE(pieces.checked().size(), qint64(0));
 }
 
-QTEST_APPLESS_MAIN(TestPieceCheck)
-#include "tst_piececheck.moc"
+QTEST_APPLESS_MAIN(TestHashCheck)
+#include "tst_hashcheck.moc"

@@ -1,0 +1,227 @@
+#include "HashCheck.h"
+
+#include <QFile>
+#include <QMutexLocker>
+
+#include <algorithm>
+
+namespace {
+
+// Bytes read back at a time.
+constexpr qint64 chunk = 1024 * 1024;
+
+// A piece is checked as a little package of its own.
+UpdateRecord pieceRecord(const QByteArray &sha256, qint64 size)
+{
+    UpdateRecord piece;
+    piece.sha256 = sha256;
+    piece.size = size;
+    return piece;
+}
+
+} // namespace
+
+HashCheck::HashCheck(const UpdateRecord &record)
+    : record(record)
+    , pieceSize(record.pieceSize)
+    , hashes(record.pieceSha256)
+    , states(record.pieceSha256.size(), State::Open)
+    , whole(std::make_unique<PackageVerifier>(record))
+{
+    inOrder.setMaxThreadCount(1);
+}
+
+HashCheck::~HashCheck()
+{
+    stop();
+}
+
+Span HashCheck::span(int piece) const
+{
+    return {piece * pieceSize, qMin(record.size, (piece + 1) * pieceSize)};
+}
+
+void HashCheck::check(const QString &path, const SpanSet &in, const Span &written)
+{
+    if (!reads())
+        return;
+    const qint64 prefix = in.prefix();
+    if (active() && written.size() > 0) {
+        const int last = int(qMin<qint64>(qint64(states.size()) - 1, (written.end - 1) / pieceSize));
+        for (int index = int(written.begin / pieceSize); index <= last; ++index) {
+            const Span bytes = span(index);
+            if (states[std::size_t(index)] != State::Open || !in.gaps(bytes).empty())
+                continue;
+            states[std::size_t(index)] = State::Hashing;
+            // The reading in order checks it in the same read as the whole file's hash.
+            if (bytes.end <= prefix)
+                continue;
+            pool.start([this, path, bytes, index, generation = generation] {
+                const QByteArray digest = PackageVerifier::sha256Of(path, bytes.begin, bytes.size());
+                QMutexLocker lock(&mutex);
+                results.push_back({generation, index, digest == hashes[std::size_t(index)], QString()});
+            });
+        }
+    }
+    QMutexLocker lock(&mutex);
+    target = qMax(target, prefix);
+    if (!walking) {
+        walking = true;
+        inOrder.start([this, path] { walk(path); });
+    }
+}
+
+// Reads the file in order up to the target, into the whole file's hash and the pieces'.
+void HashCheck::walk(const QString &path)
+{
+    QFile file(path);
+    const bool opened = file.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    std::vector<char> buffer(chunk);
+    for (;;) {
+        qint64 until = 0;
+        int current = 0;
+        {
+            QMutexLocker lock(&mutex);
+            until = target;
+            current = generation;
+            if (edge >= until) {
+                walking = false;
+                return;
+            }
+        }
+        const int index = active() ? int(edge / pieceSize) : -1;
+        const qint64 size = qMin(chunk, (index >= 0 ? qMin(until, span(index).end) : until) - edge);
+        if (!opened || !file.seek(edge) || file.read(buffer.data(), size) != size) {
+            QMutexLocker lock(&mutex);
+            results.push_back({current, -1, false, path + QStringLiteral(": ") + file.errorString()});
+            // Tried again when more bytes come.
+            target = edge;
+            walking = false;
+            return;
+        }
+        whole->addData(buffer.data(), size);
+        if (index >= 0) {
+            if (edge == span(index).begin)
+                piece = std::make_unique<PackageVerifier>(pieceRecord(hashes[std::size_t(index)], span(index).size()));
+            piece->addData(buffer.data(), size);
+        }
+        edge += size;
+        if (index < 0 || edge < span(index).end)
+            continue;
+        // A piece whole: the whole file's hash goes on from it only if it is sound.
+        const bool sound = piece->verify(span(index).size()) == PackageVerifier::Verdict::Sound;
+        if (sound) {
+            whole->mark();
+            markedAt = edge;
+        } else {
+            whole->rewind();
+            edge = markedAt;
+        }
+        QMutexLocker lock(&mutex);
+        results.push_back({current, index, sound, QString()});
+        if (!sound)
+            target = edge;
+    }
+}
+
+MaybeFailure HashCheck::collect(SpanSet &in, bool wait, SpanSet *wrong)
+{
+    if (wait) {
+        pool.waitForDone();
+        inOrder.waitForDone();
+    }
+    std::vector<Result> ended;
+    {
+        QMutexLocker lock(&mutex);
+        ended.swap(results);
+    }
+    MaybeFailure failure;
+    for (const Result &result : ended) {
+        if (result.generation != generation)
+            continue;
+        if (result.piece < 0) {
+            if (!failure)
+                failure = Failure(Failure::Unreadable, result.error);
+            continue;
+        }
+        const Span bytes = span(result.piece);
+        if (result.sound) {
+            states[std::size_t(result.piece)] = State::Sound;
+            continue;
+        }
+        states[std::size_t(result.piece)] = State::Open;
+        in.remove(bytes);
+        if (wrong)
+            wrong->insert(bytes);
+        if (!failure)
+            failure = Failure(Failure::PieceMismatch, QStringLiteral("piece %1 (bytes %2-%3) is not the record's")
+                                                           .arg(result.piece)
+                                                           .arg(bytes.begin)
+                                                           .arg(bytes.end - 1));
+    }
+    if (failure && failure->cause == Failure::PieceMismatch) {
+        // The source that served it may have served others wrong too: only the pieces checked
+        // stay, and the reading in order goes back to the last of them it read.
+        stop();
+        collect(in, false, wrong);
+        for (State &state : states)
+            if (state != State::Sound)
+                state = State::Open;
+        in = checked();
+        whole->rewind();
+        edge = markedAt;
+        QMutexLocker lock(&mutex);
+        target = markedAt;
+    }
+    while (firstOpen < int(states.size()) && states[std::size_t(firstOpen)] == State::Sound)
+        ++firstOpen;
+    return failure;
+}
+
+qint64 HashCheck::checkedPrefix() const
+{
+    return firstOpen < int(states.size()) ? span(firstOpen).begin : record.size;
+}
+
+SpanSet HashCheck::checked() const
+{
+    SpanSet sound;
+    for (int index = 0; index < int(states.size()); ++index)
+        if (states[std::size_t(index)] == State::Sound)
+            sound.insert(span(index));
+    return sound;
+}
+
+PackageVerifier::Verdict HashCheck::verify(qint64 received)
+{
+    // A hash that has not read every byte is no hash of the package.
+    if (!record.sha256.isEmpty() && edge != received)
+        return PackageVerifier::Verdict::HashMismatch;
+    return whole->verify(received);
+}
+
+void HashCheck::stop()
+{
+    {
+        QMutexLocker lock(&mutex);
+        target = 0;
+    }
+    pool.waitForDone();
+    inOrder.waitForDone();
+}
+
+void HashCheck::reset()
+{
+    stop();
+    {
+        QMutexLocker lock(&mutex);
+        ++generation;
+        results.clear();
+    }
+    firstOpen = 0;
+    std::fill(states.begin(), states.end(), State::Open);
+    edge = 0;
+    markedAt = 0;
+    whole = std::make_unique<PackageVerifier>(record);
+    piece.reset();
+}

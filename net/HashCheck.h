@@ -1,0 +1,94 @@
+#ifndef HASHCHECK_H
+#define HASHCHECK_H
+
+#include "Failure.h"
+#include "SpanSet.h"
+#include "trust/PackageVerifier.h"
+#include "trust/UpdateRecord.h"
+
+#include <QMutex>
+#include <QString>
+#include <QThreadPool>
+
+#include <memory>
+#include <vector>
+
+// Hashes a package as its bytes come, off the window's thread: the whole file's hash, read
+// back in order from the file as its first bytes grow, and each piece the record lists,
+// checked as soon as it is whole. A piece whole before the bytes ahead of it is checked on
+// threads of its own, several at once, so that a source serving one wrong piece is caught at
+// that piece, not after the whole package; the pieces at the file's start are checked in the
+// same read as the whole file's hash, which never takes in a wrong piece.
+class HashCheck
+{
+public:
+    explicit HashCheck(const UpdateRecord &record);
+    // Waits for the hashing under way.
+    ~HashCheck();
+
+    // The record lists pieces.
+    bool active() const { return !hashes.empty(); }
+
+    // Hashes, from the file at `path`, the bytes `in` holds from the start, and every piece
+    // within `written` that `in` makes whole and that is not checked yet. The file must hold
+    // what `in` says.
+    void check(const QString &path, const SpanSet &in, const Span &written);
+    // Takes in the checks that have ended: a piece that failed its hash goes out of `in` and
+    // into `wrong` (if given), and its failure comes back (the first, when several did). With
+    // `wait`, once all hashing under way has ended. Reading the file back can fail too.
+    MaybeFailure collect(SpanSet &in, bool wait, SpanSet *wrong = nullptr);
+
+    // How far the package is checked from its first byte on, and the pieces checked, which
+    // alone may be kept for a later run.
+    qint64 checkedPrefix() const;
+    SpanSet checked() const;
+
+    // Once collect() waited with the whole package in: whether it may be installed.
+    PackageVerifier::Verdict verify(qint64 received);
+
+    // Forgets everything hashed: the file starts over.
+    void reset();
+
+private:
+    enum class State : char { Open, Hashing, Sound };
+    Span span(int piece) const;
+    bool reads() const { return active() || !record.sha256.isEmpty(); }
+    void walk(const QString &path);
+    // Stops the reading in order and waits for every thread.
+    void stop();
+
+    const UpdateRecord record;
+    const qint64 pieceSize;
+    const std::vector<QByteArray> hashes;
+    std::vector<State> states;
+    int firstOpen = 0;
+
+    // Ends of hashing that the window's thread has not taken in yet: generation, piece (-1:
+    // the file could not be read back), sound.
+    struct Result
+    {
+        int generation;
+        int piece;
+        bool sound;
+        QString error;
+    };
+    QMutex mutex;
+    std::vector<Result> results;
+    int generation = 0;
+    // How far the file holds the package's first bytes, and whether the reading in order is
+    // under way: both under the mutex.
+    qint64 target = 0;
+    bool walking = false;
+    // The reading in order's own, touched by one thread at a time: how far it has read, the
+    // end of the last piece it found sound (where the whole file's hash is marked), the hashes.
+    qint64 edge = 0;
+    qint64 markedAt = 0;
+    std::unique_ptr<PackageVerifier> whole;
+    std::unique_ptr<PackageVerifier> piece;
+
+    // Declared last: their threads end before what they write to goes.
+    QThreadPool pool;
+    QThreadPool inOrder;
+};
+
+#endif

@@ -20,7 +20,8 @@ Answer::Verdict Answer::judge(const Header &header, const Expected &expected)
             && (header.contentLength < 0 || header.contentLength == expected.end - expected.offset)
             // The validator the range was asked under, carried back: without it the bytes may
             // be another package's, from another server or another upload.
-            && (expected.validator.startsWith('"') ? header.etag : header.lastModified) == expected.validator;
+            && (expected.piecesChecked
+                || (expected.validator.startsWith('"') ? header.etag : header.lastModified) == expected.validator);
         if (!fits)
             verdict.failure = Failure(Failure::RangeMismatch);
         verdict.total = expected.total;
@@ -30,6 +31,10 @@ Answer::Verdict Answer::judge(const Header &header, const Expected &expected)
     // Only 200 carries the whole package; 206 Partial Content to a plain GET is a part of it.
     if (header.status != 200) {
         verdict.failure = Failure::httpStatus(header.status);
+        return verdict;
+    }
+    if (ranged && expected.rangeOnly) {
+        verdict.failure = Failure(Failure::RangeMismatch);
         return verdict;
     }
     // The server ignored the range, or the package changed since: the whole of it again.

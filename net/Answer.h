@@ -35,6 +35,11 @@ public:
         qint64 recordSize = -1;
         bool vouched = false;
         qint64 sizeLimit = 0;
+        // Every piece is checked against the record's hashes: a range needs no validator.
+        bool piecesChecked = false;
+        // Asked of another source than the one the download began at: only the range asked
+        // for will do, a whole package would start the download over.
+        bool rangeOnly = false;
     };
 
     struct Verdict

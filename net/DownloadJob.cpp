@@ -70,7 +70,8 @@ void DownloadJob::attempt()
                                  << download->received() << "of" << download->total();
     failed.reset();
     ++attempts;
-    transfer = std::make_unique<PackageTransfer>(manager, *download, url);
+    // With pieces checked, every source's bytes are as good as the first's: they serve together.
+    transfer = std::make_unique<PackageTransfer>(manager, *download, sources.inUse(download->piecesChecked()));
     connect(transfer.get(), &PackageTransfer::readyRead, this, [this] {
         // Bytes on any connection keep the download alive.
         stallTimer.start();
@@ -96,6 +97,7 @@ void DownloadJob::transferEnded()
     crawlTimer.stop();
     // Emitted from inside the transfer: it goes once control is back in the event loop.
     const qint64 brought = transfer->bytesReceived();
+    const QList<QUrl> wrongSources = transfer->wrongSources();
     transfer.release()->deleteLater();
     MaybeFailure outcome = download->failure();
     if (!outcome) {
@@ -105,11 +107,12 @@ void DownloadJob::transferEnded()
     if (outcome && !download->canResume())
         download.reset();
     if (outcome) {
-        // A source that served a wrong piece is not asked again for this download.
+        // A source that served a wrong piece is not asked again for this download; the
+        // others go on at once.
         if (outcome->cause == Failure::PieceMismatch) {
-            qCWarning(lcDownload).noquote() << forLog(sources.current()) << "served a wrong piece: it is not used again";
-            sources.drop();
-            if (nextSource(*outcome))
+            for (const QUrl &source : wrongSources)
+                sources.drop(source);
+            if (!sources.isDropped(sources.current()) ? goOn() : nextSource(*outcome))
                 return;
         }
         // A source that turns the download away is not asked again while another may answer.
@@ -136,8 +139,13 @@ bool DownloadJob::nextSource(const Failure &cause)
         return false;
     qCWarning(lcDownload).noquote() << "source" << forLog(failed) << "failed:" << cause.name() << cause.detail
                                     << "- going on with" << forLog(sources.current());
+    return goOn();
+}
+
+// The next attempt, from the event loop: the failed attempt's reply is still being finished.
+bool DownloadJob::goOn()
+{
     retries.reset();
-    // From the event loop: the failed attempt's reply is still being finished.
     waitEnds.setRemainingTime(0);
     retryTimer.start(0);
     return true;

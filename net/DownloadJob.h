@@ -83,6 +83,7 @@ private:
     void waitFor(int msecs, const Failure &cause);
     void waited();
     bool nextSource(const Failure &cause);
+    bool goOn();
     void stop(const Failure &cause);
     void transferEnded();
     void finish(const MaybeFailure &outcome);

@@ -197,11 +197,13 @@ QNetworkRequest PackageDownload::request(const QUrl &url, const Span &span) cons
         return request;
     const QByteArray last = span.end == totalBytes ? QByteArray() : QByteArray::number(span.end - 1);
     request.setRawHeader("Range", "bytes=" + QByteArray::number(span.begin) + '-' + last);
-    request.setRawHeader("If-Range", validator);
+    // Checked pieces need no validator: any source's bytes will do, and wrong ones are caught.
+    if (!piecesChecked())
+        request.setRawHeader("If-Range", validator);
     return request;
 }
 
-Answer::Verdict PackageDownload::judge(const QNetworkReply &reply, const Span &asked)
+Answer::Verdict PackageDownload::judge(const QNetworkReply &reply, const Span &asked, bool rangeOnly)
 {
     Answer::Verdict verdict;
     verdict.total = totalBytes;
@@ -222,7 +224,8 @@ Answer::Verdict PackageDownload::judge(const QNetworkReply &reply, const Span &a
     header.etag = reply.rawHeader("ETag");
     header.lastModified = reply.rawHeader("Last-Modified");
     header.acceptRanges = reply.rawHeader("Accept-Ranges");
-    verdict = Answer::judge(header, {asked.begin, asked.end, totalBytes, validator, record.size, record.vouched, sizeLimit});
+    verdict = Answer::judge(header, {asked.begin, asked.end, totalBytes, validator, record.size, record.vouched, sizeLimit,
+                                     piecesChecked(), rangeOnly});
     if (verdict.failure) {
         verdict.failure->detail = describe(reply);
         if (verdict.failure->cause == Failure::HttpStatus)
@@ -231,7 +234,8 @@ Answer::Verdict PackageDownload::judge(const QNetworkReply &reply, const Span &a
     }
     // The whole package again over bytes kept: they stay only if it is the same package.
     if (verdict.startOver
-        || (asked.end == 0 && in.size() > 0 && (verdict.validator != validator || verdict.total != totalBytes)))
+        || (asked.end == 0 && in.size() > 0
+            && ((verdict.validator != validator && !piecesChecked()) || verdict.total != totalBytes)))
         startOver();
     if (status == 200)
         rangesServed = verdict.servesRanges;
@@ -312,7 +316,19 @@ MaybeFailure PackageDownload::finish()
 // Takes in the hashing done so far, or all of it (`wait`).
 MaybeFailure PackageDownload::collectChecks(bool wait)
 {
-    return checks->collect(in, wait);
+    return checks->collect(in, wait, &wrongPieces);
+}
+
+bool PackageDownload::piecesChecked() const
+{
+    return checks->active();
+}
+
+SpanSet PackageDownload::takeWrongPieces()
+{
+    SpanSet taken;
+    std::swap(taken, wrongPieces);
+    return taken;
 }
 
 void PackageDownload::checkPackage()

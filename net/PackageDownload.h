@@ -56,11 +56,18 @@ public:
 
     // Judges the header of an answer to the request for the whole package (an empty span)
     // or for `span`. Accepting a whole package where a span was asked for drops every byte
-    // kept (verdict.startOver).
-    Answer::Verdict judge(const QNetworkReply &reply, const Span &asked);
+    // kept (verdict.startOver), unless `rangeOnly`: then it is refused.
+    Answer::Verdict judge(const QNetworkReply &reply, const Span &asked, bool rangeOnly = false);
 
-    // Puts bytes that start at `offset` into the file; those already in are passed over.
+    // Puts bytes that start at `offset` into the file; those already in are passed over. A
+    // wrong piece found meanwhile fails it (PieceMismatch): only the pieces checked stay in.
     MaybeFailure write(qint64 offset, const char *data, qint64 size);
+    // Every byte in: waits for the hashing, which may still find a wrong piece.
+    MaybeFailure settle() { return collectChecks(true); }
+    // The record lists pieces, and the wrong ones found since the last call.
+    bool piecesChecked() const;
+    qint64 pieceSize() const { return record.pieceSize; }
+    SpanSet takeWrongPieces();
 
     // A body of no announced length ended here: that is the package's length.
     void endsAt(qint64 length);
@@ -86,7 +93,7 @@ public:
     bool complete() const { return totalBytes >= 0 && in.size() == totalBytes; }
     // The first answer said that the server serves ranges and named a validator for them,
     // and the server has not turned them away since.
-    bool servesRanges() const { return rangesServed && !validator.isEmpty() && !rangesRefused; }
+    bool servesRanges() const { return rangesServed && (!validator.isEmpty() || piecesChecked()) && !rangesRefused; }
     // A range was answered with the bytes asked for.
     bool rangesProven() const { return rangeAccepted; }
     // The server turns ranges away: the rest of this download asks for the whole package.
@@ -117,6 +124,7 @@ private:
     std::unique_ptr<HashCheck> checks;
 
     SpanSet in;
+    SpanSet wrongPieces;
     qint64 totalBytes = -1;
     // The first answer's strong ETag or Last-Modified, sent back in If-Range.
     QByteArray validator;

@@ -32,12 +32,14 @@ QString describe(const Span &asked)
 
 } // namespace
 
-PackageTransfer::PackageTransfer(QNetworkAccessManager &manager, PackageDownload &download, const QUrl &url,
+PackageTransfer::PackageTransfer(QNetworkAccessManager &manager, PackageDownload &download, const QList<QUrl> &sources,
                                  QObject *parent)
     : QObject(parent)
     , firstManager(manager)
     , download(download)
-    , url(url)
+    , urls(sources.begin(), sources.end())
+    , given(sources)
+    , brought(std::size_t(sources.size()))
     , scheduler(download.spans())
     , buffer(pieceSize)
 {
@@ -53,7 +55,8 @@ PackageTransfer::~PackageTransfer()
 
 Scheduler::Package PackageTransfer::package() const
 {
-    return {download.total(), download.servesRanges(), download.rangesProven(), download.refusesRanges()};
+    return {download.total(),          download.servesRanges(),     download.rangesProven(), download.refusesRanges(),
+            int(urls.size()), download.piecesChecked() ? download.pieceSize() : 0};
 }
 
 void PackageTransfer::start()
@@ -105,8 +108,10 @@ int PackageTransfer::addLane(int id)
 void PackageTransfer::send(int id, const Span &asked)
 {
     Lane &lane = lanes[std::size_t(id)];
-    // A manager that a redirect took elsewhere still holds a connection there: a new one
-    // closes it, so that no more sockets are open than connections counted.
+    const QUrl &url = urls[std::size_t(scheduler.connection(id).source)];
+    // A manager that a redirect took elsewhere, or whose connection went to another source,
+    // still holds a connection there: a new one closes it, so that no more sockets are open
+    // than connections counted.
     const QString origin = originOf(url);
     if (!origins[lane.manager].isEmpty() && origins[lane.manager] != QSet<QString>{origin}) {
         for (auto &manager : managers) {
@@ -157,8 +162,13 @@ void PackageTransfer::read(int id)
             fail(Failure(Failure::RangeMismatch, QStringLiteral("connection %1: a body longer than %2").arg(id).arg(describe(c.asked))));
             return;
         }
+        for (const Span &gap : download.spans().gaps({c.next, c.next + size}))
+            brought[std::size_t(c.source)].insert(gap);
         if (const MaybeFailure unstored = download.write(c.next, buffer.data(), size)) {
-            fail(*unstored);
+            if (unstored->cause == Failure::PieceMismatch)
+                wrongPiece(*unstored);
+            else
+                fail(*unstored);
             return;
         }
         scheduler.arrived(id, size);
@@ -170,9 +180,11 @@ void PackageTransfer::read(int id)
 bool PackageTransfer::accept(int id)
 {
     QNetworkReply *const reply = lanes[std::size_t(id)].reply;
-    const Answer::Verdict verdict = download.judge(*reply, scheduler.connection(id).asked);
+    const int source = scheduler.connection(id).source;
+    const Answer::Verdict verdict = download.judge(*reply, scheduler.connection(id).asked, source > 0);
     if (verdict.failure) {
-        if (!scheduler.connection(id).whole() && verdict.failure->cause == Failure::HttpStatus)
+        // Another source's answer that will not do costs that source, not the download.
+        if (!scheduler.connection(id).whole() && (verdict.failure->cause == Failure::HttpStatus || source > 0))
             rangeRefused(id, *verdict.failure);
         else
             fail(*verdict.failure);
@@ -186,7 +198,7 @@ bool PackageTransfer::accept(int id)
     }
     qCInfo(lcTransfer).noquote() << "connection" << id << "answered" << status << "from" << forLog(reply->url());
     // Later requests go where this one was answered, not through the redirect again.
-    url = reply->url();
+    urls[std::size_t(source)] = reply->url();
     if (verdict.startOver) {
         // The whole package where a range was asked for: the server does not split after
         // all, or the package changed. This answer brings it all, alone.
@@ -246,10 +258,8 @@ void PackageTransfer::arrivedBytes()
         return;
     emit readyRead();
     emit downloadProgress(download.received(), download.total());
-    if (download.complete()) {
-        end();
+    if (settled())
         return;
-    }
     proceed();
 }
 
@@ -273,11 +283,66 @@ void PackageTransfer::proceed()
             break;
         }
     }
-    if (!ended && download.complete()) {
-        end();
+    if (!ended && settled())
+        return;
+    distribute();
+}
+
+// Ends the transfer once every byte is in and hashed; a wrong piece found then is fetched
+// again.
+bool PackageTransfer::settled()
+{
+    if (!download.complete())
+        return false;
+    if (const MaybeFailure wrongOne = download.settle()) {
+        if (wrongOne->cause == Failure::PieceMismatch)
+            wrongPiece(*wrongOne);
+        else
+            fail(*wrongOne);
+        return true;
+    }
+    end();
+    return true;
+}
+
+// A piece failed its hash: the sources that brought it are asked no more, and the bytes
+// that are not checked are fetched again from the others.
+void PackageTransfer::wrongPiece(const Failure &cause)
+{
+    const SpanSet pieces = download.takeWrongPieces();
+    const std::vector<Span> gone = download.spans().gaps({0, download.total()});
+    // Whether a source brought any byte of a piece.
+    const auto served = [&pieces](const SpanSet &bytes) {
+        for (const Span &piece : pieces.spans()) {
+            const std::vector<Span> holes = bytes.gaps(piece);
+            if (holes.size() != 1 || holes.front().begin != piece.begin || holes.front().end != piece.end)
+                return true;
+        }
+        return false;
+    };
+    for (int source = 0; source < int(urls.size()); ++source) {
+        SpanSet &bytes = brought[std::size_t(source)];
+        const bool blamed = served(bytes);
+        for (const Span &gap : gone)
+            bytes.remove(gap);
+        if (!blamed || wrong.contains(given.value(source)))
+            continue;
+        qCWarning(lcTransfer).noquote() << forLog(given.value(source)) << "served a wrong piece:" << cause.detail
+                                        << "- it is not used again";
+        wrong << given.value(source);
+        scheduler.dropSource(source);
+    }
+    releaseIdle();
+    bool left = false;
+    for (int source = 0; source < int(urls.size()); ++source)
+        left = left || scheduler.asks(source);
+    if (!left) {
+        fail(cause);
         return;
     }
-    distribute();
+    proceed();
+    if (!ended && scheduler.busy() == 0)
+        fail(cause);
 }
 
 void PackageTransfer::laneFailed(int id, const Failure &cause)

@@ -26,8 +26,9 @@ class PackageTransfer : public QObject
     Q_OBJECT
 
 public:
-    // The first connection goes through `manager`; the package comes from `url`.
-    PackageTransfer(QNetworkAccessManager &manager, PackageDownload &download, const QUrl &url,
+    // The first connection goes through `manager`; the package comes from `sources`, the
+    // first first, the others used together with it.
+    PackageTransfer(QNetworkAccessManager &manager, PackageDownload &download, const QList<QUrl> &sources,
                     QObject *parent = nullptr);
     // Stops every connection; emits nothing.
     ~PackageTransfer() override;
@@ -38,6 +39,8 @@ public:
 
     // Bytes this transfer brought, over all its connections.
     qint64 bytesReceived() const { return arrived; }
+    // The sources that served a wrong piece: not to be asked again for this download.
+    QList<QUrl> wrongSources() const { return wrong; }
 
 signals:
     void readyRead();
@@ -62,6 +65,8 @@ private:
     void requestEnded(int id);
     void laneFailed(int id, const Failure &cause);
     void rangeRefused(int id, const Failure &cause);
+    void wrongPiece(const Failure &cause);
+    bool settled();
     void release(int id);
     void releaseIdle();
     void distribute();
@@ -78,8 +83,12 @@ private:
     // The origins each manager has connected to: it keeps a connection to each open.
     std::map<const QNetworkAccessManager *, QSet<QString>> origins;
     PackageDownload &download;
-    // Where the last answer came from, after any redirect: later requests go there.
-    QUrl url;
+    // Each source: where its last answer came from, after any redirect (later requests go
+    // there), the address it was given, and the bytes it brought.
+    std::vector<QUrl> urls;
+    QList<QUrl> given;
+    std::vector<SpanSet> brought;
+    QList<QUrl> wrong;
     Scheduler scheduler;
     // Declared after the managers: a lane's reply goes before its manager.
     std::vector<Lane> lanes;

@@ -33,10 +33,40 @@ int Scheduler::addWhole(const Package &package)
 std::optional<int> Scheduler::addForWork(const Package &package)
 {
     Connection taker;
-    if (!takeWork(taker, package))
+    taker.source = -1;
+    for (int source = 0; source < package.sources; ++source)
+        if (openTo(source) < ceilingOf(source) && (taker.source < 0 || openTo(source) < openTo(taker.source)))
+            taker.source = source;
+    if (taker.source < 0 || !takeWork(taker, package))
         return std::nullopt;
     connections.push_back(taker);
     return count() - 1;
+}
+
+int Scheduler::openTo(int source) const
+{
+    return int(std::count_if(connections.begin(), connections.end(),
+                             [source](const Connection &c) { return !c.retired && c.source == source; }));
+}
+
+int Scheduler::ceilingOf(int source) const
+{
+    return std::size_t(source) < sourceCeilings.size() ? sourceCeilings[std::size_t(source)] : maxConnections;
+}
+
+void Scheduler::lowerCeiling(int source)
+{
+    if (sourceCeilings.size() <= std::size_t(source))
+        sourceCeilings.resize(std::size_t(source) + 1, maxConnections);
+    sourceCeilings[std::size_t(source)] = qMin(sourceCeilings[std::size_t(source)], openTo(source));
+}
+
+void Scheduler::dropSource(int source)
+{
+    for (int id = 0; id < count(); ++id)
+        if (connections[std::size_t(id)].source == source)
+            retire(id);
+    lowerCeiling(source);
 }
 
 void Scheduler::resume(const Package &package)
@@ -48,9 +78,13 @@ int Scheduler::limit(const Package &package, int lingering) const
 {
     if (!split)
         return 1;
+    int sum = 0;
+    for (int source = 0; source < package.sources; ++source)
+        sum += ceilingOf(source);
+    const int most = qMin(ceiling, sum);
     // One range first: a server that turns ranges away or sends them elsewhere is known
     // before more connections go out.
-    return (package.rangesProven ? ceiling : qMin(ceiling, 2)) - lingering;
+    return (package.rangesProven ? most : qMin(most, 2)) - lingering;
 }
 
 std::optional<Span> Scheduler::request(int id, const Package &package)
@@ -67,8 +101,11 @@ std::optional<Span> Scheduler::request(int id, const Package &package)
     qint64 askedEnd = c.end;
     if (split) {
         const qint64 size = qMax<qint64>(minimumRange, qint64(c.rate * requestSeconds));
-        if (c.end - c.next - size >= minimumRange)
-            askedEnd = c.next + size;
+        qint64 end = c.next + size;
+        if (package.pieceSize > 0)
+            end = (end + package.pieceSize - 1) / package.pieceSize * package.pieceSize;
+        if (c.end - end >= minimumRange)
+            askedEnd = end;
     }
     return Span{c.next, askedEnd};
 }
@@ -113,7 +150,12 @@ bool Scheduler::takeWork(Connection &taker, const Package &package)
     }
     if (!victim || largest < 2 * minimumRange)
         return false;
-    const qint64 cut = victim->end - largest / 2;
+    qint64 cut = victim->end - largest / 2;
+    if (package.pieceSize > 0) {
+        cut = cut / package.pieceSize * package.pieceSize;
+        if (cut <= victim->end - largest)
+            return false;
+    }
     taker.next = cut;
     taker.end = victim->end;
     victim->end = cut;
@@ -202,8 +244,10 @@ bool Scheduler::failed(int id)
     // bytes kept.
     if (!split)
         return false;
-    // A connection turned away at once is not opened again: the server has enough.
-    if (broughtNothing || ++failures > maxFailures)
+    // A connection turned away at once is not opened again: its source has enough.
+    if (broughtNothing)
+        lowerCeiling(connections[std::size_t(id)].source);
+    else if (++failures > maxFailures)
         ceiling = qMin(ceiling, open());
     return true;
 }
@@ -212,9 +256,10 @@ Scheduler::Refusal Scheduler::refused(int id, const Package &package)
 {
     retire(id);
     // A server that has ranges enough from this updater (as a connection limit does) turns
-    // one more away while the others go on.
-    if (package.rangesProven && busy() > 0) {
-        ceiling = qMin(ceiling, open());
+    // one more away while the others go on; with several sources, the others go on.
+    const int source = connections[std::size_t(id)].source;
+    if (source > 0 || package.sources > 1 || (package.rangesProven && busy() > 0)) {
+        lowerCeiling(source);
         return Refusal::FewerConnections;
     }
     // It turns ranges away, as some forbid split downloads: the first connection brings the
@@ -284,9 +329,12 @@ Scheduler::Tick Scheduler::tick(qint64 nowMs, const Package &package)
         c.busyAtTick = c.busy;
         c.tickBytes = 0;
     }
-    // Its remainder goes to the others; a new connection may take its place.
+    // Its remainder goes to the others; a new connection may take its place, but not at
+    // its source when others serve the package too.
     for (int id : result.slow) {
         retire(id);
+        if (package.sources > 1)
+            lowerCeiling(connections[std::size_t(id)].source);
         if (++failures > maxFailures)
             ceiling = qMin(ceiling, open());
     }

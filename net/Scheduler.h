@@ -52,6 +52,11 @@ public:
         bool servesRanges = false;
         bool rangesProven = false;
         bool refusesRanges = false;
+        // The sources that serve it together (the first is where it began), and the pieces
+        // its record lists (0: none), along whose edges ranges are cut so that a wrong piece
+        // tells which source served it.
+        int sources = 1;
+        qint64 pieceSize = 0;
     };
 
     struct Connection
@@ -74,6 +79,8 @@ public:
         int slowTicks = 0;
         // Bytes a second: the last request's pace, smoothed over the seconds of a long one.
         double rate = 0;
+        // The source it asks.
+        int source = 0;
 
         bool whole() const { return asked.end == 0; }
     };
@@ -95,8 +102,15 @@ public:
 
     // A first connection for the whole package.
     int addWhole(const Package &package);
-    // A new connection for the first work nobody brings; nothing when there is none.
+    // A new connection for the first work nobody brings, to the source with the fewest
+    // connections that may take one more; nothing when there is none.
     std::optional<int> addForWork(const Package &package);
+    // Connections open to a source, and whether it is still asked.
+    int openTo(int source) const;
+    bool asks(int source) const { return ceilingOf(source) > 0; }
+    // A source is not asked again in this transfer (it served a wrong piece): its
+    // connections are retired.
+    void dropSource(int source);
     // How many connections may be open now; `lingering` sockets (what redirects left
     // open) count against it.
     int limit(const Package &package, int lingering) const;
@@ -141,14 +155,19 @@ public:
 private:
     bool takeWork(Connection &taker, const Package &package);
     qint64 shareEnd(const Package &package) const;
+    int ceilingOf(int source) const;
+    // A source that turns connections away (or crawls) is asked with as many as it has now.
+    void lowerCeiling(int source);
 
     const SpanSet &in;
     std::vector<Connection> connections;
     // The first answer allows a split, and whether the transfer is split.
     bool splittable = false;
     bool split = false;
-    // Connections at most, lowered when the server turns connections away.
+    // Connections at most, lowered when connections keep failing, and for each source,
+    // lowered when it turns connections away.
     int ceiling = maxConnections;
+    std::vector<int> sourceCeilings;
     int failures = 0;
 };
 

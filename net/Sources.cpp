@@ -29,6 +29,15 @@ Sources::Sources(const UpdateRecord &record, const QUrl &recordServer)
     }
 }
 
+QList<QUrl> Sources::inUse(bool together) const
+{
+    QList<QUrl> used{current()};
+    for (int next = index + 1; together && next < urls.size(); ++next)
+        if (!dropped.contains(next))
+            used << urls[next];
+    return used;
+}
+
 bool Sources::advance()
 {
     for (int next = index + 1; next < urls.size(); ++next) {

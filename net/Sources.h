@@ -21,11 +21,15 @@ public:
     // Where the package is asked for now.
     QUrl current() const { return urls.value(index); }
     int size() const { return urls.size(); }
+    // The sources one attempt uses: the current one, and with `together` the ones after it
+    // that are not dropped.
+    QList<QUrl> inUse(bool together) const;
     // The next source not dropped, if any is left; false at the last.
     bool advance();
-    // The current source served bytes that are not the package: it is passed over from now
-    // on, until restart().
-    void drop() { dropped.insert(index); }
+    // A source served bytes that are not the package: it is passed over from now on, until
+    // restart().
+    void drop(const QUrl &source) { dropped.insert(urls.indexOf(source)); }
+    bool isDropped(const QUrl &source) const { return dropped.contains(urls.indexOf(source)); }
     // Back to the record's own address, every source given another chance.
     void restart();
 

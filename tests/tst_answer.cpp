@@ -61,12 +61,15 @@ Answer::Expected expected(qint64 offset = 0, const QByteArray &validator = QByte
     return expect;
 }
 
-// A range from `begin` up to `end` of the same package, as a split download asks for it.
-Answer::Expected range(qint64 begin, qint64 end)
+// A range from `begin` up to `end` of the same package, as a split download asks for it;
+// with `pieces` checked, from any source, and with `rangeOnly`, from another than the first.
+Answer::Expected range(qint64 begin, qint64 end, bool pieces = false, bool rangeOnly = false)
 {
     Answer::Expected expect = expected(1, etag);
     expect.offset = begin;
     expect.end = end;
+    expect.piecesChecked = pieces;
+    expect.rangeOnly = rangeOnly;
     return expect;
 }
 
@@ -163,6 +166,17 @@ void TestAnswer::judge_data()
                                        << qint64(300000) << etag;
     QTest::newRow("range from byte 0, the whole again") << whole() << range(0, 100000) << accepted << true
                                                         << qint64(300000) << etag;
+
+    // With pieces checked, a mirror's range under its own validator will do; the rest not.
+    QTest::newRow("pieces, another ETag") << part("bytes 100000-199999/300000", 100000, "\"mirror\"") << range(100000, 200000, true)
+                                          << accepted << false << qint64(300000) << etag;
+    QTest::newRow("pieces, no validator") << part("bytes 100000-199999/300000", 100000, QByteArray(), QByteArray())
+                                          << range(100000, 200000, true) << accepted << false << qint64(300000) << etag;
+    QTest::newRow("pieces, range of another package") << part("bytes 100000-199999/300001", 100000, "\"mirror\"")
+                                                      << range(100000, 200000, true) << int(Failure::RangeMismatch) << false
+                                                      << qint64(300000) << etag;
+    QTest::newRow("another source, the whole package") << whole() << range(100000, 200000, true, true)
+                                                       << int(Failure::RangeMismatch) << false << qint64(300000) << etag;
 }
 
 void TestAnswer::judge()

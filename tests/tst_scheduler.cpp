@@ -18,6 +18,8 @@ private slots:
     void slowConnectionGivesUp();
     void refusedRanges_data();
     void refusedRanges();
+    void sources_data();
+    void sources();
 };
 
 namespace {
@@ -237,6 +239,70 @@ void TestScheduler::refusedRanges()
         QVERIFY(again);
         QCOMPARE(*scheduler.request(*again, package(40 * MiB, proven, true)), Span{});
     }
+}
+
+void TestScheduler::sources_data()
+{
+    // With three sources and 4 MiB pieces: what one source does to the connections it has
+    // (or to all of them), and the connections each source has once the others filled up.
+    QTest::addColumn<QString>("event");
+    QTest::addColumn<int>("source");
+    QTest::addColumn<QVector<int>>("counts");
+
+    QTest::newRow("spread over three") << "" << 0 << QVector<int>{3, 3, 2};
+    QTest::newRow("a mirror turns one away") << "refuse" << 1 << QVector<int>{3, 2, 3};
+    QTest::newRow("a dead mirror") << "fail all" << 2 << QVector<int>{4, 4, 0};
+    QTest::newRow("a mirror served a wrong piece") << "drop" << 1 << QVector<int>{4, 0, 4};
+    // The first source too: the split goes on with the others.
+    QTest::newRow("the first source turns one away") << "refuse" << 0 << QVector<int>{2, 3, 3};
+}
+
+// Connections go to the source with the fewest, each source asked with no more than it
+// takes, and every range starts and ends at a piece's edge.
+void TestScheduler::sources()
+{
+    QFETCH(QString, event);
+    QFETCH(int, source);
+    QFETCH(QVector<int>, counts);
+
+    SpanSet in;
+    Scheduler scheduler(in);
+    Scheduler::Package known = package(256 * MiB, true);
+    known.sources = 3;
+    known.pieceSize = 4 * MiB;
+    wholeStream(scheduler, in, known, MiB);
+    QVERIFY(scheduler.tick(500, known).splits);
+    const auto fill = [&] {
+        while (scheduler.open() < scheduler.limit(known, 0)) {
+            const std::optional<int> id = scheduler.addForWork(known);
+            if (!id)
+                break;
+            const std::optional<Span> asked = scheduler.request(*id, known);
+            QVERIFY(asked);
+            QCOMPARE(asked->begin % known.pieceSize, qint64(0));
+            QVERIFY(asked->end % known.pieceSize == 0 || asked->end == known.total);
+            scheduler.sent(*id, *asked, 500);
+        }
+    };
+    fill();
+    for (int id = 1; id < scheduler.count() && !event.isEmpty(); ++id) {
+        if (scheduler.connection(id).source != source || scheduler.connection(id).retired)
+            continue;
+        if (event == QLatin1String("refuse")) {
+            QCOMPARE(scheduler.refused(id, known), Scheduler::Refusal::FewerConnections);
+            break;
+        }
+        if (event == QLatin1String("drop")) {
+            scheduler.dropSource(source);
+            break;
+        }
+        QVERIFY(scheduler.failed(id));
+    }
+    fill();
+    QCOMPARE(scheduler.open(), counts[0] + counts[1] + counts[2]);
+    for (int index = 0; index < 3; ++index)
+        QCOMPARE(scheduler.openTo(index), counts[index]);
+    QVERIFY(scheduler.isSplit());
 }
 
 QTEST_APPLESS_MAIN(TestScheduler)

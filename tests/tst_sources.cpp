@@ -54,6 +54,17 @@ void TestSources::mirrors()
     // A new press begins at the record's own address.
     sources.restart();
     QCOMPARE(sources.current().toString(), downloadUri);
+    // With pieces all are used together, but for one that served a wrong piece.
+    const auto inUse = [&sources] {
+        QStringList urls;
+        for (const QUrl &url : sources.inUse(true))
+            urls << url.toString();
+        return urls;
+    };
+    QCOMPARE(inUse(), used);
+    QCOMPARE(sources.inUse(false), QList<QUrl>{sources.current()});
+    sources.drop(QUrl(used.last()));
+    QCOMPARE(inUse(), used.size() > 1 ? used.mid(0, used.size() - 1) : used);
 }
 
 QTEST_APPLESS_MAIN(TestSources)

@@ -160,7 +160,8 @@ void TestTransfer::split_data()
     QTest::addColumn<bool>("faults");
     // The failure's cause, -1 for none.
     QTest::addColumn<int>("cause");
-    // Whether the record lists the pieces' hashes and a sound mirror on another server.
+    // Whether the record lists the pieces' hashes and a sound mirror on another server, under
+    // another ETag: both serve together.
     QTest::addColumn<bool>("pieces");
 
     // Each connection held to 8 MiB/s, as download servers hold them: one alone would take
@@ -184,6 +185,7 @@ void TestTransfer::split_data()
         << false << QStringLiteral("rangesto=%1").arg(QUrl(rangeServer->url("/")).port()) << 40 * MiB << false << -1 << false;
     // Another package's bytes under the same ETag: only the hash can tell.
     QTest::newRow("spliced") << false << "splice=1" << 40 * MiB << true << int(Failure::HashMismatch) << false;
+    QTest::newRow("pieces and a mirror") << false << "" << 40 * MiB << false << -1 << true;
     // With pieces the wrong one is caught, and fetched again from the mirror.
     QTest::newRow("spliced, pieces and a sound mirror") << false << "splice=1" << 40 * MiB << true << -1 << true;
 }
@@ -203,11 +205,12 @@ void TestTransfer::split()
     const QByteArray sha256 = sha256Of(server->url(QStringLiteral("/package?size=%1").arg(size)), &pieceSha256);
     QCOMPARE(sha256.size(), 64);
     QJsonObject members{{"Sha256", QString::fromLatin1(sha256)}};
+    const QString mirrorPath = QStringLiteral("/package?size=%1&rate=8388608&etagvalue=%22mirror%22&row=%2").arg(size).arg(row);
     if (pieces) {
         members.insert(QStringLiteral("PieceSize"), pieceSize);
         members.insert(QStringLiteral("PieceSha256"), pieceSha256);
         members.insert(QStringLiteral("Size"), double(size));
-        members.insert(QStringLiteral("Mirrors"), QJsonArray{rangeServer->url(QStringLiteral("/package?size=%1&rate=8388608").arg(size))});
+        members.insert(QStringLiteral("Mirrors"), QJsonArray{rangeServer->url(mirrorPath)});
     }
     std::unique_ptr<NginxServer> web;
     if (nginx) {
@@ -261,6 +264,14 @@ void TestTransfer::split()
     }
     QCOMPARE(desktop.opened.size(), 1);
     QCOMPARE(savedPackageSha256(), sha256);
+    if (pieces) {
+        // The mirror brought ranges; with a sound first server, beside it.
+        const QList<Transfer> mirrored = rangeServer->transfers(mirrorPath);
+        QVERIFY(!mirrored.isEmpty());
+        for (const Transfer &transfer : mirrored)
+            QVERIFY2(transfer.range.startsWith(QStringLiteral("bytes=")), qPrintable(transfer.range));
+        QVERIFY(faults || askedSpans(server->transfers(path), size).size() >= 2);
+    }
 }
 
 // A split download that stops as a whole (no connection brings a byte for the stall time)

@@ -5,10 +5,12 @@
 // each figure the median, the range and the spread over the rounds, and the updater's
 // peak memory growth: all resident pages, and the heap alone. Then the same against Debian's
 // nginx serving 128 MiB, throttled to 4 MB/s per connection and not, with aria2c -x8 -s8
-// beside curl, and a proxy that slows one of the updater's connections to a crawl.
+// beside curl, and a proxy that slows one of the updater's connections to a crawl. With
+// --mirrors, only three throttled nginx servers used together (see mirrorFigures()).
 #include "nginxserver.h"
 #include "testserver.h"
 #include "testwindow.h"
+#include "trust/PackageVerifier.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -16,6 +18,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QDateTime>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -27,7 +31,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
@@ -174,10 +180,12 @@ bool run(const QString &program, const QStringList &arguments, QByteArray *outpu
     return true;
 }
 
-QString recordFor(const QString &downloadUri)
+QString recordFor(const QString &downloadUri, const QJsonObject &members = {})
 {
-    const QJsonObject record{{"state", 1}, {"Version", "3.1.0"}, {"Time", 1700000000}, {"UpdateContent", "1. 基准"},
-                             {"DownloadUri", downloadUri}};
+    QJsonObject record{{"state", 1}, {"Version", "3.1.0"}, {"Time", 1700000000}, {"UpdateContent", "1. 基准"},
+                       {"DownloadUri", downloadUri}};
+    for (auto member = members.begin(); member != members.end(); ++member)
+        record.insert(member.key(), member.value());
     return QString::fromUtf8(QJsonDocument(QJsonObject{{"data", record}}).toJson(QJsonDocument::Compact));
 }
 
@@ -266,6 +274,147 @@ bool nginxFigures(TestServer &records, const QString &work, const QByteArray &di
     return true;
 }
 
+// A Metalink 4 file naming `urls` for the package at `path`, with its size, hash and pieces,
+// for aria2c; the download is saved as previousRun.
+QString metalinkFor(const QString &work, const QString &path, const QStringList &urls, qint64 pieceSize)
+{
+    const qint64 size = QFileInfo(path).size();
+    QString xml = QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                                 "<metalink xmlns=\"urn:ietf:params:xml:ns:metalink\">\n <file name=\"%1\">\n"
+                                 "  <size>%2</size>\n  <hash type=\"sha-256\">%3</hash>\n  <pieces length=\"%4\" type=\"sha-256\">\n")
+                      .arg(previousRun)
+                      .arg(size)
+                      .arg(QString::fromLatin1(PackageVerifier::sha256Of(path, 0, size).toHex()))
+                      .arg(pieceSize);
+    for (qint64 offset = 0; offset < size; offset += pieceSize)
+        xml += QStringLiteral("   <hash>%1</hash>\n").arg(QString::fromLatin1(PackageVerifier::sha256Of(path, offset, qMin(pieceSize, size - offset)).toHex()));
+    xml += QStringLiteral("  </pieces>\n");
+    for (int i = 0; i < urls.size(); ++i)
+        xml += QStringLiteral("  <url priority=\"%1\">%2</url>\n").arg(i + 1).arg(urls[i]);
+    xml += QStringLiteral(" </file>\n</metalink>\n");
+    const QString file = QDir(work).filePath(QStringLiteral("package.meta4"));
+    QFile meta(file);
+    if (!meta.open(QIODevice::WriteOnly) || meta.write(xml.toUtf8()) < 0)
+        return QString();
+    return file;
+}
+
+// Three nginx servers on 127.0.0.2-4 (aria2c counts connections per host, so ports alone
+// would make them one), each allowing two connections per client at 4 MB/s, as a CDN's
+// edge may, serving the same 128 MiB package. The updater given the three as its record's
+// address and mirrors, with 4 MiB pieces, next to aria2c given a Metalink file of the same
+// (-x2 -s8, 4 MiB and 1 MiB smallest splits); the package from one server alone; then a
+// faulty set: the first server serves a copy with a wrong byte in every piece under the same
+// ETag and Last-Modified, and a dead port is listed before the sound mirrors.
+bool mirrorFigures(TestServer &records, const QString &work)
+{
+    constexpr qint64 size = Q_INT64_C(128) << 20;
+    constexpr qint64 pieceSize = 4 << 20;
+    constexpr int mirrorRounds = 3;
+    const QString path = QStringLiteral("/download/QuorilexVideo_32.msi");
+    std::vector<std::unique_ptr<NginxServer>> servers;
+    QStringList urls;
+    for (const char *host : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
+        servers.push_back(std::make_unique<NginxServer>(
+            0, "limit_conn_zone $binary_remote_addr zone=perip:1m; limit_conn perip 2; limit_rate 4m;", QString::fromLatin1(host)));
+        if (!servers.back()->isRunning()) {
+            out << "cannot start nginx on " << host << " (apt-get install nginx-light)\n";
+            return false;
+        }
+        urls << servers.back()->url(path);
+    }
+    const QString first = servers[0]->root() + path;
+    if (!run(QStringLiteral(PYTHON_EXECUTABLE), {QStringLiteral(UPDATE_SERVER_SCRIPT), QStringLiteral("--write-package"), first,
+                                                 QStringLiteral("--package-size"), QString::number(size)}))
+        return false;
+    // The same bytes and times everywhere: nginx's ETag and Last-Modified come from them.
+    const QDateTime modified = QFileInfo(first).lastModified();
+    const auto touch = [&modified](const QString &file) {
+        QFile copy(file);
+        return copy.open(QIODevice::ReadWrite) && copy.setFileTime(modified, QFileDevice::FileModificationTime);
+    };
+    for (std::size_t i = 1; i < servers.size(); ++i)
+        if (!QFile::copy(first, servers[i]->root() + path) || !touch(servers[i]->root() + path))
+            return false;
+    QJsonArray pieces;
+    for (qint64 offset = 0; offset < size; offset += pieceSize)
+        pieces.append(QString::fromLatin1(PackageVerifier::sha256Of(first, offset, pieceSize).toHex()));
+    const QJsonObject checks{{"Size", double(size)},
+                             {"Sha256", QString::fromLatin1(PackageVerifier::sha256Of(first, 0, size).toHex())},
+                             {"PieceSize", double(pieceSize)},
+                             {"PieceSha256", pieces}};
+    const auto withMirrors = [&checks](const QStringList &mirrors) {
+        QJsonObject members = checks;
+        members.insert(QStringLiteral("Mirrors"), QJsonArray::fromStringList(mirrors));
+        return members;
+    };
+    const auto aria = [&](Figure &figure, const QStringList &sources, const QString &split) {
+        const QString meta = metalinkFor(work, first, sources, pieceSize);
+        return !meta.isEmpty()
+            && runTimed(figure, QStringLiteral("aria2c"),
+                        {QStringLiteral("-q"), QStringLiteral("-x2"), QStringLiteral("-s8"), QStringLiteral("-k") + split,
+                         QStringLiteral("--allow-overwrite=true"), QStringLiteral("--file-allocation=none"), QStringLiteral("-d"),
+                         work, QStringLiteral("-M"), meta},
+                        size);
+    };
+
+    out << "\nthree nginx on 127.0.0.2-4, each 2 connections per client at 4 MB/s; " << size << " bytes, 4 MiB pieces, "
+        << mirrorRounds << " rounds\n";
+    Figure together{QStringLiteral("updater, three sources: ")};
+    Figure aria4{QStringLiteral("aria2c -M -x2 -s8 -k4M:  ")};
+    Figure aria1{QStringLiteral("aria2c -M -x2 -s8 -k1M:  ")};
+    Figure alone{QStringLiteral("updater, one server:    ")};
+    Figure ariaAlone{QStringLiteral("aria2c, one server -k1M: ")};
+    for (int round = 1; round <= mirrorRounds; ++round) {
+        out << "round " << round << '\n';
+        if (!runUpdater(together, records.echo(recordFor(urls[0], withMirrors(urls.mid(1))).toUtf8()), QByteArray(), size)
+            || !aria(aria4, urls, QStringLiteral("4M")) || !aria(aria1, urls, QStringLiteral("1M"))
+            || !runUpdater(alone, records.echo(recordFor(urls[0], checks).toUtf8()), QByteArray(), size)
+            || !aria(ariaAlone, urls.mid(0, 1), QStringLiteral("1M")))
+            return false;
+    }
+    out << "\nover " << mirrorRounds << " rounds\n";
+    summary({&together, &aria4, &aria1, &alone, &ariaAlone});
+    out << "three sources / aria2c -k4M: median " << QString::number(together.median() / aria4.median(), 'f', 2)
+        << ", / aria2c -k1M: " << QString::number(together.median() / aria1.median(), 'f', 2) << '\n';
+    for (const Figure *figure : {&together, &alone})
+        out << figure->label << "peak growth " << QString::number(figure->peakResident, 'f', 1) << " MiB resident, "
+            << QString::number(figure->peakHeap, 'f', 1) << " MiB heap\n";
+
+    // A corrupted copy on the first server: one wrong byte in every piece, under the same
+    // validators; a dead port among the mirrors.
+    {
+        QFile spoilt(first);
+        if (!spoilt.open(QIODevice::ReadWrite))
+            return false;
+        for (qint64 offset = 123; offset < size; offset += pieceSize) {
+            char byte = 0;
+            if (!spoilt.seek(offset) || !spoilt.getChar(&byte) || !spoilt.seek(offset) || !spoilt.putChar(char(~byte)))
+                return false;
+        }
+    }
+    if (!touch(first))
+        return false;
+    const QString dead = QStringLiteral("http://127.0.0.5:%1%2").arg(TestServer::closedPort()).arg(path);
+    out << "\nfaulty set: " << urls[0] << " serves a wrong byte in every piece under the same ETag, " << dead << " is dead\n";
+    Figure faulty{QStringLiteral("updater, faulty set:    ")};
+    Figure ariaFaulty{QStringLiteral("aria2c -M -k1M, faulty: ")};
+    for (int round = 1; round <= mirrorRounds; ++round) {
+        out << "round " << round << '\n';
+        if (!runUpdater(faulty, records.echo(recordFor(urls[0], withMirrors({dead, urls[1], urls[2]})).toUtf8()), QByteArray(), size))
+            return false;
+        // aria2c's failure is a figure too.
+        if (!aria(ariaFaulty, {urls[0], dead, urls[1], urls[2]}, QStringLiteral("1M")))
+            out << "aria2c did not end with the package\n";
+    }
+    summary({&faulty});
+    if (!ariaFaulty.rates.isEmpty())
+        summary({&ariaFaulty});
+    out << faulty.label << "peak growth " << QString::number(faulty.peakResident, 'f', 1) << " MiB resident, "
+        << QString::number(faulty.peakHeap, 'f', 1) << " MiB heap\n";
+    return true;
+}
+
 } // namespace
 
 class HandOff : public QObject
@@ -284,6 +433,7 @@ int main(int argc, char *argv[])
     // figures in a fresh process (their first run's memory growth is then a first download's).
     QStringList arguments = app.arguments().mid(1);
     const bool nginxOnly = arguments.removeAll(QStringLiteral("--nginx-only")) > 0;
+    const bool mirrorsOnly = arguments.removeAll(QStringLiteral("--mirrors")) > 0;
     const qint64 size = arguments.isEmpty() ? Q_INT64_C(1) << 30 : arguments.first().toLongLong();
     QTemporaryDir dir;
     if (!dir.isValid() || !QDir::setCurrent(dir.path())) {
@@ -321,6 +471,8 @@ int main(int argc, char *argv[])
         return 1;
     }
     bodyFile.close();
+    if (mirrorsOnly)
+        return mirrorFigures(bare, dir.path()) ? 0 : 1;
     if (nginxOnly)
         return nginxFigures(bare, dir.path(), "limit_rate 4m;", true) && nginxFigures(bare, dir.path(), QByteArray(), false) ? 0 : 1;
 

@@ -3,7 +3,8 @@
 # on the same local server, and the updater's peak memory growth; then against Debian's nginx,
 # throttled and not, next to curl and aria2c. Optional arguments: the package size in bytes
 # (1 GiB by default; it needs that much free space in /tmp), and --nginx-only. With --healing
-# it measures instead how downloads heal: resets next to aria2c, and a resume at 90 %.
+# it measures instead how downloads heal: resets next to aria2c, and a resume at 90 %; with
+# --mirrors, three throttled nginx servers used together next to aria2c with a Metalink file.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -14,4 +15,8 @@ if [ "${1:-}" = --healing ]; then
     exec build-bench/bench/bench_healing
 fi
 cmake --build build-bench -j"$(nproc)" --target bench_download signrelease
+if [ "${1:-}" = --mirrors ]; then
+    # The demo package the other figures use is not needed: a small one.
+    exec build-bench/bench/bench_download --mirrors 1048576
+fi
 build-bench/bench/bench_download "$@"

@@ -106,12 +106,12 @@ void DownloadJob::transferEnded()
     }
     if (outcome && !download->canResume())
         download.reset();
+    // A source that served a wrong piece is not asked again for this download.
+    for (const QUrl &source : wrongSources)
+        sources.drop(source);
     if (outcome) {
-        // A source that served a wrong piece is not asked again for this download; the
-        // others go on at once.
+        // The others go on at once.
         if (outcome->cause == Failure::PieceMismatch) {
-            for (const QUrl &source : wrongSources)
-                sources.drop(source);
             if (!sources.isDropped(sources.current()) ? goOn() : nextSource(*outcome))
                 return;
         }

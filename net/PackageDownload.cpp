@@ -264,6 +264,13 @@ MaybeFailure PackageDownload::write(qint64 offset, const char *data, qint64 size
     for (const Span &gap : in.gaps({offset, offset + size}))
         if (const MaybeFailure unstored = store(gap.begin, data + (gap.begin - offset), gap.size()))
             return unstored;
+    // The hashes read the bytes back on their threads: what was written must be in the file.
+    if (!file->flush())
+        return Failure(Failure::DiskFull, partialPath + QStringLiteral(": ") + file->errorString());
+    checks->check(partialPath, in, {offset, offset + size});
+    if (const MaybeFailure wrong = collectChecks(false))
+        return wrong;
+    keepState(false);
     return std::nullopt;
 }
 
@@ -272,13 +279,6 @@ MaybeFailure PackageDownload::store(qint64 offset, const char *data, qint64 size
     if ((file->pos() != offset && !file->seek(offset)) || file->write(data, size) != size)
         return Failure(Failure::DiskFull, partialPath + QStringLiteral(": ") + file->errorString());
     in.insert({offset, offset + size});
-    // The hashes read the bytes back on their threads: what was written must be in the file.
-    if (!file->flush())
-        return Failure(Failure::DiskFull, partialPath + QStringLiteral(": ") + file->errorString());
-    checks->check(partialPath, in, {offset, offset + size});
-    if (const MaybeFailure wrong = collectChecks(false))
-        return wrong;
-    keepState(false);
     return std::nullopt;
 }
 

@@ -164,15 +164,17 @@ void PackageTransfer::read(int id)
         }
         for (const Span &gap : download.spans().gaps({c.next, c.next + size}))
             brought[std::size_t(c.source)].insert(gap);
-        if (const MaybeFailure unstored = download.write(c.next, buffer.data(), size)) {
-            if (unstored->cause == Failure::PieceMismatch)
-                wrongPiece(*unstored);
-            else
-                fail(*unstored);
+        const MaybeFailure unstored = download.write(c.next, buffer.data(), size);
+        if (unstored && unstored->cause != Failure::PieceMismatch) {
+            fail(*unstored);
             return;
         }
+        // A wrong piece found meanwhile: these bytes were stored, and went with every byte not
+        // checked yet; this connection reads on unless its source served the wrong piece.
         scheduler.arrived(id, size);
         arrived += size;
+        if (unstored)
+            wrongPiece(*unstored);
     }
 }
 
@@ -363,7 +365,14 @@ void PackageTransfer::laneFailed(int id, const Failure &cause)
 void PackageTransfer::rangeRefused(int id, const Failure &cause)
 {
     qCWarning(lcTransfer).noquote() << "connection" << id << "turned away:" << cause.detail;
-    if (scheduler.refused(id, package()) == Scheduler::Refusal::NoRanges) {
+    const Scheduler::Refusal refusal = scheduler.refused(id, package(), clock.elapsed());
+    if (refusal == Scheduler::Refusal::Later) {
+        qCInfo(lcTransfer) << "connection" << id << "asks again in" << Scheduler::restMs << "ms";
+        release(id);
+        QTimer::singleShot(Scheduler::restMs, this, [this] { distribute(); });
+        return;
+    }
+    if (refusal == Scheduler::Refusal::NoRanges) {
         // Never again in this download; the bytes kept stay where the validator allows.
         qCInfo(lcTransfer) << "the server turns ranges away: no more ranges for this download";
         download.refuseRanges();
@@ -401,7 +410,7 @@ void PackageTransfer::distribute()
         return;
     for (int id = 0; id < int(lanes.size()); ++id) {
         const Scheduler::Connection &c = scheduler.connection(id);
-        if (c.retired || c.busy)
+        if (c.retired || c.busy || c.restUntilMs > clock.elapsed())
             continue;
         if (const std::optional<Span> asked = scheduler.request(id, package()))
             send(id, *asked);

@@ -14,7 +14,7 @@ int Scheduler::open() const
 
 int Scheduler::busy() const
 {
-    return int(std::count_if(connections.begin(), connections.end(), [](const Connection &c) { return c.busy; }));
+    return int(std::count_if(connections.begin(), connections.end(), [](const Connection &c) { return c.busy || c.resting; }));
 }
 
 qint64 Scheduler::shareEnd(const Package &package) const
@@ -100,7 +100,10 @@ std::optional<Span> Scheduler::request(int id, const Package &package)
         return std::nullopt;
     qint64 askedEnd = c.end;
     if (split) {
-        const qint64 size = qMax<qint64>(minimumRange, qint64(c.rate * requestSeconds));
+        // Near the end no more than an even share of what nobody has asked for yet, so that
+        // every connection has work until the last bytes.
+        const qint64 share = qMax(minimumRange, unasked(package) / qMax(1, open()));
+        const qint64 size = qMin(share, qMax<qint64>(minimumRange, qint64(c.rate * requestSeconds)));
         qint64 end = c.next + size;
         if (package.pieceSize > 0)
             end = (end + package.pieceSize - 1) / package.pieceSize * package.pieceSize;
@@ -108,6 +111,15 @@ std::optional<Span> Scheduler::request(int id, const Package &package)
             askedEnd = end;
     }
     return Span{c.next, askedEnd};
+}
+
+qint64 Scheduler::unasked(const Package &package) const
+{
+    qint64 bytes = package.total - in.size();
+    for (const Connection &c : connections)
+        if (c.busy)
+            bytes -= (c.whole() ? c.end : c.asked.end) - c.next;
+    return qMax<qint64>(0, bytes);
 }
 
 // Takes the first span nobody is bringing, else half of the largest range still left that
@@ -167,6 +179,7 @@ void Scheduler::sent(int id, const Span &asked, qint64 nowMs)
     Connection &c = connections[std::size_t(id)];
     c.asked = asked;
     c.busy = true;
+    c.resting = false;
     c.accepted = false;
     c.requestBytes = 0;
     c.sentAtMs = nowMs;
@@ -231,6 +244,7 @@ void Scheduler::retire(int id)
 {
     Connection &c = connections[std::size_t(id)];
     c.busy = false;
+    c.resting = false;
     c.retired = true;
     // What it did not bring becomes free for the others.
     c.end = c.next;
@@ -252,8 +266,16 @@ bool Scheduler::failed(int id)
     return true;
 }
 
-Scheduler::Refusal Scheduler::refused(int id, const Package &package)
+Scheduler::Refusal Scheduler::refused(int id, const Package &package, qint64 nowMs)
 {
+    Connection &c = connections[std::size_t(id)];
+    if (c.rate > 0 && !c.rested && split) {
+        c.busy = false;
+        c.rested = true;
+        c.resting = true;
+        c.restUntilMs = nowMs + restMs;
+        return Refusal::Later;
+    }
     retire(id);
     // A server that has ranges enough from this updater (as a connection limit does) turns
     // one more away while the others go on; with several sources, the others go on.
@@ -315,6 +337,8 @@ Scheduler::Tick Scheduler::tick(qint64 nowMs, const Package &package)
     for (const Connection &c : connections)
         if (!c.retired)
             best = qMax(best, qMax(qint64(c.rate * tickMs / 1000), c.busy && c.busyAtTick ? c.tickBytes : 0));
+    // The sources that have a connection keeping pace.
+    std::vector<bool> keepingPace(std::size_t(qMax(1, package.sources)), false);
     for (int id = 0; id < count(); ++id) {
         Connection &c = connections[std::size_t(id)];
         if (c.busy && c.busyAtTick) {
@@ -323,18 +347,24 @@ Scheduler::Tick Scheduler::tick(qint64 nowMs, const Package &package)
             c.slowTicks = split && c.tickBytes * slowFactor < best ? c.slowTicks + 1 : 0;
             if (c.slowTicks * tickMs >= slowSeconds * 1000)
                 result.slow.push_back(id);
+            if (c.slowTicks == 0 && std::size_t(c.source) < keepingPace.size())
+                keepingPace[std::size_t(c.source)] = true;
         } else {
             c.slowTicks = 0;
         }
         c.busyAtTick = c.busy;
         c.tickBytes = 0;
     }
-    // Its remainder goes to the others; a new connection may take its place, but not at
-    // its source when others serve the package too.
+    // Its remainder goes to the others; a new connection may take its place, but not at its
+    // source while another source keeps pace (when none does, the line is slow, not a source).
     for (int id : result.slow) {
+        const int source = connections[std::size_t(id)].source;
         retire(id);
-        if (package.sources > 1)
-            lowerCeiling(connections[std::size_t(id)].source);
+        bool elsewhere = false;
+        for (std::size_t other = 0; other < keepingPace.size(); ++other)
+            elsewhere = elsewhere || (keepingPace[other] && int(other) != source);
+        if (elsewhere)
+            lowerCeiling(source);
         if (++failures > maxFailures)
             ceiling = qMin(ceiling, open());
     }

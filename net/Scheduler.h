@@ -37,6 +37,10 @@ public:
     // A split connection asks for about this much of its range at a time, so that the rest
     // stays free for others to take over; a round trip per request costs little beside it.
     static constexpr int requestSeconds = 2;
+    // A connection that worked and is then turned away asks again once after this long: a
+    // server that holds each connection to a rate notices a closed one late, and counts it
+    // against its limit meanwhile.
+    static constexpr int restMs = 1000;
     // Connections that fail or give up are replaced this often in one transfer at most.
     static constexpr int maxFailures = 16;
     // The end of a whole stream of no announced length.
@@ -81,6 +85,10 @@ public:
         double rate = 0;
         // The source it asks.
         int source = 0;
+        // Turned away once after it worked: it rests, and asks again from this time on.
+        bool rested = false;
+        bool resting = false;
+        qint64 restUntilMs = 0;
 
         bool whole() const { return asked.end == 0; }
     };
@@ -88,7 +96,7 @@ public:
     // Whether a whole stream that has brought its share reads on.
     enum class Onward { Read, Wait, Stop };
     // What a range turned away means.
-    enum class Refusal { FewerConnections, NoRanges };
+    enum class Refusal { FewerConnections, NoRanges, Later };
 
     // Reads which bytes are in from `in`, which outlives it.
     explicit Scheduler(const SpanSet &in);
@@ -96,7 +104,7 @@ public:
     int count() const { return int(connections.size()); }
     const Connection &connection(int id) const { return connections[std::size_t(id)]; }
     bool isSplit() const { return split; }
-    // Connections that may take work, and those with a request under way.
+    // Connections that may take work, and those with a request under way or resting.
     int open() const;
     int busy() const;
 
@@ -135,8 +143,8 @@ public:
     void retire(int id);
     // It failed: false when that fails the download (a lone connection).
     bool failed(int id);
-    // Its range was turned away before its first byte.
-    Refusal refused(int id, const Package &package);
+    // Its range was turned away before its first byte, at `nowMs`.
+    Refusal refused(int id, const Package &package, qint64 nowMs);
 
     // For a whole stream that has brought its share: reads on into what follows when nobody
     // else is to bring it, so that it is never cut while no other connection has taken over.
@@ -155,6 +163,8 @@ public:
 private:
     bool takeWork(Connection &taker, const Package &package);
     qint64 shareEnd(const Package &package) const;
+    // The bytes still missing that no request under way brings.
+    qint64 unasked(const Package &package) const;
     int ceilingOf(int source) const;
     // A source that turns connections away (or crawls) is asked with as many as it has now.
     void lowerCeiling(int source);

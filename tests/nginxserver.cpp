@@ -30,14 +30,15 @@ QString NginxServer::program()
     return QStandardPaths::findExecutable(QStringLiteral("nginx"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin")});
 }
 
-NginxServer::NginxServer(quint16 wantedPort, const QByteArray &extra)
+NginxServer::NginxServer(quint16 wantedPort, const QByteArray &extra, const QString &host)
     : port(wantedPort)
+    , host(host)
 {
     if (!dir.isValid() || program().isEmpty())
         return;
     if (port == 0) {
         QTcpServer probe;
-        if (!probe.listen(QHostAddress::LocalHost))
+        if (!probe.listen(QHostAddress(host)))
             return;
         port = probe.serverPort();
     }
@@ -48,7 +49,7 @@ NginxServer::NginxServer(quint16 wantedPort, const QByteArray &extra)
     for (const QString &folder : {"www/version", "www/download", "temp"})
         base.mkpath(folder);
     QString site = QString::fromUtf8(readFile(QStringLiteral(DEPLOY_DIR "/nginx/quorilex-updates.conf")));
-    site.replace(QRegularExpression(QStringLiteral("listen [^;]*;")), QStringLiteral("listen 127.0.0.1:%1;").arg(port));
+    site.replace(QRegularExpression(QStringLiteral("listen [^;]*;")), QStringLiteral("listen %1:%2;").arg(host).arg(port));
     site.replace(QRegularExpression(QStringLiteral("root [^;]*;")), QStringLiteral("root %1;").arg(root()));
     QByteArray config = readFile(QStringLiteral(TEST_DATA "/nginx.conf"));
     config.replace("@DIR@", dir.path().toUtf8()).replace("@EXTRA@", extra);
@@ -65,7 +66,7 @@ NginxServer::NginxServer(quint16 wantedPort, const QByteArray &extra)
     clock.start();
     while (process.state() == QProcess::Running && clock.elapsed() < 10000) {
         QTcpSocket probe;
-        probe.connectToHost(QHostAddress::LocalHost, port);
+        probe.connectToHost(QHostAddress(host), port);
         if (probe.waitForConnected(1000)) {
             running = true;
             return;
@@ -87,7 +88,7 @@ NginxServer::~NginxServer()
 
 QString NginxServer::url(const QString &path) const
 {
-    return QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path);
+    return QStringLiteral("http://%1:%2%3").arg(host).arg(port).arg(path);
 }
 
 QList<Transfer> NginxServer::transfers(const QString &path) const

@@ -14,9 +14,10 @@
 class NginxServer
 {
 public:
-    // On the given port (0: a free one); `extra` goes into the http block, such as
-    // "limit_rate 4m;".
-    explicit NginxServer(quint16 port = 0, const QByteArray &extra = QByteArray());
+    // On the given port (0: a free one) of a loopback address; `extra` goes into the http
+    // block, such as "limit_rate 4m;".
+    explicit NginxServer(quint16 port = 0, const QByteArray &extra = QByteArray(),
+                         const QString &host = QStringLiteral("127.0.0.1"));
     ~NginxServer();
 
     // Whether nginx is installed where the tests look.
@@ -33,6 +34,7 @@ private:
     QTemporaryDir dir;
     QProcess process;
     quint16 port = 0;
+    QString host;
     bool running = false;
 };
 

@@ -20,6 +20,8 @@ private slots:
     void refusedRanges();
     void sources_data();
     void sources();
+    void requestSize_data();
+    void requestSize();
 };
 
 namespace {
@@ -205,10 +207,14 @@ void TestScheduler::refusedRanges_data()
     QTest::addColumn<bool>("proven");
     QTest::addColumn<bool>("othersBusy");
     QTest::addColumn<int>("refusal");
+    // The connection brought a range before.
+    QTest::addColumn<bool>("worked");
 
-    QTest::newRow("first range turned away") << false << true << int(Scheduler::Refusal::NoRanges);
-    QTest::newRow("one more than the server allows") << true << true << int(Scheduler::Refusal::FewerConnections);
-    QTest::newRow("proven, but nothing else works") << true << false << int(Scheduler::Refusal::NoRanges);
+    QTest::newRow("first range turned away") << false << true << int(Scheduler::Refusal::NoRanges) << false;
+    QTest::newRow("one more than the server allows") << true << true << int(Scheduler::Refusal::FewerConnections) << false;
+    // Its new socket met the server still counting the old one: once, it asks again later.
+    QTest::newRow("worked, then turned away") << true << true << int(Scheduler::Refusal::Later) << true;
+    QTest::newRow("proven, but nothing else works") << true << false << int(Scheduler::Refusal::NoRanges) << false;
 }
 
 // A range turned away ends the split unless ranges have worked and other connections do.
@@ -217,6 +223,7 @@ void TestScheduler::refusedRanges()
     QFETCH(bool, proven);
     QFETCH(bool, othersBusy);
     QFETCH(int, refusal);
+    QFETCH(bool, worked);
 
     SpanSet in;
     Scheduler scheduler(in);
@@ -225,9 +232,23 @@ void TestScheduler::refusedRanges()
     QVERIFY(scheduler.tick(500, known).splits);
     const int ranged = *scheduler.addForWork(known);
     scheduler.sent(ranged, *scheduler.request(ranged, known), 500);
+    if (worked) {
+        scheduler.accepted(ranged, known);
+        scheduler.arrived(ranged, scheduler.connection(ranged).asked.size());
+        scheduler.ended(ranged, 1000);
+        scheduler.sent(ranged, *scheduler.request(ranged, known), 1000);
+    }
     if (!othersBusy)
         scheduler.retire(first);
-    QCOMPARE(int(scheduler.refused(ranged, known)), refusal);
+    QCOMPARE(int(scheduler.refused(ranged, known, 1000)), refusal);
+    if (refusal == int(Scheduler::Refusal::Later)) {
+        QVERIFY(!scheduler.connection(ranged).retired);
+        QCOMPARE(scheduler.connection(ranged).restUntilMs, 1000 + Scheduler::restMs);
+        // Turned away again: the server has enough.
+        scheduler.sent(ranged, *scheduler.request(ranged, known), 2000);
+        QCOMPARE(scheduler.refused(ranged, known, 2000), Scheduler::Refusal::FewerConnections);
+        return;
+    }
     QVERIFY(scheduler.connection(ranged).retired);
     QCOMPARE(scheduler.isSplit(), refusal == int(Scheduler::Refusal::FewerConnections));
     if (refusal == int(Scheduler::Refusal::NoRanges)) {
@@ -289,7 +310,7 @@ void TestScheduler::sources()
         if (scheduler.connection(id).source != source || scheduler.connection(id).retired)
             continue;
         if (event == QLatin1String("refuse")) {
-            QCOMPARE(scheduler.refused(id, known), Scheduler::Refusal::FewerConnections);
+            QCOMPARE(scheduler.refused(id, known, 500), Scheduler::Refusal::FewerConnections);
             break;
         }
         if (event == QLatin1String("drop")) {
@@ -303,6 +324,44 @@ void TestScheduler::sources()
     for (int index = 0; index < 3; ++index)
         QCOMPARE(scheduler.openTo(index), counts[index]);
     QVERIFY(scheduler.isSplit());
+}
+
+void TestScheduler::requestSize_data()
+{
+    // The pace a connection showed, how far the file is in, and the size of its next request.
+    QTest::addColumn<qint64>("rate");
+    QTest::addColumn<qint64>("inUpTo");
+    QTest::addColumn<qint64>("size");
+
+    QTest::newRow("two seconds of its pace") << 5 * MiB << 8 * MiB << 10 * MiB;
+    QTest::newRow("never under 4 MiB") << MiB << 8 * MiB << 4 * MiB;
+    // 56 MiB missing, 30 of them the first stream's share: the 26 nobody asked for, halved.
+    QTest::newRow("near the end, an even share") << 40 * MiB << 36 * MiB << 13 * MiB;
+}
+
+void TestScheduler::requestSize()
+{
+    QFETCH(qint64, rate);
+    QFETCH(qint64, inUpTo);
+    QFETCH(qint64, size);
+
+    SpanSet in;
+    Scheduler scheduler(in);
+    const Scheduler::Package known = package(96 * MiB, true);
+    const int stream = wholeStream(scheduler, in, known, inUpTo);
+    QVERIFY(scheduler.tick(20000, known).splits);
+    // A range of a second at that pace ends, and the connection asks again.
+    const int taker = *scheduler.addForWork(known);
+    const Span first = *scheduler.request(taker, known);
+    scheduler.sent(taker, first, 20000);
+    scheduler.accepted(taker, known);
+    scheduler.arrived(taker, first.size());
+    in.insert(first);
+    scheduler.ended(taker, 20000 + first.size() * 1000 / rate);
+    QVERIFY(scheduler.connection(stream).busy);
+    const std::optional<Span> next = scheduler.request(taker, known);
+    QVERIFY(next);
+    QCOMPARE(next->size(), size);
 }
 
 QTEST_APPLESS_MAIN(TestScheduler)

@@ -601,6 +601,9 @@ void TestDownload::systemProxy_data()
     QTest::newRow("check redirected to loopback") << false << "check";
     QTest::newRow("package redirected to loopback") << false << "package";
     QTest::newRow("package redirected to loopback, trailing dot") << false << "package, trailing dot";
+    // A mirror on loopback behind the public record server is passed over: the record
+    // address's 404 is the failure.
+    QTest::newRow("mirror on loopback") << false << "mirror";
 }
 
 // The check and the download go through the proxy the system names. The update host's name
@@ -616,9 +619,11 @@ void TestDownload::systemProxy()
         loopbackPackage.replace(QStringLiteral("127.0.0.1:"), QStringLiteral("127.0.0.1.:"));
     const QString package = redirected.startsWith(QLatin1String("package"))
         ? QStringLiteral("http://%1/redirect?to=%2").arg(host, QString::fromLatin1(QUrl::toPercentEncoding(loopbackPackage)))
-        : QStringLiteral("http://%1/package?size=300000").arg(host);
+        : redirected == QLatin1String("mirror") ? QStringLiteral("http://%1/status/404").arg(host)
+                                                : QStringLiteral("http://%1/package?size=300000").arg(host);
     // The record as the proxy answers it for the update host.
-    QUrl offer(offerFor(package));
+    QUrl offer(redirected == QLatin1String("mirror") ? offerFor(package, {{"Mirrors", QJsonArray{loopbackPackage}}})
+                                                     : offerFor(package));
     offer.setHost(host);
     offer.setPort(-1);
     const QString record = redirected == QLatin1String("check")
@@ -641,8 +646,8 @@ void TestDownload::systemProxy()
         QVERIFY(!reachedLoopback());
         return;
     }
-    if (redirected.startsWith(QLatin1String("package"))) {
-        checkRefused(window, Failure::UnsafeRedirect, QStringList());
+    if (!redirected.isEmpty()) {
+        checkRefused(window, redirected == QLatin1String("mirror") ? Failure::HttpStatus : Failure::UnsafeRedirect, QStringList());
         QVERIFY(!reachedLoopback());
         return;
     }

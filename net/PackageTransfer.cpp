@@ -97,6 +97,11 @@ int PackageTransfer::addLane(int id)
     for (const auto &manager : managers)
         if (inUse(lane.manager))
             lane.manager = manager.get();
+    // Better one that last went to the same source: it can keep its connection.
+    const QSet<QString> source{originOf(urls[std::size_t(scheduler.connection(id).source)])};
+    for (const auto &manager : managers)
+        if (!inUse(manager.get()) && origins[manager.get()] == source)
+            lane.manager = manager.get();
     if (inUse(lane.manager)) {
         managers.push_back(std::make_unique<QNetworkAccessManager>());
         lane.manager = managers.back().get();
@@ -107,26 +112,41 @@ int PackageTransfer::addLane(int id)
 
 void PackageTransfer::send(int id, const Span &asked)
 {
-    Lane &lane = lanes[std::size_t(id)];
-    const QUrl &url = urls[std::size_t(scheduler.connection(id).source)];
+    scheduler.sent(id, asked, clock.elapsed());
+    const QNetworkAccessManager *const manager = lanes[std::size_t(id)].manager;
+    const QSet<QString> &reached = origins[manager];
+    if (manager == &firstManager || reached.isEmpty()
+        || reached == QSet<QString>{originOf(urls[std::size_t(scheduler.connection(id).source)])}) {
+        open(id);
+        return;
+    }
     // A manager that a redirect took elsewhere, or whose connection went to another source,
-    // still holds a connection there: a new one closes it, so that no more sockets are open
-    // than connections counted.
-    const QString origin = originOf(url);
-    if (!origins[lane.manager].isEmpty() && origins[lane.manager] != QSet<QString>{origin}) {
-        for (auto &manager : managers) {
-            if (manager.get() != lane.manager)
+    // still holds a connection there: a new one replaces it, which closes it, so that no more
+    // sockets are open than connections counted. From the event loop: this may run inside a
+    // signal of one of the old manager's replies.
+    QTimer::singleShot(0, this, [this, id] {
+        if (ended || !scheduler.connection(id).busy || lanes[std::size_t(id)].reply)
+            return;
+        QNetworkAccessManager *const old = lanes[std::size_t(id)].manager;
+        origins.erase(old);
+        for (auto &owned : managers) {
+            if (owned.get() != old)
                 continue;
-            origins.erase(lane.manager);
-            QNetworkAccessManager *const old = lane.manager;
-            manager = std::make_unique<QNetworkAccessManager>();
+            owned = std::make_unique<QNetworkAccessManager>();
             for (Lane &other : lanes)
                 if (other.manager == old)
-                    other.manager = manager.get();
+                    other.manager = owned.get();
         }
-    }
-    origins[lane.manager].insert(origin);
-    scheduler.sent(id, asked, clock.elapsed());
+        open(id);
+    });
+}
+
+void PackageTransfer::open(int id)
+{
+    Lane &lane = lanes[std::size_t(id)];
+    const QUrl &url = urls[std::size_t(scheduler.connection(id).source)];
+    const Span asked = scheduler.connection(id).asked;
+    origins[lane.manager].insert(originOf(url));
     qCInfo(lcTransfer).noquote() << "connection" << id << "asks for" << describe(asked) << "at" << forLog(url);
     lane.reply = SafeGet::send(*lane.manager, download.request(url, asked));
     lane.reply->setReadBufferSize(scheduler.isSplit() ? sharedReadBuffer : loneReadBuffer);

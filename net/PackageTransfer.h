@@ -60,6 +60,7 @@ private:
     Scheduler::Package package() const;
     int addLane(int id);
     void send(int id, const Span &asked);
+    void open(int id);
     void read(int id);
     bool accept(int id);
     void requestEnded(int id);

@@ -94,8 +94,8 @@ void HashCheck::walk(const QString &path)
         if (!opened || !file.seek(edge) || file.read(buffer.data(), size) != size) {
             QMutexLocker lock(&mutex);
             results.push_back({current, -1, false, path + QStringLiteral(": ") + file.errorString()});
-            // Tried again when more bytes come.
-            target = edge;
+            // Tried again when more bytes come; never raised, as a stop may have lowered it.
+            target = qMin(target, edge);
             walking = false;
             return;
         }
@@ -120,7 +120,7 @@ void HashCheck::walk(const QString &path)
         QMutexLocker lock(&mutex);
         results.push_back({current, index, sound, QString()});
         if (!sound)
-            target = edge;
+            target = qMin(target, edge);
     }
 }
 
@@ -217,6 +217,7 @@ void HashCheck::reset()
         QMutexLocker lock(&mutex);
         ++generation;
         results.clear();
+        target = 0;
     }
     firstOpen = 0;
     std::fill(states.begin(), states.end(), State::Open);

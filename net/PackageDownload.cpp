@@ -218,8 +218,12 @@ Answer::Verdict PackageDownload::judge(const QNetworkReply &reply, const Span &a
         return verdict;
     Answer::Header header;
     header.status = status;
-    const QVariant length = reply.header(QNetworkRequest::ContentLengthHeader);
-    header.contentLength = length.isValid() ? length.toLongLong() : -1;
+    // Qt keeps a redirect's Content-Length as the reply's and appends the next answer's to the
+    // raw header ("0, 4194304"): the last value is this answer's.
+    const QByteArray lengths = reply.rawHeader("Content-Length");
+    bool number = false;
+    const qint64 length = lengths.mid(lengths.lastIndexOf(',') + 1).trimmed().toLongLong(&number);
+    header.contentLength = number ? length : -1;
     header.contentRange = reply.rawHeader("Content-Range");
     header.etag = reply.rawHeader("ETag");
     header.lastModified = reply.rawHeader("Last-Modified");

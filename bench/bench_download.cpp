@@ -204,6 +204,21 @@ bool runTimed(Figure &figure, const QString &program, const QStringList &argumen
     return true;
 }
 
+// The demo server's package of `size` bytes, written to `path`.
+bool writePackage(const QString &path, qint64 size)
+{
+    return run(QStringLiteral(PYTHON_EXECUTABLE), {QStringLiteral(UPDATE_SERVER_SCRIPT), QStringLiteral("--write-package"), path,
+                                                   QStringLiteral("--package-size"), QString::number(size)});
+}
+
+// Each figure's peak memory growth over its runs.
+void growth(const QVector<const Figure *> &figures)
+{
+    for (const Figure *figure : figures)
+        out << figure->label << "peak growth " << QString::number(figure->peakResident, 'f', 1) << " MiB resident, "
+            << QString::number(figure->peakHeap, 'f', 1) << " MiB heap\n";
+}
+
 void summary(const QVector<Figure *> &figures)
 {
     for (const Figure *figure : figures)
@@ -225,8 +240,7 @@ bool nginxFigures(TestServer &records, const QString &work, const QByteArray &di
         return false;
     }
     const QString served = web.root() + QStringLiteral("/download/QuorilexVideo_32.msi");
-    if (!run(QStringLiteral(PYTHON_EXECUTABLE), {QStringLiteral(UPDATE_SERVER_SCRIPT), QStringLiteral("--write-package"), served,
-                                                 QStringLiteral("--package-size"), QString::number(size)}))
+    if (!writePackage(served, size))
         return false;
     const QString url = web.url(QStringLiteral("/download/QuorilexVideo_32.msi"));
     const QString port = QUrl(url).port() > 0 ? QString::number(QUrl(url).port()) : QString();
@@ -269,8 +283,7 @@ bool nginxFigures(TestServer &records, const QString &work, const QByteArray &di
         summary({&even, &crawl});
         out << "time with one crawling / all even: median " << QString::number(even.median() / crawl.median(), 'f', 2) << '\n';
     }
-    out << "updater: peak growth " << QString::number(updater.peakResident, 'f', 1) << " MiB resident, "
-        << QString::number(updater.peakHeap, 'f', 1) << " MiB heap\n";
+    growth({&updater});
     return true;
 }
 
@@ -324,8 +337,7 @@ bool mirrorFigures(TestServer &records, const QString &work)
         urls << servers.back()->url(path);
     }
     const QString first = servers[0]->root() + path;
-    if (!run(QStringLiteral(PYTHON_EXECUTABLE), {QStringLiteral(UPDATE_SERVER_SCRIPT), QStringLiteral("--write-package"), first,
-                                                 QStringLiteral("--package-size"), QString::number(size)}))
+    if (!writePackage(first, size))
         return false;
     // The same bytes and times everywhere: nginx's ETag and Last-Modified come from them.
     const QDateTime modified = QFileInfo(first).lastModified();
@@ -377,9 +389,7 @@ bool mirrorFigures(TestServer &records, const QString &work)
     summary({&together, &aria4, &aria1, &alone, &ariaAlone});
     out << "three sources / aria2c -k4M: median " << QString::number(together.median() / aria4.median(), 'f', 2)
         << ", / aria2c -k1M: " << QString::number(together.median() / aria1.median(), 'f', 2) << '\n';
-    for (const Figure *figure : {&together, &alone})
-        out << figure->label << "peak growth " << QString::number(figure->peakResident, 'f', 1) << " MiB resident, "
-            << QString::number(figure->peakHeap, 'f', 1) << " MiB heap\n";
+    growth({&together, &alone});
 
     // A corrupted copy on the first server: one wrong byte in every piece, under the same
     // validators; a dead port among the mirrors.
@@ -410,8 +420,7 @@ bool mirrorFigures(TestServer &records, const QString &work)
     summary({&faulty});
     if (!ariaFaulty.rates.isEmpty())
         summary({&ariaFaulty});
-    out << faulty.label << "peak growth " << QString::number(faulty.peakResident, 'f', 1) << " MiB resident, "
-        << QString::number(faulty.peakHeap, 'f', 1) << " MiB heap\n";
+    growth({&faulty});
     return true;
 }
 
@@ -450,9 +459,7 @@ int main(int argc, char *argv[])
     const QString body = dir.filePath(QStringLiteral("record.json"));
     QFile publicKey(QStringLiteral(DEMO_PUBLIC_KEY));
     QFile notesFile(notes);
-    if (!run(QStringLiteral(PYTHON_EXECUTABLE), {QStringLiteral(UPDATE_SERVER_SCRIPT), QStringLiteral("--write-package"), package,
-                                                 QStringLiteral("--package-size"), QString::number(size)})
-        || !publicKey.open(QIODevice::ReadOnly) || !notesFile.open(QIODevice::WriteOnly) || notesFile.write("1. 基准") < 0) {
+    if (!writePackage(package, size) || !publicKey.open(QIODevice::ReadOnly) || !notesFile.open(QIODevice::WriteOnly) || notesFile.write("1. 基准") < 0) {
         out << "cannot write the demo package or read the demo key\n";
         return 1;
     }
@@ -515,9 +522,7 @@ int main(int argc, char *argv[])
         out << figure->label << QString::number(figure->median(), 'f', 1) << " MiB/s, "
             << QString::number(figure->slowest(), 'f', 1) << " to " << QString::number(figure->fastest(), 'f', 1) << ", "
             << QString::number(100 * (figure->fastest() - figure->slowest()) / figure->median(), 'f', 0) << " %\n";
-    for (const Figure *figure : {&bareFigure, &signedFigure})
-        out << figure->label << "peak growth " << QString::number(figure->peakResident, 'f', 1) << " MiB resident, "
-            << QString::number(figure->peakHeap, 'f', 1) << " MiB heap\n";
+    growth({&bareFigure, &signedFigure});
     out << "bare / curl: median " << QString::number(bareFigure.median() / curlFigure.median(), 'f', 2) << ", slowest "
         << QString::number(bareFigure.slowest() / curlFigure.median(), 'f', 2) << "; signed / bare: median "
         << QString::number(signedFigure.median() / bareFigure.median(), 'f', 2) << '\n';

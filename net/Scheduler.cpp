@@ -14,7 +14,7 @@ int Scheduler::open() const
 
 int Scheduler::busy() const
 {
-    return int(std::count_if(connections.begin(), connections.end(), [](const Connection &c) { return c.busy || c.resting; }));
+    return int(std::count_if(connections.begin(), connections.end(), [](const Connection &c) { return c.busy || c.restUntilMs > 0; }));
 }
 
 qint64 Scheduler::shareEnd(const Package &package) const
@@ -179,7 +179,7 @@ void Scheduler::sent(int id, const Span &asked, qint64 nowMs)
     Connection &c = connections[std::size_t(id)];
     c.asked = asked;
     c.busy = true;
-    c.resting = false;
+    c.restUntilMs = 0;
     c.accepted = false;
     c.requestBytes = 0;
     c.sentAtMs = nowMs;
@@ -244,7 +244,7 @@ void Scheduler::retire(int id)
 {
     Connection &c = connections[std::size_t(id)];
     c.busy = false;
-    c.resting = false;
+    c.restUntilMs = 0;
     c.retired = true;
     // What it did not bring becomes free for the others.
     c.end = c.next;
@@ -272,7 +272,6 @@ Scheduler::Refusal Scheduler::refused(int id, const Package &package, qint64 now
     if (c.rate > 0 && !c.rested && split) {
         c.busy = false;
         c.rested = true;
-        c.resting = true;
         c.restUntilMs = nowMs + restMs;
         return Refusal::Later;
     }

@@ -85,9 +85,9 @@ public:
         double rate = 0;
         // The source it asks.
         int source = 0;
-        // Turned away once after it worked: it rests, and asks again from this time on.
+        // Turned away once after it worked; while it rests (until its next request), the time
+        // it asks again from.
         bool rested = false;
-        bool resting = false;
         qint64 restUntilMs = 0;
 
         bool whole() const { return asked.end == 0; }

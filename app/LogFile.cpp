@@ -1,11 +1,12 @@
 #include "LogFile.h"
 
+#include "net/OwnFile.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMutex>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 Q_LOGGING_CATEGORY(lcApp, "updater.app")
@@ -40,7 +41,7 @@ void writeMessage(QtMsgType type, const QMessageLogContext &context, const QStri
     // Qt's own chatter stays out unless it warns.
     if (category.startsWith("updater.") || type >= QtWarningMsg) {
         const QByteArray line = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() + ' '
-            + letterOf(type) + ' ' + category + ": " + text.toUtf8().replace('\n', ' ') + '\n';
+            + letterOf(type) + ' ' + category + ": " + LogFile::plain(text).toUtf8() + '\n';
         const QMutexLocker locker(&writing);
         LogFile::append(logPath, line);
     }
@@ -64,20 +65,35 @@ void LogFile::install(const QString &path)
     previousHandler = qInstallMessageHandler(writeMessage);
 }
 
+QString LogFile::plain(const QString &text)
+{
+    QString line;
+    for (const QChar c : text.left(maxLineChars)) {
+        const char16_t code = c.unicode();
+        // C0 and C1 controls, DEL, and the line, paragraph and direction marks: none may
+        // start a line of its own, move the cursor or make text read in another order.
+        const bool control = code < 0x20 || (code >= 0x7f && code <= 0x9f) || code == 0x200e || code == 0x200f
+            || (code >= 0x2028 && code <= 0x202e) || (code >= 0x2066 && code <= 0x2069);
+        line += control ? QStringLiteral("\\x{%1}").arg(int(code), 0, 16) : QString(c);
+    }
+    if (text.size() > maxLineChars)
+        line += QStringLiteral("… (%1 characters)").arg(text.size());
+    return line;
+}
+
 void LogFile::append(const QString &path, const QByteArray &line)
 {
     QFile file(path);
     if (file.size() + line.size() > maxBytes && file.open(QIODevice::ReadOnly)) {
-        // The newer half, from the start of a line.
-        file.seek(file.size() - maxBytes / 2);
-        QByteArray kept = file.readAll();
-        kept.remove(0, kept.indexOf('\n') + 1);
+        // The newer half, whole lines only (the byte before it tells whether its first line
+        // is whole); the line being appended follows, so the file never ends up empty.
+        file.seek(file.size() - maxBytes / 2 - 1);
+        const QByteArray newer = file.readAll();
+        const int start = newer.indexOf('\n');
+        const QByteArray kept = start < 0 ? QByteArray() : newer.mid(start + 1);
         file.close();
-        QSaveFile shorter(path);
-        if (shorter.open(QIODevice::WriteOnly)) {
-            shorter.write(kept);
-            shorter.commit();
-        }
+        // Written beside the log and renamed over it: a link there is replaced, never followed.
+        OwnFile::replace(path, kept);
     }
     // A log that cannot be written must not stop the update.
     if (file.open(QIODevice::WriteOnly | QIODevice::Append))

@@ -73,7 +73,7 @@ void resets(const QString &work)
     const QString path = QStringLiteral("/package?size=%1&resetevery=%2").arg(size).arg(8 << 20);
     {
         TestWindow window(recordFor(server, server.url(path)));
-        window.retryAfter(RetryPolicy::defaultDelaysMs());
+        window.retryAfter(RetryPolicy::defaultFirstWaitMs, RetryPolicy::defaultTries);
         const double seconds = pressAndTime(window);
         out << "updater, resets every 8 MiB: " << QString::number(seconds, 'f', 1) << " s, "
             << server.transfers(path).size() << " answers, " << sentFor(server, path) - size << " bytes sent twice\n";

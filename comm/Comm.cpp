@@ -3,6 +3,7 @@
 #include "net/Logging.h"
 #include "net/SafeGet.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QImage>
 #include <QJsonDocument>
@@ -45,8 +46,8 @@ void Comm::setLabelImage(QLabel *label, QString imagePath)
 
 QByteArray Comm::httpGet(QString url, bool *ok, int timeoutMs, QString *error)
 {
-    QNetworkAccessManager manager;
-    const std::unique_ptr<QNetworkReply> reply(SafeGet::send(manager, SafeGet::request(QUrl(url, QUrl::TolerantMode))));
+    auto manager = std::make_unique<QNetworkAccessManager>();
+    const std::unique_ptr<QNetworkReply> reply(SafeGet::send(*manager, SafeGet::request(QUrl(url, QUrl::TolerantMode))));
 
     // A server that accepts and then stalls or drips must not hold the caller forever.
     QTimer deadline;
@@ -79,10 +80,15 @@ QByteArray Comm::httpGet(QString url, bool *ok, int timeoutMs, QString *error)
     if (error && !good) {
         const QString what = tooLarge ? QStringLiteral("a body over %1 bytes").arg(maxBodySize)
             : encoded                 ? QStringLiteral("a body encoded as %1").arg(QString::fromLatin1(encoding))
-            : deadline.isActive()     ? reply->errorString()
+            : deadline.isActive()     ? fromServer(reply->errorString())
                                       : QStringLiteral("no answer within %1 ms").arg(timeoutMs);
         *error = QStringLiteral("GET %1: HTTP %2, %3").arg(forLog(reply->url())).arg(status).arg(what);
     }
+    // A manager waits for its network thread as it goes, up to five seconds, and a thread
+    // that reads a header without end does not stop for that: one whose answer timed out
+    // goes with the application instead.
+    if (!deadline.isActive() && QCoreApplication::instance())
+        manager.release()->setParent(QCoreApplication::instance());
     return good ? reply->readAll() : QByteArray();
 }
 

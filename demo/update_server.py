@@ -10,7 +10,7 @@ updater's failure paths can be driven against a real HTTP server:
           &ranges=0&badrange=1&etag=changing&validators=etag,modified,weak
           &etagvalue=V&modifiedvalue=V&crawl=N&ranges=ignore
           &resetat=X&stallat=X&slowat=X&slowrate=B&splice=1&freezeat=N
-          &rangestatus=S&rangesto=PORT&resetevery=N&busy=N&retryafter=V
+          &rangestatus=S&rangesto=PORT&resetevery=N&busy=N&retryafter=V&overlong=1
                                    a generated package: without a length,
                                    cut short, stalling or reset after N bytes
                                    (only requests without a Range, so the next
@@ -35,7 +35,9 @@ updater's failure paths can be driven against a real HTTP server:
                                    path on 127.0.0.1:PORT (rangesto); every
                                    answer, ranged or not, is reset after N body
                                    bytes (resetevery); the path's first N
-                                   requests get 503 with Retry-After: V (busy)
+                                   requests get 503 with Retry-After: V (busy);
+                                   ranges come with no length and run on to
+                                   the package's end (overlong)
   /status/CODE                     that status with a small HTML body
   /redirect?to=URL                 302 to URL
   /loop                            302 to itself
@@ -248,7 +250,8 @@ class Handler(BaseHTTPRequestHandler):
             time.sleep(pause)
 
     def stream(self, chunks_from, size, length=True, rate=0, short=None, stall=None, reset=None, crawl=None, every=False,
-               status=200, validators=(), ranges=True, bad_range=False, sendfile=None, breaks={}, splice=False, freeze=None):
+               status=200, validators=(), ranges=True, bad_range=False, sendfile=None, breaks={}, splice=False, freeze=None,
+               overlong=False):
         """Sends a package of `size` bytes; chunks_from(offset) yields its bytes from offset on.
 
         A "Range: bytes=N-" request is answered with 206 and the rest from N, unless ranges
@@ -283,6 +286,8 @@ class Handler(BaseHTTPRequestHandler):
                 headers.append(("Content-Range", "bytes %d-%d/%d" % (claimed[0], claimed[1], size)))
                 if splice:
                     chunks_from = lambda offset, n=end + 1 - start: iter([bytes(n)])
+                if overlong:
+                    end, length = size - 1, False
         # Faults at an absolute byte, each once per path, on whichever answer carries it.
         for kind, at in breaks.items():
             if kind == "slowrate" or not start <= at <= end or (self.path, kind) in self.server.faults:
@@ -428,7 +433,8 @@ class Handler(BaseHTTPRequestHandler):
                         bad_range=query.get("badrange") == "1",
                         breaks={k: int(query[k]) for k in ("resetat", "stallat", "slowat", "slowrate") if k in query},
                         splice=query.get("splice") == "1",
-                        freeze=int(query["freezeat"]) if "freezeat" in query else None)
+                        freeze=int(query["freezeat"]) if "freezeat" in query else None,
+                        overlong=query.get("overlong") == "1")
         elif path.startswith("/status/"):
             status = int(path.rsplit("/", 1)[1])
             self.send_body(status, b"<html><body>error</body></html>", "text/html")

@@ -96,29 +96,29 @@ void DownloadJob::transferEnded()
     stallTimer.stop();
     crawlTimer.stop();
     // Emitted from inside the transfer: it goes once control is back in the event loop.
-    const qint64 brought = transfer->bytesReceived();
     const QList<QUrl> wrongSources = transfer->wrongSources();
     transfer.release()->deleteLater();
     MaybeFailure outcome = download->failure();
     if (!outcome) {
-        qCInfo(lcDownload) << "verified:" << download->received() << "bytes, the record's size and hash";
+        qCInfo(lcDownload).noquote() << "verified:" << download->received() << "bytes," << download->checksDone();
         outcome = download->save();
     }
     if (outcome && !download->canResume())
         download.reset();
-    // A source that served a wrong piece is not asked again for this download.
+    // A source that answered wrong is not asked again for this download: only that one.
     for (const QUrl &source : wrongSources)
         sources.drop(source);
     if (outcome) {
         // The others go on at once.
-        if (outcome->cause == Failure::PieceMismatch) {
+        if (!wrongSources.isEmpty()) {
             if (!sources.isDropped(sources.current()) ? goOn() : nextSource(*outcome))
                 return;
         }
         // A source that turns the download away is not asked again while another may answer.
         if (Sources::turnedAway(*outcome) && nextSource(*outcome))
             return;
-        if (const std::optional<int> wait = retries.next(*outcome, brought, QRandomGenerator::global()->generateDouble())) {
+        const qint64 kept = download ? download->received() : 0;
+        if (const std::optional<int> wait = retries.next(*outcome, kept, QRandomGenerator::global()->generateDouble())) {
             qCWarning(lcDownload).noquote() << "attempt" << attempts << "failed:" << outcome->name() << outcome->detail
                                             << (download ? "(the bytes are kept)" : "") << "- trying again in" << *wait << "ms";
             waitFor(*wait, *outcome);

@@ -66,7 +66,7 @@ public:
     void setSizeLimit(qint64 bytes) { sizeLimit = bytes; }
     void setStallTimeout(int msecs) { stallTimer.setInterval(msecs); }
     void setCrawlWindow(int msecs) { crawlTimer.setInterval(msecs); }
-    void setRetryDelays(std::vector<int> msecs) { retries = RetryPolicy(std::move(msecs)); }
+    void setRetries(int firstWaitMs, int tries) { retries = RetryPolicy(firstWaitMs, tries); }
 
 signals:
     void readyRead();

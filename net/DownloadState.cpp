@@ -1,12 +1,13 @@
 #include "DownloadState.h"
 
 #include "Answer.h"
+#include "OwnFile.h"
 
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
+#include <QUrl>
 
 namespace {
 
@@ -28,8 +29,11 @@ QString DownloadState::pathFor(const QString &partialPath)
 QByteArray DownloadState::toJson() const
 {
     QJsonArray in;
-    for (const Span &span : spans.spans())
+    for (const Span &span : spans.spans()) {
+        if (in.size() == maxSpans)
+            break;
         in.append(QJsonArray{double(span.begin), double(span.end)});
+    }
     const QJsonObject object{
         {QStringLiteral("format"), format},
         {QStringLiteral("url"), url},
@@ -70,8 +74,11 @@ std::optional<DownloadState> DownloadState::fromJson(const QByteArray &json)
         || (!state.sha256.isEmpty() && state.sha256.size() != 32)
         || (!Answer::isStrongEntityTag(state.validator) && !Answer::isHttpDate(state.validator)))
         return std::nullopt;
+    const QJsonArray in = object.value(QStringLiteral("spans")).toArray();
+    if (in.size() > maxSpans)
+        return std::nullopt;
     qint64 last = 0;
-    for (const QJsonValue &value : object.value(QStringLiteral("spans")).toArray()) {
+    for (const QJsonValue &value : in) {
         const QJsonArray pair = value.toArray();
         Span span;
         if (pair.size() != 2 || !UpdateRecord::exactInteger(pair[0], &span.begin)
@@ -89,19 +96,23 @@ std::optional<DownloadState> DownloadState::fromJson(const QByteArray &json)
 
 bool DownloadState::write(const QString &path) const
 {
-    QSaveFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(toJson()) >= 0 && file.commit();
+    return OwnFile::replace(path, toJson());
 }
 
 std::optional<DownloadState> DownloadState::read(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() > largestStateFile)
+    const std::unique_ptr<QFile> file = OwnFile::open(path, QIODevice::ReadOnly);
+    if (!file || file->size() > largestStateFile)
         return std::nullopt;
-    return fromJson(file.read(largestStateFile));
+    return fromJson(file->read(largestStateFile));
+}
+
+QString DownloadState::addressOf(const QString &downloadUri)
+{
+    return QUrl(downloadUri, QUrl::TolerantMode).adjusted(QUrl::RemoveUserInfo | QUrl::RemoveQuery | QUrl::RemoveFragment).toString();
 }
 
 bool DownloadState::isFor(const UpdateRecord &record) const
 {
-    return url == record.downloadUri && size == record.size && sha256 == record.sha256;
+    return url == addressOf(record.downloadUri) && size == record.size && sha256 == record.sha256;
 }

@@ -16,6 +16,9 @@ struct DownloadState
 {
     // Kept bytes older than this are given up.
     static constexpr qint64 keptForSecs = 7 * 24 * 3600;
+    // A state names at most this many spans (the earliest), so that one planted or torn
+    // into slivers cannot cost a request each.
+    static constexpr int maxSpans = 256;
 
     // The state file of a partial file.
     static QString pathFor(const QString &partialPath);
@@ -24,16 +27,20 @@ struct DownloadState
     // Nothing for a torn, foreign or inconsistent file.
     static std::optional<DownloadState> fromJson(const QByteArray &json);
 
-    // Written whole or not at all: a new file renamed over the old one.
+    // Written whole or not at all, for this user alone: a new file renamed over the old one.
     bool write(const QString &path) const;
+    // Only a regular file of this user's own.
     static std::optional<DownloadState> read(const QString &path);
 
+    // How the state names a package's address: without user name, password or query, which
+    // may carry secrets.
+    static QString addressOf(const QString &downloadUri);
     // The bytes are the package `record` offers: the same address, and the same size and
     // hash where the record gives them.
     bool isFor(const UpdateRecord &record) const;
     bool expired(qint64 nowSecs) const { return nowSecs - savedAt > keptForSecs || savedAt - nowSecs > keptForSecs; }
 
-    // The offer's identity.
+    // The offer's identity; the address as addressOf() gives it.
     QString url;
     qint64 size = -1;
     QByteArray sha256;

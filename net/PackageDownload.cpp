@@ -4,6 +4,7 @@
 #include "Logging.h"
 #include "PartialFile.h"
 #include "HashCheck.h"
+#include "OwnFile.h"
 #include "RedirectGuard.h"
 #include "RetryPolicy.h"
 #include "SafeGet.h"
@@ -22,6 +23,10 @@
 #include <algorithm>
 #include <limits>
 
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -53,11 +58,28 @@ QString describe(const QNetworkReply &reply)
 {
     QString text = QStringLiteral("HTTP %1 %2 from %3")
                        .arg(reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt())
-                       .arg(reply.attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString(), forLog(reply.url()));
-    for (const char *name : {"Content-Length", "Content-Range", "ETag", "Last-Modified", "Accept-Ranges", "Retry-After"})
+                       .arg(fromServer(reply.attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString()), forLog(reply.url()));
+    for (const char *name : {"Content-Length", "Transfer-Encoding", "Content-Range", "ETag", "Last-Modified", "Accept-Ranges", "Retry-After"})
         if (reply.hasRawHeader(name))
-            text += QStringLiteral(", %1: %2").arg(QLatin1String(name), QString::fromLatin1(reply.rawHeader(name).left(200)));
+            text += QStringLiteral(", %1: %2").arg(QLatin1String(name), fromServer(QString::fromLatin1(reply.rawHeader(name))));
     return text;
+}
+
+// A temporary folder that is the user's own: one that others may write to, as a shared /tmp,
+// could hold anybody's files at the names the updater uses; the user's cache folder then.
+QString ownTemporaryFolder()
+{
+    const QString temporary = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
+#ifndef Q_OS_WIN
+    struct stat status;
+    if (lstat(QFile::encodeName(temporary).constData(), &status) == 0
+        && (!S_ISDIR(status.st_mode) || status.st_uid != geteuid() || (status.st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
+        const QString cache = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
+        return !cache.isEmpty() && QDir().mkpath(cache) ? cache : QString();
+    }
+#endif
+    // On Windows %TEMP% is in the user's profile.
+    return temporary;
 }
 
 } // namespace
@@ -89,11 +111,9 @@ QStringList PackageDownload::places(const QString &path)
     // redirect the writes of a program that asks for no elevation: a folder of the user's own.
     QStringList places{path};
     const QString name = QFileInfo(path).fileName();
-    for (const auto location : {QStandardPaths::DownloadLocation, QStandardPaths::TempLocation}) {
-        const QString folder = QStandardPaths::writableLocation(location);
+    for (const QString &folder : {QStandardPaths::writableLocation(QStandardPaths::DownloadLocation), ownTemporaryFolder()})
         if (!folder.isEmpty())
             places << QDir(folder).filePath(name);
-    }
     return places;
 }
 
@@ -175,7 +195,7 @@ void PackageDownload::keepState(bool now)
         return;
     sinceKept.start();
     DownloadState state;
-    state.url = record.downloadUri;
+    state.url = DownloadState::addressOf(record.downloadUri);
     state.size = record.size;
     state.sha256 = record.sha256;
     state.validator = validator;
@@ -184,7 +204,7 @@ void PackageDownload::keepState(bool now)
     state.spans = kept;
     state.savedAt = QDateTime::currentSecsSinceEpoch();
     // The bytes first: the state must never name bytes that are not on the disk.
-    const bool written = PartialFile::sync(*file) && state.write(DownloadState::pathFor(partialPath));
+    const bool written = OwnFile::sync(*file) && state.write(DownloadState::pathFor(partialPath));
     if (!written && !stateUnwritable)
         qCWarning(lcDownload).noquote() << "cannot keep the state of" << partialPath << "to resume from:" << file->errorString();
     stateUnwritable = !written;
@@ -218,12 +238,17 @@ Answer::Verdict PackageDownload::judge(const QNetworkReply &reply, const Span &a
         return verdict;
     Answer::Header header;
     header.status = status;
-    // Qt keeps a redirect's Content-Length as the reply's and appends the next answer's to the
-    // raw header ("0, 4194304"): the last value is this answer's.
-    const QByteArray lengths = reply.rawHeader("Content-Length");
+    // Two lengths in one answer leave its end to whoever reads it (Qt takes the first), and a
+    // chunked body ends where its chunks say, whatever length it names (RFC 9112, 6.3).
+    const QList<QByteArray> lengths = RedirectGuard::answerHeader(reply, "Content-Length");
+    const bool chunked = RedirectGuard::answerHeader(reply, "Transfer-Encoding").join(',').toLower().contains("chunked");
+    if (std::any_of(lengths.begin(), lengths.end(), [&lengths](const QByteArray &length) { return length.trimmed() != lengths.front().trimmed(); })) {
+        verdict.failure = Failure(Failure::SizeMismatch, QStringLiteral("Content-Lengths that differ: ") + describe(reply));
+        return verdict;
+    }
     bool number = false;
-    const qint64 length = lengths.mid(lengths.lastIndexOf(',') + 1).trimmed().toLongLong(&number);
-    header.contentLength = number ? length : -1;
+    const qint64 length = lengths.value(0).trimmed().toLongLong(&number);
+    header.contentLength = number && !chunked ? length : -1;
     header.contentRange = reply.rawHeader("Content-Range");
     header.etag = reply.rawHeader("ETag");
     header.lastModified = reply.rawHeader("Last-Modified");
@@ -360,6 +385,20 @@ void PackageDownload::checkPackage()
         fail(Failure(Failure::HashMismatch, QStringLiteral("SHA-256 is not the record's %1").arg(QString::fromLatin1(record.sha256.toHex()))));
         break;
     }
+}
+
+QString PackageDownload::checksDone() const
+{
+    QStringList checks;
+    if (record.size >= 0)
+        checks << QStringLiteral("size");
+    if (!record.sha256.isEmpty())
+        checks << QStringLiteral("SHA-256");
+    if (piecesChecked())
+        checks << QStringLiteral("pieces' SHA-256");
+    const QString format = QStringLiteral("an installer's format");
+    return checks.isEmpty() ? format + QStringLiteral(" (the record gives no size or hash)")
+                            : QStringLiteral("the record's ") + checks.join(QStringLiteral(", ")) + QStringLiteral(" and ") + format;
 }
 
 bool PackageDownload::canResume() const

@@ -85,6 +85,8 @@ public:
 
     // Moves the finished package to its path; the failure, if that fails.
     MaybeFailure save();
+    // What a finished package was checked against, for the log.
+    QString checksDone() const;
 
     bool canResume() const;
     // The bytes in, and the package's length (-1 while unknown).

@@ -179,7 +179,10 @@ void PackageTransfer::read(int id)
         if (size <= 0)
             return;
         if (!c.whole() && c.next + size > c.asked.end) {
-            fail(Failure(Failure::RangeMismatch, QStringLiteral("connection %1: a body longer than %2").arg(id).arg(describe(c.asked))));
+            // Its source answered wrong, not the others.
+            const Failure longer(Failure::RangeMismatch, QStringLiteral("connection %1: a body longer than %2").arg(id).arg(describe(c.asked)));
+            drop(c.source, longer);
+            goOnWithout(longer);
             return;
         }
         for (const Span &gap : download.spans().gaps({c.next, c.next + size}))
@@ -258,7 +261,7 @@ void PackageTransfer::requestEnded(int id)
                                .arg(id)
                                .arg(forLog(reply->url()))
                                .arg(brought)
-                               .arg(transportFailed ? reply->errorString() : QStringLiteral("the body ended early"));
+                               .arg(transportFailed ? fromServer(reply->errorString()) : QStringLiteral("the body ended early"));
     release(id);
     scheduler.ended(id, clock.elapsed());
     if (scheduler.fellShort(id)) {
@@ -347,13 +350,26 @@ void PackageTransfer::wrongPiece(const Failure &cause)
         const bool blamed = served(bytes);
         for (const Span &gap : gone)
             bytes.remove(gap);
-        if (!blamed || wrong.contains(given.value(source)))
-            continue;
-        qCWarning(lcTransfer).noquote() << forLog(given.value(source)) << "served a wrong piece:" << cause.detail
-                                        << "- it is not used again";
-        wrong << given.value(source);
-        scheduler.dropSource(source);
+        if (blamed)
+            drop(source, cause);
     }
+    goOnWithout(cause);
+}
+
+// A source answered wrong: it is not asked again in this download, and its connections stop.
+void PackageTransfer::drop(int source, const Failure &cause)
+{
+    if (wrong.contains(given.value(source)))
+        return;
+    qCWarning(lcTransfer).noquote() << forLog(given.value(source)) << "answered wrong:" << cause.detail << "- it is not used again";
+    wrong << given.value(source);
+    scheduler.dropSource(source);
+}
+
+// After sources were dropped: the others bring their work, and the transfer fails for
+// `cause` only when nobody is left to bring it.
+void PackageTransfer::goOnWithout(const Failure &cause)
+{
     releaseIdle();
     bool left = false;
     for (int source = 0; source < int(urls.size()); ++source)
@@ -411,7 +427,10 @@ void PackageTransfer::release(int id)
     QNetworkReply *const reply = lane.reply;
     lane.reply = nullptr;
     reply->disconnect(this);
-    if (!reply->isFinished())
+    // Qt sets the error of an error status itself as the reply ends: aborting it as well
+    // would set a second one. Deleted, it stops all the same.
+    if (!reply->isFinished() && reply->error() == QNetworkReply::NoError
+        && reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() < 400)
         reply->abort();
     reply->deleteLater();
 }

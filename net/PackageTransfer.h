@@ -39,7 +39,8 @@ public:
 
     // Bytes this transfer brought, over all its connections.
     qint64 bytesReceived() const { return arrived; }
-    // The sources that served a wrong piece: not to be asked again for this download.
+    // The sources that answered wrong (a wrong piece, a range longer than asked): not to be
+    // asked again for this download.
     QList<QUrl> wrongSources() const { return wrong; }
 
 signals:
@@ -67,6 +68,8 @@ private:
     void laneFailed(int id, const Failure &cause);
     void rangeRefused(int id, const Failure &cause);
     void wrongPiece(const Failure &cause);
+    void drop(int source, const Failure &cause);
+    void goOnWithout(const Failure &cause);
     bool settled();
     void release(int id);
     void releaseIdle();

@@ -1,21 +1,15 @@
 #include "PartialFile.h"
 
 #include "Logging.h"
+#include "OwnFile.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 
-#ifdef Q_OS_WIN
-#include <io.h>
-#include <windows.h>
-#else
-#include <fcntl.h>
+#ifndef Q_OS_WIN
 #include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 namespace {
@@ -25,8 +19,7 @@ const QString partialSuffix = QStringLiteral(".part");
 const QString stateSuffix = QStringLiteral(".state");
 
 // The partial files of the package at `packagePath` and the states beside them, "<package>.<six
-// letters or digits>.part" and ".state"; regular files only: a link leads anywhere, and
-// opening a FIFO or a device that anyone can put in a shared folder blocks.
+// letters or digits>.part" and ".state", by name: what they are is judged when they are opened.
 QStringList ownFiles(const QString &packagePath)
 {
     const QFileInfo package(packagePath);
@@ -39,23 +32,6 @@ QStringList ownFiles(const QString &packagePath)
             paths << folder.filePath(name);
     return paths;
 }
-
-#ifndef Q_OS_WIN
-// A partial file opened and locked, or -1 when it is not a regular file or somebody holds it.
-// The name may have been swapped for something else since it was listed: it is opened
-// without following or blocking, and judged by what was opened.
-int openUnheld(const QString &path, int access)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    struct stat status;
-    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0)
-        return fd;
-    ::close(fd);
-    return -1;
-}
-#endif
 
 } // namespace
 
@@ -78,75 +54,46 @@ void PartialFile::hold(QFile &file)
 #endif
 }
 
-bool PartialFile::sync(QFile &file)
-{
-    if (!file.flush())
-        return false;
-#ifdef Q_OS_WIN
-    return FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(file.handle())));
-#else
-    return fsync(file.handle()) == 0;
-#endif
-}
-
 void PartialFile::sweep(const QString &packagePath, const Keep &keep)
 {
     for (const QString &path : ownFiles(packagePath)) {
         if (path.endsWith(stateSuffix)) {
             // A state whose partial file is gone; one beside a partial file goes with it.
-            if (!QFile::exists(path.chopped(stateSuffix.size()) + partialSuffix) && QFile::remove(path))
+            if (!QFile::exists(path.chopped(stateSuffix.size()) + partialSuffix) && OwnFile::open(path, QIODevice::ReadOnly)
+                && QFile::remove(path))
                 qCInfo(lcDownload).noquote() << "removed a state left alone:" << path;
             continue;
         }
-        const QString statePath = DownloadState::pathFor(path);
-#ifndef Q_OS_WIN
-        const int fd = openUnheld(path, O_RDONLY);
-        if (fd < 0)
+        // Held while it is judged, so that no other updater takes it meanwhile.
+        const std::unique_ptr<QFile> held = OwnFile::open(path, QIODevice::ReadOnly, true);
+        if (!held)
             continue;
-#endif
+        const QString statePath = DownloadState::pathFor(path);
         const std::optional<DownloadState> state = DownloadState::read(statePath);
         if (state && keep(*state)) {
             qCInfo(lcDownload).noquote() << "kept to resume:" << path << state->spans.size() << "of" << state->length << "bytes";
         } else if (QFile::remove(path)) {
-            // On Windows this fails while another updater has the file open.
-            QFile::remove(statePath);
+            if (OwnFile::open(statePath, QIODevice::ReadOnly))
+                QFile::remove(statePath);
             qCInfo(lcDownload).noquote() << "removed a partial package left behind:" << path;
         }
-#ifndef Q_OS_WIN
-        ::close(fd);
-#endif
     }
 }
 
 std::optional<PartialFile::Kept> PartialFile::claim(const QString &packagePath, const Keep &keep)
 {
-    for (QString path : ownFiles(packagePath)) {
+    for (const QString &path : ownFiles(packagePath)) {
         if (!path.endsWith(partialSuffix))
             continue;
         std::optional<DownloadState> state = DownloadState::read(DownloadState::pathFor(path));
         if (!state || !keep(*state))
             continue;
-        auto file = std::make_unique<QFile>();
-#ifdef Q_OS_WIN
-        // Renaming fails while another updater has the file open; once renamed it is ours.
-        const QString letters = QString::number(QRandomGenerator::global()->bounded(1u << 30), 36);
-        const QString taken = templateFor(packagePath).replace(QStringLiteral("XXXXXX"), letters.rightJustified(6, QLatin1Char('0')));
-        if (!QFile::rename(path, taken))
+        std::unique_ptr<QFile> file = OwnFile::open(path, QIODevice::ReadWrite, true);
+        if (!file)
             continue;
-        file->setFileName(taken);
-        if (!file->open(QIODevice::ReadWrite))
-            continue;
-        QFile::remove(DownloadState::pathFor(path));
-        path = taken;
-#else
-        const int fd = openUnheld(path, O_RDWR);
-        if (fd < 0)
-            continue;
-        if (!file->open(fd, QIODevice::ReadWrite, QFileDevice::AutoCloseHandle)) {
-            ::close(fd);
-            continue;
-        }
-#endif
+        // The state may name more than the file holds: a torn write, or somebody else's word.
+        if (file->size() < state->length)
+            state->spans.remove({file->size(), state->length});
         qCInfo(lcDownload).noquote() << "resuming" << path << "with" << state->spans.size() << "of" << state->length << "bytes";
         return Kept{std::move(file), path, std::move(*state)};
     }

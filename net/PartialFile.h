@@ -26,16 +26,15 @@ public:
 
     // Keeps other updaters from taking the open `file` for a leftover while this one lives.
     static void hold(QFile &file);
-    // Puts what was written to `file` on the disk, so that a state written after it never
-    // names bytes that a power cut would lose.
-    static bool sync(QFile &file);
 
     // Removes the partial files of the package at `packagePath` that no running updater
-    // holds, except those whose state reads and `keep` accepts, and states left alone.
+    // holds, except those whose state reads and `keep` accepts, and states left alone. Files
+    // of other users, links, FIFOs and folders at those names are left alone.
     static void sweep(const QString &packagePath, const Keep &keep);
 
     // A kept download of the package at `packagePath` that `keep` accepts, taken over by
-    // this updater: its file, open and held, and its state.
+    // this updater: its file, open and held, and its state, whose spans end at the file's
+    // end.
     struct Kept
     {
         // Opened by a handle, so it has no name of its own.

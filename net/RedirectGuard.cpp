@@ -67,6 +67,20 @@ bool RedirectGuard::refused(const QNetworkReply &reply)
     return reply.property(refusedProperty).toBool();
 }
 
+QList<QByteArray> RedirectGuard::answerHeader(const QNetworkReply &reply, const QByteArray &name)
+{
+    QByteArray value = reply.rawHeader(name);
+    // Whether Qt kept the redirect's values depends on when the next answer came.
+    if (const RedirectGuard *guard = reply.findChild<RedirectGuard *>(QString(), Qt::FindDirectChildrenOnly)) {
+        const QByteArray before = guard->redirectsHeaders.value(name.toLower());
+        if (!before.isEmpty() && value.startsWith(before + ", "))
+            value = value.mid(before.size() + 2);
+        else if (value == before)
+            value.clear();
+    }
+    return value.isEmpty() ? QList<QByteArray>() : value.split(',');
+}
+
 RedirectGuard::Reach RedirectGuard::reachOf(const QHostAddress &given)
 {
     QHostAddress address = given;
@@ -86,6 +100,8 @@ RedirectGuard::Reach RedirectGuard::reachOf(const QHostAddress &given)
 
 void RedirectGuard::judge(const QUrl &redirect)
 {
+    for (const QByteArray &name : reply->rawHeaderList())
+        redirectsHeaders.insert(name.toLower(), reply->rawHeader(name));
     target = current.resolved(redirect);
     if (current.scheme() == QLatin1String("https") && target.scheme() != QLatin1String("https")) {
         refuse();

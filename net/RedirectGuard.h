@@ -1,6 +1,7 @@
 #ifndef REDIRECTGUARD_H
 #define REDIRECTGUARD_H
 
+#include <QHash>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QObject>
@@ -26,6 +27,9 @@ public:
     static void watch(QNetworkReply *reply);
     // Whether the guard stopped the reply at a redirect.
     static bool refused(const QNetworkReply &reply);
+    // The values of a header in the last answer alone: Qt appends each answer's values to
+    // those of the redirects before it.
+    static QList<QByteArray> answerHeader(const QNetworkReply &reply, const QByteArray &name);
 
     static Reach reachOf(const QHostAddress &address);
     // The reach of a host name that needs no lookup: an address in any spelling, or a name
@@ -38,6 +42,8 @@ private:
     explicit RedirectGuard(QNetworkReply *reply);
 
     void judge(const QUrl &target);
+    // Each header's value at the last redirect.
+    QHash<QByteArray, QByteArray> redirectsHeaders;
     // How private the host of `url` may be, its most public (`leastPrivate`) or its most
     // private address; unknown until the name is looked up.
     void reachOfHost(const QUrl &url, bool leastPrivate, Reach *reach, bool *known);

@@ -5,21 +5,21 @@
 #include <cmath>
 #include <limits>
 
-std::optional<int> RetryPolicy::next(const Failure &failure, qint64 brought, double jitter)
+std::optional<int> RetryPolicy::next(const Failure &failure, qint64 kept, double jitter)
 {
-    if (!failure.transient())
+    if (!failure.transient() || failure.retryAfter > longestRetryAfterSecs)
         return std::nullopt;
-    if (brought >= progressBytes)
+    // Bytes fetched again, or fetched and dropped, are no progress.
+    if (kept >= best + progressBytes) {
         failuresInRow = 0;
-    if (failuresInRow >= delaysMs.size())
+        best = kept;
+    }
+    if (failuresInRow >= tries)
         return std::nullopt;
-    const int delay = delaysMs[failuresInRow++];
-    if (failure.retryAfter > longestRetryAfterSecs)
-        return std::nullopt;
-    // The server's own word, when it gave one, instead of the guess.
-    if (failure.retryAfter >= 0)
-        return failure.retryAfter * 1000;
-    return delay + int(std::lround(delay * 0.1 * qBound(0.0, jitter, 1.0)));
+    const qint64 spread = (qint64(firstWaitMs) << ++failuresInRow) - firstWaitMs;
+    // The server's word is the least wait, never less than the first step.
+    const qint64 least = qMax<qint64>(firstWaitMs, qint64(qMax(0, failure.retryAfter)) * 1000);
+    return int(least + std::llround(double(spread) * qBound(0.0, jitter, 1.0)));
 }
 
 int RetryPolicy::retryAfterSecs(const QByteArray &value, const QDateTime &now)

@@ -7,38 +7,51 @@
 #include <QDateTime>
 
 #include <optional>
-#include <vector>
 
 // When a download that failed tries again by itself: after a transient failure, a little
-// later each time, and not at all once the waits are spent or the server asks for too long.
+// later each time, and not at all once the tries are spent or the server asks for too long.
+// Only progress gives the tries back: bytes kept beyond the furthest point reached before.
+// Whatever a server does, a download makes at most `tries` attempts in a row that keep no
+// further progressBytes, so at most (tries + 1) per progressBytes of the package.
 class RetryPolicy
 {
 public:
-    // About half a minute of waiting in all, as curl's --retry and aria2 have it.
-    static std::vector<int> defaultDelaysMs() { return {1000, 2000, 4000, 8000, 16000}; }
+    static constexpr int defaultFirstWaitMs = 1000;
+    static constexpr int defaultTries = 5;
     // A Retry-After longer than this is not waited for.
     static constexpr int longestRetryAfterSecs = 60;
-    // An attempt that brought this much found the network working: the waits start over.
+    // Kept bytes this far beyond the best point before show that the network works.
     static constexpr qint64 progressBytes = 1024 * 1024;
 
-    explicit RetryPolicy(std::vector<int> delaysMs = defaultDelaysMs())
-        : delaysMs(std::move(delaysMs))
+    // The n-th wait in a row is drawn between `firstWaitMs` and `firstWaitMs` * 2^n: with the
+    // defaults up to 2, 4, 8, 16 and 32 seconds, about half a minute in all.
+    explicit RetryPolicy(int firstWaitMs = defaultFirstWaitMs, int tries = defaultTries)
+        : firstWaitMs(firstWaitMs)
+        , tries(tries)
     {
     }
 
-    // The wait before the next attempt, after an attempt that ended with `failure` having
-    // brought `brought` bytes; nothing when the failure is final. `jitter`, from 0 to 1,
-    // spreads the retries of many users a little.
-    std::optional<int> next(const Failure &failure, qint64 brought, double jitter);
-    void reset() { failuresInRow = 0; }
+    // The wait before the next attempt, after an attempt that ended with `failure` and left
+    // `kept` bytes to go on from; nothing when the failure is final. `jitter`, from 0 to 1,
+    // picks the wait within its range (full jitter), so that many users who failed together
+    // do not come back together, a Retry-After included.
+    std::optional<int> next(const Failure &failure, qint64 kept, double jitter);
+    void reset()
+    {
+        failuresInRow = 0;
+        best = 0;
+    }
 
     // The seconds a Retry-After header asks for, from its seconds or its HTTP date; -1 when
     // it says nothing usable.
     static int retryAfterSecs(const QByteArray &value, const QDateTime &now);
 
 private:
-    std::vector<int> delaysMs;
-    std::size_t failuresInRow = 0;
+    int firstWaitMs;
+    int tries;
+    int failuresInRow = 0;
+    // The most bytes kept after an attempt since the tries were last given back.
+    qint64 best = 0;
 };
 
 #endif

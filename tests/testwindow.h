@@ -18,13 +18,13 @@ public:
         // A failure shows at once, as the rows on failures expect; the retry rows ask for
         // their own waits.
         if (job)
-            job->setRetryDelays({});
+            job->setRetries(0, 0);
     }
 
     void limitSize(qint64 bytes) { job->setSizeLimit(bytes); }
     void limitStall(int msecs) { job->setStallTimeout(msecs); }
     void limitCrawl(int msecs) { job->setCrawlWindow(msecs); }
-    void retryAfter(std::vector<int> msecs) { job->setRetryDelays(std::move(msecs)); }
+    void retryAfter(int firstWaitMs, int tries) { job->setRetries(firstWaitMs, tries); }
     DownloadJob *download() const { return job; }
 
     // How the last download failed; nothing while none has.

@@ -154,22 +154,22 @@ void TestComm::httpGetGivesUp()
 {
     QFETCH(QString, path);
     QFETCH(int, limit);
-#ifndef Q_OS_WIN
-    // Only the Windows build's own Qt bounds a header block; Debian's reads it without end,
-    // in a thread that does not stop for the deadline.
-    if (path == QLatin1String("/flood"))
-        QSKIP("Debian's Qt has no bound on a header block");
-#endif
     Comm comm;
     QElapsedTimer clock;
     clock.start();
     bool ok = true;
     QCOMPARE(comm.httpGet(server->url(path), &ok, limit), QByteArray());
     QVERIFY(!ok);
+    // Debian's Qt reads a header block without end, in a thread that does not stop for the
+    // deadline: the check gives up all the same, and its manager goes with the application.
+#ifdef Q_OS_WIN
     if (path != QLatin1String("/flood")) {
+#endif
         QVERIFY2(clock.elapsed() < limit + 3000, qPrintable(QString::number(clock.elapsed())));
         return;
+#ifdef Q_OS_WIN
     }
+#endif
     // Wine reads a header block one byte per call, slowly on a busy machine, so what is
     // bounded is how much is read: every attempt hung up long before the flood's end. A
     // client without a bound would still be reading; the wait is for the server's log only.

@@ -29,6 +29,7 @@
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 class TestDownload : public QObject
@@ -405,7 +406,7 @@ void TestDownload::retries_data()
     const int status = int(Failure::HttpStatus);
     QTest::newRow("two resets") << "resetevery=120000" << QStringList{"- 200", "bytes=120000- 206", "bytes=240000- 206"}
                                 << good << "网络中断，1 秒后重试";
-    QTest::newRow("503 with Retry-After: 2") << "busy=1&retryafter=2" << QStringList{"- 503", "- 200"} << good << "服务器繁忙，2 秒后重试";
+    QTest::newRow("503 with Retry-After: 2") << "busy=1&retryafter=2" << QStringList{"- 503", "- 200"} << good << "服务器繁忙，";
     QTest::newRow("503 until the retries are spent") << "busy=5" << QStringList{"- 503", "- 503", "- 503"} << status << "服务器繁忙，1 秒后重试";
     QTest::newRow("Retry-After beyond a minute") << "busy=1&retryafter=61" << QStringList{"- 503"} << status << "";
     QTest::newRow("404") << "status=404" << QStringList{"- 404"} << status << "";
@@ -422,7 +423,7 @@ void TestDownload::retries()
     static int row = 0;
     const QString path = QStringLiteral("/package?size=300000&%1&row=%2").arg(query, QString::number(++row));
     TestWindow window(offerFor(server->url(path)));
-    window.retryAfter({100, 100});
+    window.retryAfter(100, 2);
     QStringList shown;
     QElapsedTimer clock;
     qint64 waited = -1;
@@ -439,7 +440,8 @@ void TestDownload::retries()
     });
     QCOMPARE(pressAndWait(window), finalCause < 0 ? 0 : 1);
 
-    QCOMPARE(shown.value(0), waiting);
+    // The wait is drawn at random: the seconds it shows are at least the server's.
+    QVERIFY2(waiting.isEmpty() ? shown.isEmpty() : shown.value(0).startsWith(waiting), qPrintable(shown.value(0)));
     // A Retry-After is waited for in full.
     if (query.contains(QLatin1String("retryafter=2")))
         QVERIFY2(waited >= 2000, qPrintable(QString::number(waited)));
@@ -523,8 +525,12 @@ void TestDownload::closedDownloadResumes()
     const qint64 size = 1000000;
     static int row = 0;
     const QString path = QStringLiteral("/package?size=1000000&rate=1000000&row=%1").arg(++row);
+    // Credentials in the address are the user's secret: the state holds the address without them.
+    const auto secretUrl = [](TestServer &at, const QString &where) {
+        return at.url(where + QStringLiteral("&token=s3cret")).replace(QStringLiteral("://"), QStringLiteral("://alice:pw@"));
+    };
     {
-        TestWindow window(offerFor(server->url(path), {{"Size", size}}));
+        TestWindow window(offerFor(secretUrl(*server, path), {{"Size", size}}));
         window.show();
         QTest::mouseClick(window.button(), Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(window.progress()->value() > 0, 10000);
@@ -532,13 +538,21 @@ void TestDownload::closedDownloadResumes()
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     const QStringList kept = leftovers();
     QCOMPARE(kept.size(), 2);
-    const std::optional<DownloadState> state = DownloadState::read(kept.filter(QStringLiteral(".state")).value(0));
+    const QString statePath = kept.filter(QStringLiteral(".state")).value(0);
+    const std::optional<DownloadState> state = DownloadState::read(statePath);
     QVERIFY(state);
     QVERIFY(state->spans.size() > 0 && state->spans.size() < size);
     QVERIFY(QFileInfo(kept.filter(QStringLiteral(".part")).value(0)).size() >= state->spans.size());
+    QCOMPARE(state->url, server->url(QStringLiteral("/package")));
+#ifdef Q_OS_UNIX
+    // Nobody else may read it.
+    QCOMPARE(QFile::permissions(statePath) & 0x0077, QFile::Permissions());
+#endif
 
+    // Another release comes from another server.
+    TestServer &nextServer = sameRelease ? *server : *proxyServer;
     const QString next = sameRelease ? path : path + QStringLiteral("&release=2");
-    TestWindow window(offerFor(server->url(next), {{"Size", size}}));
+    TestWindow window(offerFor(secretUrl(nextServer, next), {{"Size", size}}));
     // The offer of another release drops the bytes of this one.
     QCOMPARE(leftovers(), sameRelease ? kept : QStringList());
     window.show();
@@ -546,10 +560,11 @@ void TestDownload::closedDownloadResumes()
     QCOMPARE(window.progress()->value(), sameRelease ? int(state->spans.size()) : 0);
     QCOMPARE(runUntilSettled(window), 0);
 
-    const QList<Transfer> answers = server->transfers(next).mid(sameRelease ? server->transfers(path).size() - 1 : 0);
+    const QString nextPath = next + QStringLiteral("&token=s3cret");
+    const QList<Transfer> answers = nextServer.transfers(nextPath).mid(sameRelease ? server->transfers(nextPath).size() - 1 : 0);
     QCOMPARE(answers.size(), 1);
     QCOMPARE(answers[0].range, sameRelease ? QStringLiteral("bytes=%1-").arg(state->spans.size()) : QStringLiteral("-"));
-    QTRY_COMPARE(server->transfers(next).last().sent, sameRelease ? size - state->spans.size() : size);
+    QTRY_COMPARE(nextServer.transfers(nextPath).last().sent, sameRelease ? size - state->spans.size() : size);
     QCOMPARE(leftovers(), QStringList{installerName});
     Comm comm;
     QFile file(installerName);
@@ -700,20 +715,23 @@ void TestDownload::progress()
 
 void TestDownload::packageFolder_data()
 {
-    // Which of the working folder, the user's Downloads folder and the temporary folder can
-    // take a file, and where the package should land ("" when nowhere).
+    // Which of the working folder and the user's Downloads folder can take a file, what the
+    // temporary folder is ("own", "missing", or "shared" with other users, as /tmp), and where
+    // the package should land ("" when nowhere).
     QTest::addColumn<bool>("working");
     QTest::addColumn<bool>("downloads");
-    QTest::addColumn<bool>("temp");
+    QTest::addColumn<QString>("temp");
     QTest::addColumn<QString>("expected");
     // Whether the desktop takes the package; if not, the window says where it is.
     QTest::addColumn<bool>("handedOff");
 
-    QTest::newRow("working folder") << true << true << true << "working" << true;
-    QTest::newRow("read-only working folder") << false << true << true << "downloads" << true;
-    QTest::newRow("read-only, no Downloads folder") << false << false << true << "temp" << true;
-    QTest::newRow("read-only, hand-off refused") << false << true << true << "downloads" << false;
-    QTest::newRow("nowhere to write") << false << false << false << "" << true;
+    QTest::newRow("working folder") << true << true << "own" << "working" << true;
+    QTest::newRow("read-only working folder") << false << true << "own" << "downloads" << true;
+    QTest::newRow("read-only, no Downloads folder") << false << false << "own" << "temp" << true;
+    QTest::newRow("read-only, hand-off refused") << false << true << "own" << "downloads" << false;
+    QTest::newRow("nowhere to write") << false << false << "missing" << "" << true;
+    // Anybody could have put files at the updater's names there: the user's cache instead.
+    QTest::newRow("read-only, shared temporary folder") << false << false << "shared" << "cache" << true;
 }
 
 void TestDownload::packageFolder()
@@ -723,27 +741,32 @@ void TestDownload::packageFolder()
 #endif
     QFETCH(bool, working);
     QFETCH(bool, downloads);
-    QFETCH(bool, temp);
+    QFETCH(QString, temp);
     QFETCH(QString, expected);
     QFETCH(bool, handedOff);
 
     QTemporaryDir home;
     QTemporaryDir tempRoot;
     QVERIFY(home.isValid() && tempRoot.isValid());
-    const QByteArray savedHome = qgetenv("HOME"), savedTemp = qgetenv("TMPDIR"), savedConfig = qgetenv("XDG_CONFIG_HOME");
-    const QString tempFolder = tempRoot.filePath(temp ? QStringLiteral("tmp") : QStringLiteral("missing"));
+    const QByteArray savedHome = qgetenv("HOME"), savedTemp = qgetenv("TMPDIR"), savedConfig = qgetenv("XDG_CONFIG_HOME"),
+                     savedCache = qgetenv("XDG_CACHE_HOME");
+    const QString tempFolder = tempRoot.filePath(temp);
     if (downloads)
         QVERIFY(QDir(home.path()).mkdir(QStringLiteral("Downloads")));
-    if (temp)
+    if (temp != QLatin1String("missing"))
         QVERIFY(QDir().mkpath(tempFolder));
+    if (temp == QLatin1String("shared"))
+        QVERIFY(QFile::setPermissions(tempFolder, QFile::Permissions(0x7777)));
     qputenv("HOME", home.path().toUtf8());
     qputenv("TMPDIR", tempFolder.toUtf8());
     qunsetenv("XDG_CONFIG_HOME");
+    qunsetenv("XDG_CACHE_HOME");
     const auto restore = qScopeGuard([&] {
         qputenv("HOME", savedHome);
         qputenv("TMPDIR", savedTemp);
-        if (!savedConfig.isNull())
-            qputenv("XDG_CONFIG_HOME", savedConfig);
+        for (const auto &[name, saved] : {std::pair{"XDG_CONFIG_HOME", savedConfig}, std::pair{"XDG_CACHE_HOME", savedCache}})
+            if (!saved.isNull())
+                qputenv(name, saved);
         QDesktopServices::setUrlHandler(QStringLiteral("file"), &desktop, "open");
     });
     // Nothing, not even root, can create a file in a folder that was removed.
@@ -760,7 +783,8 @@ void TestDownload::packageFolder()
     }
     const QString folder = expected == QLatin1String("working") ? workDir->path()
         : expected == QLatin1String("downloads")                 ? home.filePath(QStringLiteral("Downloads"))
-                                                                 : tempFolder;
+        : expected == QLatin1String("cache") ? home.filePath(QStringLiteral(".cache/") + QCoreApplication::applicationName())
+                                             : tempFolder;
     const QString package = QDir(folder).filePath(installerName);
     if (handedOff) {
         QCOMPARE(pressAndWait(window), 0);
@@ -796,11 +820,15 @@ static QByteArray stateWith(const QString &member = QString(), const QJsonValue 
 void TestDownload::leftoverPartialFiles_data()
 {
     QTest::addColumn<QString>("name");
-    // "file", "fifo", "folder", or a symbolic link: "link to a file", "link to a fifo".
+    // "file", "fifo", "folder", or a symbolic link: "link to a file", "link to a fifo"; a
+    // file the user does not own, or others may write: "another user's file", "file open to
+    // others"; a file whose state is not one: "file, its state a FIFO" (or "a link",
+    // "another user's").
     QTest::addColumn<QString>("kind");
     // Whether another updater still has it open.
     QTest::addColumn<bool>("held");
-    // The state beside it, if any: the state goes with the file.
+    // The state beside it, if any: the state goes with the file. A file of the user's own
+    // kept with its state is taken over by the next download, from the bytes it holds.
     QTest::addColumn<QByteArray>("state");
     QTest::addColumn<bool>("removed");
 
@@ -833,6 +861,21 @@ void TestDownload::leftoverPartialFiles_data()
     QTest::newRow("spans overlap") << partial << "file" << false << stateWith("spans", QJsonArray{QJsonArray{0, 9}, QJsonArray{5, 20}}) << true;
     QTest::newRow("every byte in") << partial << "file" << false << stateWith("spans", QJsonArray{QJsonArray{0, 300000}}) << true;
     QTest::newRow("hash not hex") << partial << "file" << false << stateWith("sha256", QString(64, 'g')) << true;
+    QTest::newRow("spans in slivers") << partial << "file" << false << stateWith("spans", [] {
+        QJsonArray slivers;
+        for (int at = 0; at <= 2 * DownloadState::maxSpans; at += 2)
+            slivers.append(QJsonArray{at, at + 1});
+        return slivers;
+    }()) << true;
+    // Only what the file holds is believed, whatever its state says.
+    QTest::newRow("state names more than the file holds") << partial << "file" << false
+                                                          << stateWith("spans", QJsonArray{QJsonArray{0, 299999}}) << false;
+    // What a neighbour can plant, or leave for the user to finish: never read, taken or removed.
+    QTest::newRow("another user's file") << partial << "another user's file" << false << stateWith() << false;
+    QTest::newRow("file open to others") << partial << "file open to others" << false << stateWith() << false;
+    QTest::newRow("FIFO at the state's name") << partial << "file, its state a FIFO" << false << none << true;
+    QTest::newRow("link at the state's name") << partial << "file, its state a link" << false << stateWith() << true;
+    QTest::newRow("another user's state") << partial << "file, its state another user's" << false << stateWith() << true;
 }
 
 void TestDownload::leftoverPartialFiles()
@@ -844,17 +887,31 @@ void TestDownload::leftoverPartialFiles()
     QFETCH(bool, removed);
 
     const QString statePath = DownloadState::pathFor(name);
-    QFile stateFile(statePath);
+    const QString stateKind = kind.section(QStringLiteral(", its state "), 1);
+    QFile stateFile(stateKind == QLatin1String("a link") ? QStringLiteral("target.state") : statePath);
     QVERIFY(state.isEmpty() || (stateFile.open(QIODevice::WriteOnly) && stateFile.write(state) == state.size()));
     stateFile.close();
     QFile file(kind.startsWith(QLatin1String("link")) ? QStringLiteral("target") : name);
+#ifdef Q_OS_UNIX
+    // Another user's files, made the way that user would: as root, given away.
+    const auto giveAway = [](const QString &path) { return chown(QFile::encodeName(path).constData(), 65534, 65534) == 0; };
+    if (kind.contains(QLatin1String("another user's")) && geteuid() != 0)
+        QSKIP("only root can make another user's files");
+    if (stateKind == QLatin1String("a FIFO"))
+        QCOMPARE(mkfifo(QFile::encodeName(statePath).constData(), 0600), 0);
+    if (stateKind == QLatin1String("a link"))
+        QVERIFY(QFile::link(stateFile.fileName(), statePath));
+    if (stateKind == QLatin1String("another user's"))
+        QVERIFY(giveAway(statePath));
+#else
+    if (kind != QLatin1String("file") && kind != QLatin1String("folder"))
+        QSKIP("Windows has no FIFOs or owners here, and its links need privileges");
+#endif
     if (kind == QLatin1String("folder")) {
         QVERIFY(QDir().mkdir(name));
     } else if (kind.endsWith(QLatin1String("fifo"))) {
 #ifdef Q_OS_UNIX
         QCOMPARE(mkfifo(QFile::encodeName(file.fileName()).constData(), 0600), 0);
-#else
-        QSKIP("Windows has no FIFOs");
 #endif
     } else {
         QVERIFY(file.open(QIODevice::WriteOnly));
@@ -865,19 +922,27 @@ void TestDownload::leftoverPartialFiles()
         else
             file.close();
     }
-    if (kind.startsWith(QLatin1String("link"))) {
 #ifdef Q_OS_UNIX
+    if (kind.startsWith(QLatin1String("link")))
         QVERIFY(QFile::link(file.fileName(), name));
-#else
-        QSKIP("Windows links need privileges");
+    if (kind == QLatin1String("another user's file"))
+        QVERIFY(giveAway(name));
+    if (kind == QLatin1String("file open to others"))
+        QVERIFY(QFile::setPermissions(name, QFile::Permissions(0x6666)));
 #endif
-    }
     const qint64 now = QDateTime::currentSecsSinceEpoch();
-    PartialFile::sweep(installerName, [now](const DownloadState &kept) { return !kept.expired(now); });
+    const auto keep = [now](const DownloadState &kept) { return !kept.expired(now); };
+    PartialFile::sweep(installerName, keep);
     QCOMPARE(QFileInfo(name).exists() || QFileInfo(name).isSymLink(), !removed);
-    QCOMPARE(QFile::exists(statePath), !state.isEmpty() && !removed);
+    // A planted state stays where it was put.
+    QCOMPARE(QFileInfo(statePath).exists() || QFileInfo(statePath).isSymLink(), !stateKind.isEmpty() || (!state.isEmpty() && !removed));
     // What a link leads to is never touched.
     QVERIFY(QFileInfo::exists(file.fileName()) || !kind.startsWith(QLatin1String("link")));
+    QVERIFY(stateKind.isEmpty() || QFileInfo(stateFile.fileName()).size() == state.size());
+    // Taken over from the bytes the file holds, and only a file of the user's own.
+    const std::optional<PartialFile::Kept> taken = PartialFile::claim(installerName, keep);
+    const bool ownKept = kind == QLatin1String("file") && !held && !removed && !state.isEmpty();
+    QCOMPARE(taken ? taken->state.spans.size() : -1, ownKept ? qint64(7) : -1);
 }
 
 // Another updater's start-up cleanup leaves a running download's file alone.

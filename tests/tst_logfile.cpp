@@ -2,6 +2,7 @@
 #include "net/Logging.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrl>
@@ -17,6 +18,8 @@ private slots:
     void bounded();
     void addresses_data();
     void addresses();
+    void plainText_data();
+    void plainText();
     void messagesReachTheFile();
 };
 
@@ -24,21 +27,34 @@ void TestLogFile::bounded_data()
 {
     QTest::addColumn<int>("lines");
     QTest::addColumn<int>("lineSize");
+    // Whether the log is a link to another file, which must stay as it was.
+    QTest::addColumn<bool>("link");
 
-    QTest::newRow("a few lines") << 10 << 100;
-    QTest::newRow("just past the bound") << 1025 << 1024;
-    QTest::newRow("many times the bound") << 5000 << 1000;
+    QTest::newRow("a few lines") << 10 << 100 << false;
+    QTest::newRow("just past the bound") << 1025 << 1024 << false;
+    QTest::newRow("many times the bound") << 5000 << 1000 << false;
     // A line longer than the half that is kept leaves only itself.
-    QTest::newRow("a line larger than half the bound") << 3 << 700 * 1024;
+    QTest::newRow("a line larger than half the bound") << 3 << 700 * 1024 << false;
+    QTest::newRow("a link, trimmed") << 1100 << 1024 << true;
 }
 
 void TestLogFile::bounded()
 {
     QFETCH(int, lines);
     QFETCH(int, lineSize);
+    QFETCH(bool, link);
 
     QTemporaryDir folder;
     const QString path = folder.filePath(QStringLiteral("updater.log"));
+    const QString target = folder.filePath(QStringLiteral("target"));
+    if (link) {
+#ifdef Q_OS_WIN
+        QSKIP("Windows links need privileges");
+#endif
+        QFile planted(target);
+        QVERIFY(planted.open(QIODevice::WriteOnly));
+        QVERIFY(QFile::link(target, path));
+    }
     for (int i = 0; i < lines; ++i)
         LogFile::append(path, QByteArray::number(i).rightJustified(8, '0') + QByteArray(lineSize - 9, 'x') + '\n');
     QFile file(path);
@@ -52,6 +68,8 @@ void TestLogFile::bounded()
         QCOMPARE(kept[i].left(8).toInt(), kept[i - 1].left(8).toInt() + 1);
     for (const QByteArray &line : kept)
         QCOMPARE(line.size(), lineSize - 1);
+    // The trim put a file of its own where the link was; appends before it went through.
+    QVERIFY(!link || (!QFileInfo(path).isSymLink() && QFileInfo(target).size() <= LogFile::maxBytes));
 }
 
 void TestLogFile::addresses_data()
@@ -72,20 +90,50 @@ void TestLogFile::addresses()
     QCOMPARE(forLog(QUrl(url)), logged);
 }
 
+void TestLogFile::plainText_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("logged");
+
+    QTest::newRow("plain") << "HTTP 404 Not Found" << "HTTP 404 Not Found";
+    QTest::newRow("Chinese") << "下载失败，请重试" << "下载失败，请重试";
+    // A server's words cannot start a line of their own, one the updater might have written.
+    QTest::newRow("line break") << "Not Found\n2026-12-08T12:00:00.000Z I updater.download: handed to the desktop"
+                                << "Not Found\\x{a}2026-12-08T12:00:00.000Z I updater.download: handed to the desktop";
+    QTest::newRow("bare CR") << "Found\rhanded to the desktop" << "Found\\x{d}handed to the desktop";
+    QTest::newRow("terminal escape") << "\x1b[2J\x1b[1;1H" << "\\x{1b}[2J\\x{1b}[1;1H";
+    QTest::newRow("NUL and DEL") << QString::fromUtf16(u"a\0b\x7f", 4) << "a\\x{0}b\\x{7f}";
+    QTest::newRow("right-to-left override") << QString::fromUtf16(u"exe.\u202etxt") << "exe.\\x{202e}txt";
+    QTest::newRow("cut") << QString(LogFile::maxLineChars + 1, 'x')
+                         << QString(LogFile::maxLineChars, 'x') + QStringLiteral("… (%1 characters)").arg(LogFile::maxLineChars + 1);
+}
+
+void TestLogFile::plainText()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, logged);
+    QCOMPARE(LogFile::plain(text), logged);
+}
+
 // The updater's categories and anyone's warnings reach the file, each with its category.
 void TestLogFile::messagesReachTheFile()
 {
     QTemporaryDir folder;
     const QString path = folder.filePath(QStringLiteral("logs/updater.log"));
+    // Only the file hears them.
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
     LogFile::install(path);
     qCWarning(lcDownload) << "connection 1 failed";
     qDebug() << "Qt's chatter";
     qWarning() << "a warning";
+    // A server's reason phrase of megabytes, twice: the lines before it stay.
+    for (int i = 0; i < 2; ++i)
+        qWarning().noquote() << QString(LogFile::maxBytes, 'x');
     qInstallMessageHandler(nullptr);
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QList<QByteArray> lines = file.readAll().trimmed().split('\n');
-    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines.size(), 4);
     QVERIFY2(lines[0].endsWith(" W updater.download: connection 1 failed"), lines[0].constData());
     QVERIFY2(lines[1].endsWith(" W default: a warning"), lines[1].constData());
 }

@@ -25,26 +25,30 @@ static Given status(int code, int retryAfter = -1)
 
 void TestRetryPolicy::next_data()
 {
-    // The same failure again and again, each attempt having brought `brought` bytes: the
-    // waits in turn, -1 where the download gives up.
+    // The same failure again and again, each attempt leaving `kept` bytes more than the one
+    // before it, with `kept` at the first: the waits in turn, -1 where the download gives up.
     QTest::addColumn<Given>("given");
-    QTest::addColumn<qint64>("brought");
+    QTest::addColumn<qint64>("kept");
     QTest::addColumn<double>("jitter");
     QTest::addColumn<QList<int>>("waits");
 
     const Given tls{Failure::NetworkFailure, QNetworkReply::SslHandshakeFailedError};
     const Given refused{Failure::NetworkFailure, QNetworkReply::ConnectionRefusedError};
-    const QList<int> doubling{1000, 2000, 4000, 8000, 16000, -1};
-    QTest::newRow("reset") << Given{Failure::Incomplete} << qint64(0) << 0.0 << doubling;
-    QTest::newRow("refused") << refused << qint64(0) << 0.0 << doubling;
-    QTest::newRow("jitter adds a tenth at most") << Given{Failure::Incomplete} << qint64(0) << 1.0
-                                                 << QList<int>{1100, 2200, 4400, 8800, 17600, -1};
-    QTest::newRow("resets after each megabyte go on")
-        << Given{Failure::Incomplete} << qint64(RetryPolicy::progressBytes) << 0.0 << QList<int>{1000, 1000, 1000, 1000, 1000, 1000, 1000};
-    QTest::newRow("less than a megabyte counts as none")
-        << Given{Failure::Incomplete} << qint64(RetryPolicy::progressBytes - 1) << 0.0 << doubling;
-    QTest::newRow("503") << status(503) << qint64(0) << 0.0 << doubling;
-    QTest::newRow("429 with Retry-After 2") << status(429, 2) << qint64(0) << 0.0 << QList<int>{2000, 2000, 2000, 2000, 2000, -1};
+    const QList<int> firstStep{1000, 1000, 1000, 1000, 1000, -1};
+    const QList<int> fullBackoff{2000, 4000, 8000, 16000, 32000, -1};
+    const qint64 MiB = RetryPolicy::progressBytes;
+    QTest::newRow("reset, no jitter: the first step") << Given{Failure::Incomplete} << qint64(0) << 0.0 << firstStep;
+    QTest::newRow("refused, full jitter: the whole backoff") << refused << qint64(0) << 1.0 << fullBackoff;
+    QTest::newRow("half jitter") << Given{Failure::Incomplete} << qint64(0) << 0.5 << QList<int>{1500, 2500, 4500, 8500, 16500, -1};
+    QTest::newRow("a megabyte kept each time goes on") << Given{Failure::Incomplete} << MiB << 1.0
+                                                       << QList<int>{2000, 2000, 2000, 2000, 2000, 2000, 2000};
+    QTest::newRow("half a megabyte more each time goes on") << Given{Failure::Incomplete} << MiB / 2 << 0.0
+                                                            << QList<int>{1000, 1000, 1000, 1000, 1000, 1000, 1000};
+    QTest::newRow("the same bytes fetched again count as none") << Given{Failure::Incomplete, 0, -1, int(MiB) * 3} << qint64(0)
+                                                                << 0.0 << QList<int>{1000, 1000, 1000, 1000, 1000, -1};
+    QTest::newRow("503") << status(503) << qint64(0) << 0.0 << firstStep;
+    QTest::newRow("Retry-After 2, jittered on top") << status(429, 2) << qint64(0) << 1.0 << QList<int>{3000, 5000, 9000, 17000, 33000, -1};
+    QTest::newRow("Retry-After 0: never less than the first step") << status(503, 0) << qint64(0) << 0.0 << firstStep;
     QTest::newRow("Retry-After 60") << status(503, 60) << qint64(0) << 0.0 << QList<int>{60000};
     QTest::newRow("Retry-After 61") << status(503, 61) << qint64(0) << 0.0 << QList<int>{-1};
     for (int code : {403, 404, 501})
@@ -57,17 +61,19 @@ void TestRetryPolicy::next_data()
 void TestRetryPolicy::next()
 {
     QFETCH(Given, given);
-    QFETCH(qint64, brought);
+    QFETCH(qint64, kept);
     QFETCH(double, jitter);
     QFETCH(QList<int>, waits);
 
     Failure failure(Failure::Cause(given.value(0)));
     failure.status = failure.networkError = given.value(1);
     failure.retryAfter = given.value(2, -1);
+    // Where each attempt stands: `kept` more each time, or, given a fourth value, always there.
+    const qint64 standsAt = given.value(3, -1);
     RetryPolicy policy;
     QList<int> got;
     for (int i = 0; i < waits.size(); ++i)
-        got << policy.next(failure, brought, jitter).value_or(-1);
+        got << policy.next(failure, standsAt >= 0 ? standsAt : kept * (i + 1), jitter).value_or(-1);
     QCOMPARE(got, waits);
 }
 

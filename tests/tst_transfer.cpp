@@ -163,31 +163,35 @@ void TestTransfer::split_data()
     // Whether the record lists the pieces' hashes and a sound mirror on another server, under
     // another ETag: both serve together.
     QTest::addColumn<bool>("pieces");
+    // What the mirror does wrong, as the demo server's query.
+    QTest::addColumn<QString>("mirrorFault");
 
     // Each connection held to 8 MiB/s, as download servers hold them: one alone would take
     // seconds, which is when the download splits.
     const qint64 MiB = 1024 * 1024;
     // Whether a download splits at all is tst_scheduler's and tst_answer's to show.
-    QTest::newRow("nginx") << true << "" << 40 * MiB << false << -1 << false;
-    QTest::newRow("split") << false << "" << 40 * MiB << false << -1 << false;
-    QTest::newRow("uneven length") << false << "" << 45 * MiB + 12345 << false << -1 << false;
+    QTest::newRow("nginx") << true << "" << 40 * MiB << false << -1 << false << "";
+    QTest::newRow("split") << false << "" << 40 * MiB << false << -1 << false << "";
+    QTest::newRow("uneven length") << false << "" << 45 * MiB + 12345 << false << -1 << false << "";
     // The rest on the connection that got the whole package.
-    QTest::newRow("ranges answered with 200") << false << "ranges=ignore" << 40 * MiB << true << -1 << false;
-    QTest::newRow("package changes") << false << "etag=changing" << 40 * MiB << true << -1 << false;
-    QTest::newRow("one reset, one stalled") << false << "resetat=20000000&stallat=37000000" << 40 * MiB << true << -1 << false;
-    QTest::newRow("one slowed to a crawl") << false << "slowat=30000000&slowrate=20000" << 40 * MiB << true << -1 << false;
-    QTest::newRow("wrong Content-Range") << false << "badrange=1" << 40 * MiB << true << int(Failure::RangeMismatch) << false;
+    QTest::newRow("ranges answered with 200") << false << "ranges=ignore" << 40 * MiB << true << -1 << false << "";
+    QTest::newRow("package changes") << false << "etag=changing" << 40 * MiB << true << -1 << false << "";
+    QTest::newRow("one reset, one stalled") << false << "resetat=20000000&stallat=37000000" << 40 * MiB << true << -1 << false << "";
+    QTest::newRow("one slowed to a crawl") << false << "slowat=30000000&slowrate=20000" << 40 * MiB << true << -1 << false << "";
+    QTest::newRow("wrong Content-Range") << false << "badrange=1" << 40 * MiB << true << int(Failure::RangeMismatch) << false << "";
     // A server that turns split downloads away: the first connection brings it all.
-    QTest::newRow("ranges refused with 503") << false << "rangestatus=503" << 24 * MiB << true << -1 << false;
-    QTest::newRow("ranges refused with 403") << false << "rangestatus=403" << 24 * MiB << true << -1 << false;
+    QTest::newRow("ranges refused with 503") << false << "rangestatus=503" << 24 * MiB << true << -1 << false << "";
+    QTest::newRow("ranges refused with 403") << false << "rangestatus=403" << 24 * MiB << true << -1 << false << "";
     // Every connection's sockets count, those a redirect leaves behind too.
     QTest::newRow("ranges redirected to another port")
-        << false << QStringLiteral("rangesto=%1").arg(QUrl(rangeServer->url("/")).port()) << 40 * MiB << false << -1 << false;
+        << false << QStringLiteral("rangesto=%1").arg(QUrl(rangeServer->url("/")).port()) << 40 * MiB << false << -1 << false << "";
     // Another package's bytes under the same ETag: only the hash can tell.
-    QTest::newRow("spliced") << false << "splice=1" << 40 * MiB << true << int(Failure::HashMismatch) << false;
-    QTest::newRow("pieces and a mirror") << false << "" << 40 * MiB << false << -1 << true;
+    QTest::newRow("spliced") << false << "splice=1" << 40 * MiB << true << int(Failure::HashMismatch) << false << "";
+    QTest::newRow("pieces and a mirror") << false << "" << 40 * MiB << false << -1 << true << "";
     // With pieces the wrong one is caught, and fetched again from the mirror.
-    QTest::newRow("spliced, pieces and a sound mirror") << false << "splice=1" << 40 * MiB << true << -1 << true;
+    QTest::newRow("spliced, pieces and a sound mirror") << false << "splice=1" << 40 * MiB << true << -1 << true << "";
+    // The mirror's fault costs the mirror: the record's own server brings the rest.
+    QTest::newRow("pieces and a mirror whose ranges run on") << false << "" << 40 * MiB << true << -1 << true << "overlong=1";
 }
 
 void TestTransfer::split()
@@ -198,6 +202,7 @@ void TestTransfer::split()
     QFETCH(bool, faults);
     QFETCH(int, cause);
     QFETCH(bool, pieces);
+    QFETCH(QString, mirrorFault);
 
     static int row = 0;
     QString path = QStringLiteral("/package?size=%1&rate=8388608&%2&row=%3").arg(QString::number(size), query, QString::number(++row));
@@ -205,7 +210,7 @@ void TestTransfer::split()
     const QByteArray sha256 = sha256Of(server->url(QStringLiteral("/package?size=%1").arg(size)), &pieceSha256);
     QCOMPARE(sha256.size(), 64);
     QJsonObject members{{"Sha256", QString::fromLatin1(sha256)}};
-    const QString mirrorPath = QStringLiteral("/package?size=%1&rate=8388608&etagvalue=%22mirror%22&row=%2").arg(size).arg(row);
+    const QString mirrorPath = QStringLiteral("/package?size=%1&rate=8388608&etagvalue=%22mirror%22&row=%2&%3").arg(size).arg(row).arg(mirrorFault);
     if (pieces) {
         members.insert(QStringLiteral("PieceSize"), pieceSize);
         members.insert(QStringLiteral("PieceSha256"), pieceSha256);

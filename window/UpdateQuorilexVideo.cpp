@@ -127,7 +127,7 @@ void UpdateQuorilexVideo::checkVersion()
                             QStringLiteral("no record signed with the built-in key, complete and not expired")));
         return;
     }
-    qCInfo(lcCheck).noquote() << "published:" << record->version << record->time << "state" << record->state;
+    qCInfo(lcCheck).noquote() << "published:" << fromServer(record->version) << record->time << "state" << record->state;
     const bool offered = record->offersUpdate(currentVersion, currentReleaseTime);
     // Bytes an earlier run kept of another release, or of any when none is offered, will
     // never be needed.

@@ -11,6 +11,7 @@ updater's failure paths can be driven against a real HTTP server:
           &etagvalue=V&modifiedvalue=V&crawl=N&ranges=ignore
           &resetat=X&stallat=X&slowat=X&slowrate=B&splice=1&freezeat=N
           &rangestatus=S&rangesto=PORT&resetevery=N&busy=N&retryafter=V&overlong=1
+          &framing=twolengths|chunked
                                    a generated package: without a length,
                                    cut short, stalling or reset after N bytes
                                    (only requests without a Range, so the next
@@ -37,7 +38,9 @@ updater's failure paths can be driven against a real HTTP server:
                                    bytes (resetevery); the path's first N
                                    requests get 503 with Retry-After: V (busy);
                                    ranges come with no length and run on to
-                                   the package's end (overlong)
+                                   the package's end (overlong); a second
+                                   Content-Length 1000 longer, or a chunked body
+                                   that names a wrong Content-Length too (framing)
   /status/CODE                     that status with a small HTML body
   /redirect?to=URL                 302 to URL
   /loop                            302 to itself
@@ -251,7 +254,7 @@ class Handler(BaseHTTPRequestHandler):
 
     def stream(self, chunks_from, size, length=True, rate=0, short=None, stall=None, reset=None, crawl=None, every=False,
                status=200, validators=(), ranges=True, bad_range=False, sendfile=None, breaks={}, splice=False, freeze=None,
-               overlong=False):
+               overlong=False, framing=None):
         """Sends a package of `size` bytes; chunks_from(offset) yields its bytes from offset on.
 
         A "Range: bytes=N-" request is answered with 206 and the rest from N, unless ranges
@@ -304,12 +307,23 @@ class Handler(BaseHTTPRequestHandler):
         self.send_header("Content-Type", "application/x-msi")
         for name, value in headers:
             self.send_header(name, value)
-        if length:
+        if framing == "chunked":
+            self.send_header("Transfer-Encoding", "chunked")
+            self.send_header("Content-Length", "1000")
+        elif length:
             self.send_header("Content-Length", str(end + 1 - start))
+            if framing == "twolengths":
+                self.send_header("Content-Length", str(end + 1 - start + 1000))
         else:
             self.send_header("Connection", "close")
             self.close_connection = True
         self.end_headers()
+        if framing == "chunked":
+            for chunk in chunks_from(start):
+                self.wfile.write(b"%x\r\n%s\r\n" % (len(chunk), chunk))
+            self.wfile.write(b"0\r\n\r\n")
+            entry["sent"] = size
+            return
         limits = [x for x in (short, stall, reset, crawl) if x is not None]
         limit = min(limits) if limits else None
         if sendfile and not rate and limit is None and not isinstance(self.connection, ssl.SSLSocket):
@@ -434,7 +448,7 @@ class Handler(BaseHTTPRequestHandler):
                         breaks={k: int(query[k]) for k in ("resetat", "stallat", "slowat", "slowrate") if k in query},
                         splice=query.get("splice") == "1",
                         freeze=int(query["freezeat"]) if "freezeat" in query else None,
-                        overlong=query.get("overlong") == "1")
+                        overlong=query.get("overlong") == "1", framing=query.get("framing"))
         elif path.startswith("/status/"):
             status = int(path.rsplit("/", 1)[1])
             self.send_body(status, b"<html><body>error</body></html>", "text/html")

@@ -144,6 +144,8 @@ void TestDownload::failure_data()
     QTest::newRow("captive portal page") << server->echo("<html><body>请登录</body></html>") << int(Failure::NotAnInstaller);
     QTest::newRow("not an installer") << server->url("/package?size=100000&signature=0") << int(Failure::NotAnInstaller);
     QTest::newRow("empty body") << server->url("/package?size=0") << int(Failure::NotAnInstaller);
+    // Which length holds would be up to whoever reads the header.
+    QTest::newRow("two Content-Lengths") << server->url("/package?size=100000&framing=twolengths") << int(Failure::SizeMismatch);
     QTest::newRow("refused") << QStringLiteral("http://127.0.0.1:%1/p.msi").arg(TestServer::closedPort()) << int(Failure::NetworkFailure);
     QTest::newRow("empty address") << "" << int(Failure::InvalidAddress);
     QTest::newRow("relative address") << "QuorilexVideo_32.msi" << int(Failure::InvalidAddress);
@@ -258,6 +260,8 @@ void TestDownload::success_data()
     QTest::newRow("redirect") << server->url("/redirect?to=/package%3Fsize%3D300000") << false;
     QTest::newRow("stale file replaced") << server->url(package) << true;
     QTest::newRow("several chunks") << server->url("/package?size=1000000") << false;
+    // The chunks end the body, whatever length the header names.
+    QTest::newRow("chunked, with a wrong Content-Length") << server->url("/package?size=300000&framing=chunked") << false;
     QTest::newRow("https") << tlsServer->url(package) << false;
     QTest::newRow("http to https") << server->url("/redirect?to=" + QUrl::toPercentEncoding(tlsServer->url(package))) << false;
 }

@@ -20,7 +20,7 @@ Answer::Verdict Answer::judge(const Header &header, const Expected &expected)
             && (header.contentLength < 0 || header.contentLength == expected.end - expected.offset)
             // The validator the range was asked under, carried back: without it the bytes may
             // be another package's, from another server or another upload.
-            && (expected.piecesChecked
+            && (expected.hashesVouch
                 || (expected.validator.startsWith('"') ? header.etag : header.lastModified) == expected.validator);
         if (!fits)
             verdict.failure = Failure(Failure::RangeMismatch);

@@ -35,8 +35,9 @@ public:
         qint64 recordSize = -1;
         bool vouched = false;
         qint64 sizeLimit = 0;
-        // Every piece is checked against the record's hashes: a range needs no validator.
-        bool piecesChecked = false;
+        // Every byte is checked against the publisher's hashes (the pieces', or a signed
+        // whole file's): a range needs no validator.
+        bool hashesVouch = false;
         // Asked of another source than the one the download began at: only the range asked
         // for will do, a whole package would start the download over.
         bool rangeOnly = false;

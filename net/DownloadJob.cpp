@@ -7,6 +7,8 @@
 #include <QRandomGenerator>
 #include <QUrl>
 
+#include <utility>
+
 DownloadJob::DownloadJob(QNetworkAccessManager &manager, const UpdateRecord &record, const QString &path,
                          const QUrl &recordServer, QObject *parent)
     : QObject(parent)
@@ -25,9 +27,19 @@ DownloadJob::DownloadJob(QNetworkAccessManager &manager, const UpdateRecord &rec
     crawlTimer.setInterval(crawlWindowMs);
     connect(&crawlTimer, &QTimer::timeout, this, [this] {
         const qint64 bytes = transfer->bytesReceived();
-        if (bytes - crawlCheckpoint < crawlMinimumBytes)
-            stop(Failure(Failure::TimedOut, QStringLiteral("%1 bytes in %2 ms").arg(bytes - crawlCheckpoint).arg(crawlTimer.interval())));
+        const qint64 brought = bytes - crawlCheckpoint;
         crawlCheckpoint = bytes;
+        const QString pace = QStringLiteral("%1 bytes in %2 ms").arg(brought).arg(crawlTimer.interval());
+        if (brought < crawlMinimumBytes) {
+            stop(Failure(Failure::TimedOut, pace));
+            return;
+        }
+        // Sources that serve together share the work by their pace already.
+        const double restSecs = double(download->total() - download->received()) / brought * crawlTimer.interval() / 1000;
+        if (!download->piecesChecked() && download->total() > 0 && restSecs > slowSourceSecs && sources.anotherLeft()) {
+            givingWay = true;
+            stop(Failure(Failure::TimedOut, pace + QStringLiteral(": the rest would take %1 s").arg(qRound64(restSecs))));
+        }
     });
 }
 
@@ -95,6 +107,7 @@ void DownloadJob::transferEnded()
 {
     stallTimer.stop();
     crawlTimer.stop();
+    const bool gaveWay = std::exchange(givingWay, false);
     // Emitted from inside the transfer: it goes once control is back in the event loop.
     const QList<QUrl> wrongSources = transfer->wrongSources();
     transfer.release()->deleteLater();
@@ -114,8 +127,9 @@ void DownloadJob::transferEnded()
             if (!sources.isDropped(sources.current()) ? goOn() : nextSource(*outcome))
                 return;
         }
-        // A source that turns the download away is not asked again while another may answer.
-        if (Sources::turnedAway(*outcome) && nextSource(*outcome))
+        // A source that turns the download away, or crawls, is not asked again while another
+        // may answer.
+        if ((Sources::turnedAway(*outcome) || gaveWay) && nextSource(*outcome))
             return;
         const qint64 kept = download ? download->received() : 0;
         if (const std::optional<int> wait = retries.next(*outcome, kept, QRandomGenerator::global()->generateDouble())) {

@@ -35,6 +35,9 @@ public:
     // --speed-limit 1024 --speed-time 60 has it.
     static constexpr int crawlWindowMs = 60000;
     static constexpr qint64 crawlMinimumBytes = 1024;
+    // While another source is left, one that would need longer than this for the rest at
+    // its pace over a crawl window gives way to it.
+    static constexpr int slowSourceSecs = 600;
     // A package larger than this is refused unless its publisher signed its size: whatever
     // the server declares, or an undeclared body that reaches it, could fill the disk.
     static constexpr qint64 defaultSizeLimit = Q_INT64_C(4) << 30;
@@ -97,6 +100,8 @@ private:
     // stalled too, however it trickles.
     QTimer crawlTimer;
     qint64 crawlCheckpoint = 0;
+    // The running attempt was stopped for a slow source: the next one asks another.
+    bool givingWay = false;
     Sources sources;
     RetryPolicy retries;
     // Fires once a second and at the wait's end, for the countdown.

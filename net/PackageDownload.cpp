@@ -217,8 +217,8 @@ QNetworkRequest PackageDownload::request(const QUrl &url, const Span &span) cons
         return request;
     const QByteArray last = span.end == totalBytes ? QByteArray() : QByteArray::number(span.end - 1);
     request.setRawHeader("Range", "bytes=" + QByteArray::number(span.begin) + '-' + last);
-    // Checked pieces need no validator: any source's bytes will do, and wrong ones are caught.
-    if (!piecesChecked())
+    // Hashes that vouch need no validator: any source's bytes will do, and wrong ones are caught.
+    if (!hashesVouch())
         request.setRawHeader("If-Range", validator);
     return request;
 }
@@ -254,7 +254,7 @@ Answer::Verdict PackageDownload::judge(const QNetworkReply &reply, const Span &a
     header.lastModified = reply.rawHeader("Last-Modified");
     header.acceptRanges = reply.rawHeader("Accept-Ranges");
     verdict = Answer::judge(header, {asked.begin, asked.end, totalBytes, validator, record.size, record.vouched, sizeLimit,
-                                     piecesChecked(), rangeOnly});
+                                     hashesVouch(), rangeOnly});
     if (verdict.failure) {
         verdict.failure->detail = describe(reply);
         if (verdict.failure->cause == Failure::HttpStatus)
@@ -264,7 +264,7 @@ Answer::Verdict PackageDownload::judge(const QNetworkReply &reply, const Span &a
     // The whole package again over bytes kept: they stay only if it is the same package.
     if (verdict.startOver
         || (asked.end == 0 && in.size() > 0
-            && ((verdict.validator != validator && !piecesChecked()) || verdict.total != totalBytes)))
+            && ((verdict.validator != validator && !hashesVouch()) || verdict.total != totalBytes)))
         startOver();
     if (status == 200)
         rangesServed = verdict.servesRanges;

@@ -66,6 +66,9 @@ public:
     MaybeFailure settle() { return collectChecks(true); }
     // The record lists pieces, and the wrong ones found since the last call.
     bool piecesChecked() const;
+    // Every byte is checked against the publisher's hashes, the pieces' or the signed whole
+    // file's: a range needs no validator, from whichever source it comes.
+    bool hashesVouch() const { return piecesChecked() || (record.vouched && !record.sha256.isEmpty()); }
     qint64 pieceSize() const { return record.pieceSize; }
     SpanSet takeWrongPieces();
 
@@ -95,7 +98,7 @@ public:
     bool complete() const { return totalBytes >= 0 && in.size() == totalBytes; }
     // The first answer said that the server serves ranges and named a validator for them,
     // and the server has not turned them away since.
-    bool servesRanges() const { return rangesServed && (!validator.isEmpty() || piecesChecked()) && !rangesRefused; }
+    bool servesRanges() const { return rangesServed && (!validator.isEmpty() || hashesVouch()) && !rangesRefused; }
     // A range was answered with the bytes asked for.
     bool rangesProven() const { return rangeAccepted; }
     // The server turns ranges away: the rest of this download asks for the whole package.

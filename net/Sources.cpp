@@ -49,6 +49,14 @@ bool Sources::advance()
     return false;
 }
 
+bool Sources::anotherLeft() const
+{
+    for (int next = index + 1; next < urls.size(); ++next)
+        if (!dropped.contains(next))
+            return true;
+    return false;
+}
+
 void Sources::restart()
 {
     index = 0;

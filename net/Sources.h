@@ -26,6 +26,7 @@ public:
     QList<QUrl> inUse(bool together) const;
     // The next source not dropped, if any is left; false at the last.
     bool advance();
+    bool anotherLeft() const;
     // A source served bytes that are not the package: it is passed over from now on, until
     // restart().
     void drop(const QUrl &source) { dropped.insert(urls.indexOf(source)); }

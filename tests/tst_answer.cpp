@@ -68,7 +68,7 @@ Answer::Expected range(qint64 begin, qint64 end, bool pieces = false, bool range
     Answer::Expected expect = expected(1, etag);
     expect.offset = begin;
     expect.end = end;
-    expect.piecesChecked = pieces;
+    expect.hashesVouch = pieces;
     expect.rangeOnly = rangeOnly;
     return expect;
 }

@@ -18,10 +18,12 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QUrlQuery>
 
 #include <memory>
 
@@ -470,14 +472,26 @@ void TestDownload::mirrors_data()
 {
     QTest::addColumn<QString>("downloadUri");
     QTest::addColumn<QStringList>("mirrors");
+    // The record's Size and Sha256, signed: kept bytes go on at a mirror under another
+    // validator, and how the last mirror's first answer went: the range asked for ("-" for the
+    // whole package) and its status, as a pattern.
+    QTest::addColumn<bool>("signedHash");
+    QTest::addColumn<QString>("mirrorAsked");
     // -1 when the package is handed off.
     QTest::addColumn<int>("finalCause");
 
     const QString dead = QStringLiteral("http://127.0.0.1:%1/p.msi").arg(TestServer::closedPort());
     const QString sound = server->url("/package?size=300000&mirror=1");
-    QTest::newRow("dead record address, sound mirror") << dead << QStringList{sound} << -1;
-    QTest::newRow("404 at the record address, sound mirror") << server->url("/status/404") << QStringList{dead, sound} << -1;
-    QTest::newRow("every source dead") << dead << QStringList{dead} << int(Failure::NetworkFailure);
+    QTest::newRow("dead record address, sound mirror") << dead << QStringList{sound} << false << "- 200" << -1;
+    QTest::newRow("404 at the record address, sound mirror") << server->url("/status/404") << QStringList{dead, sound} << false << "- 200" << -1;
+    QTest::newRow("every source dead") << dead << QStringList{dead} << false << "" << int(Failure::NetworkFailure);
+    QTest::newRow("cut short, a mirror under another ETag, signed hash")
+        << server->url("/package?size=300000&short=100000&mirror=2") << QStringList{server->url("/package?size=300000&etagvalue=%22other%22&mirror=3")}
+        << true << "bytes=100000- 206" << -1;
+    // 3 KB/s would take over a quarter of an hour: the mirror brings the rest.
+    QTest::newRow("crawling record address, fast mirror") << server->url("/package?size=3000000&rate=3000&mirror=4")
+                                                          << QStringList{server->url("/package?size=3000000&mirror=5")} << false
+                                                          << "bytes=\\d+- 206" << -1;
 }
 
 // A source that turns the download away gives way to the next one, at once.
@@ -485,16 +499,31 @@ void TestDownload::mirrors()
 {
     QFETCH(QString, downloadUri);
     QFETCH(QStringList, mirrors);
+    QFETCH(bool, signedHash);
+    QFETCH(QString, mirrorAsked);
     QFETCH(int, finalCause);
 
-    TestWindow window(offerFor(downloadUri, {{"Mirrors", QJsonArray::fromStringList(mirrors)}}));
+    QJsonObject members{{"Mirrors", QJsonArray::fromStringList(mirrors)}};
+    if (signedHash) {
+        Comm comm;
+        members.insert(QStringLiteral("Size"), 300000);
+        members.insert(QStringLiteral("Sha256"), QString::fromLatin1(QCryptographicHash::hash(
+            comm.httpGet(server->url("/package?size=300000")), QCryptographicHash::Sha256).toHex()));
+    }
+    TestWindow window(offerFor(downloadUri, members, signedHash), signedHash ? publisher.publicKey : QByteArray());
+    // A crawl is told within a second.
+    window.limitCrawl(1000);
     QCOMPARE(pressAndWait(window), finalCause < 0 ? 0 : 1);
     if (finalCause >= 0) {
         QCOMPARE(window.failure()->cause, Failure::Cause(finalCause));
         return;
     }
     QCOMPARE(leftovers(), QStringList{installerName});
-    QCOMPARE(QFileInfo(installerName).size(), 300000);
+    const QUrl mirror(mirrors.last());
+    QCOMPARE(QFileInfo(installerName).size(), QUrlQuery(mirror).queryItemValue(QStringLiteral("size")).toLongLong());
+    const Transfer first = server->transfers(mirror.toString(QUrl::RemoveScheme | QUrl::RemoveAuthority)).value(0);
+    const QString answered = QStringLiteral("%1 %2").arg(first.range).arg(first.status);
+    QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(mirrorAsked)).match(answered).hasMatch(), qPrintable(answered));
 }
 
 void TestDownload::secondPressStartsNothing()

@@ -150,6 +150,9 @@ void TestAnswer::judge_data()
     QTest::newRow("range, another ETag") << part("bytes 100000-299999/300000", 200000, "\"changed\"")
                                          << expected(100000, etag) << int(Failure::RangeMismatch) << false
                                          << qint64(300000) << etag;
+    QTest::newRow("range, unsatisfied form") << part("bytes */300000") << expected(100000, etag)
+                                             << int(Failure::RangeMismatch) << false << qint64(300000) << etag;
+    // A multipart answer carries its ranges in the body, not in the header.
     QTest::newRow("range, no Content-Range") << part(QByteArray()) << expected(100000, etag)
                                              << int(Failure::RangeMismatch) << false << qint64(300000) << etag;
     QTest::newRow("range ignored: the whole again") << whole() << expected(100000, etag) << accepted << true

@@ -46,6 +46,8 @@ class Executable(unittest.TestCase):
     path = None
     # The project's version, as CMake has it: 3.0.5.
     version = None
+    # What it was built for: i686, the product, or x86_64 where the suite runs 64-bit.
+    arch = None
 
     @classmethod
     def setUpClass(cls):
@@ -58,7 +60,8 @@ class Executable(unittest.TestCase):
 
     def test_32bit_gui_program(self):
         # The product is 32-bit: a 32-bit updater runs on 32-bit and 64-bit Windows alike.
-        self.assertEqual(self.pe.FILE_HEADER.Machine, pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"])
+        machine = "IMAGE_FILE_MACHINE_AMD64" if self.arch == "x86_64" else "IMAGE_FILE_MACHINE_I386"
+        self.assertEqual(self.pe.FILE_HEADER.Machine, pefile.MACHINE_TYPE[machine])
         self.assertEqual(self.pe.OPTIONAL_HEADER.Subsystem, pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_GUI"])
 
     def test_imports_only_system_dlls(self):
@@ -106,4 +109,5 @@ class Executable(unittest.TestCase):
 if __name__ == "__main__":
     Executable.path = sys.argv.pop(1)
     Executable.version = sys.argv.pop(1)
+    Executable.arch = sys.argv.pop(1)
     unittest.main(verbosity=2)

@@ -27,7 +27,7 @@ import urllib.request
 import uuid
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from wine import Prefix  # noqa: E402
+from wine import WINE, Prefix  # noqa: E402
 
 ARGS = None
 TITLE = "UpdateQuorilexVideo"
@@ -212,7 +212,7 @@ class EndToEnd(unittest.TestCase):
         notes = os.path.join(os.path.dirname(ARGS.server), "release-notes.txt")
         body = os.path.join(ARGS.work, "record%s-%s.json" % (download_path.replace("/", "-"), package["folder"]))
         with open(body, "w") as out:
-            subprocess.run(["wine", signrelease, "record", "Z:" + ARGS.secret_key, "Z:" + package["path"], "3.1.0",
+            subprocess.run([WINE, signrelease, "record", "Z:" + ARGS.secret_key, "Z:" + package["path"], "3.1.0",
                             "1764547200", "Z:" + notes, ARGS.url + download_path],
                            env=cls.prefix.env(), check=True, stdout=out)
         with open(body) as f:

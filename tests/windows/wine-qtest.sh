@@ -7,7 +7,7 @@ program=$1
 shift
 results=$(mktemp --suffix=.txt) || exit 1
 log=$(mktemp) || exit 1
-wine "$program" -o "Z:$results,txt" "$@" >"$log" 2>&1
+${WINE:-wine} "$program" -o "Z:$results,txt" "$@" >"$log" 2>&1
 status=$?
 cat "$results" "$log"
 rm -f "$results" "$log"

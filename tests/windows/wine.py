@@ -1,7 +1,8 @@
 """Wine prefixes of the tests' own, and what the Windows tests need to run programs in them.
 
 A 32-bit Windows, as the product's own users may have: prefixes are made with
-WINEARCH=win32 (Debian's wine32:i386), where only 32-bit programs run. Facts this relies on:
+WINEARCH=win32 (Debian's wine32:i386), where only 32-bit programs run; a 64-bit build's
+tests set WINEARCH=win64 and WINE to Wine's 64-bit loader. Facts this relies on:
 `wineserver -w` waits until a prefix settles and `-k` ends it; Wine reads its registry and
 fonts from the prefix, and sees the host's / as drive Z:.
 """
@@ -12,6 +13,8 @@ import subprocess
 import tempfile
 
 WINESERVER = "/usr/lib/wine/wineserver"
+WINE = os.environ.get("WINE", "wine")
+WINEARCH = os.environ.get("WINEARCH", "win32")
 
 # Tahoma is Windows' default UI font; "黑体" is the form's font, WenQuanYi stands in for it.
 REGISTRY = """Windows Registry Editor Version 5.00
@@ -30,7 +33,7 @@ class Prefix:
 
     def env(self, **extra):
         env = dict(os.environ)
-        env.update(WINEPREFIX=self.path, WINEARCH="win32", WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+        env.update(WINEPREFIX=self.path, WINEARCH=WINEARCH, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
                    # Wine turns Unix paths into Windows ones in the locale's code set: UTF-8,
                    # or a working folder with Chinese characters is lost.
                    LC_ALL="C.UTF-8")
@@ -41,7 +44,7 @@ class Prefix:
         """A fresh prefix at the given DPI (96 is 100 %, 144 is 150 %)."""
         self.stop()
         shutil.rmtree(self.path, ignore_errors=True)
-        subprocess.run(["wine", "wineboot", "-i"], env=self.env(), check=True,
+        subprocess.run([WINE, "wineboot", "-i"], env=self.env(), check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.settle()
         # Wine links the user's folders (Downloads among them) to the host's home; the tests'
@@ -66,14 +69,14 @@ class Prefix:
         with tempfile.NamedTemporaryFile("wb", suffix=".reg", delete=False) as reg:
             reg.write(b"\xff\xfe" + REGISTRY.format(dpi=dpi).replace("\n", "\r\n").encode("utf-16-le"))
         try:
-            subprocess.run(["wine", "regedit", "/S", "Z:" + reg.name], env=self.env(), check=True,
+            subprocess.run([WINE, "regedit", "/S", "Z:" + reg.name], env=self.env(), check=True,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             self.settle()
         finally:
             os.unlink(reg.name)
 
     def start(self, program, args=(), cwd=None):
-        return subprocess.Popen(["wine", program, *args], cwd=cwd, env=self.env(),
+        return subprocess.Popen([WINE, program, *args], cwd=cwd, env=self.env(),
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def settle(self):
@@ -91,7 +94,9 @@ class Prefix:
         return [os.path.join(users, name) for name in os.listdir(users) if name != "Public"]
 
     def program_files(self, *parts):
-        return os.path.join(self.path, "drive_c", "Program Files", *parts)
+        """Where a 32-bit package installs."""
+        folder = "Program Files (x86)" if WINEARCH == "win64" else "Program Files"
+        return os.path.join(self.path, "drive_c", folder, *parts)
 
 
 if __name__ == "__main__":

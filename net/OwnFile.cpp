@@ -17,6 +17,16 @@
 
 namespace {
 
+// Six letters or digits, for names nobody can guess.
+QString randomLetters()
+{
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    QString text;
+    for (int i = 0; i < 6; ++i)
+        text += QLatin1Char(letters[QRandomGenerator::global()->bounded(int(sizeof letters - 1))]);
+    return text;
+}
+
 #ifdef Q_OS_WIN
 // A file of the user's own on Windows is one in the user's profile, %TEMP% included, which
 // others cannot write to by default; what is checked is that it is a plain file on a disk,
@@ -40,6 +50,12 @@ int openHandle(const QString &path, QIODevice::OpenMode mode, bool exclusive)
     return fd;
 }
 #else
+// The current user's, and nobody else may write it.
+bool ownedAlone(const struct stat &status)
+{
+    return status.st_uid == geteuid() && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
 int openHandle(const QString &path, QIODevice::OpenMode mode, bool exclusive)
 {
     const int access = (mode & QIODevice::WriteOnly) ? O_RDWR : O_RDONLY;
@@ -48,8 +64,7 @@ int openHandle(const QString &path, QIODevice::OpenMode mode, bool exclusive)
         return -1;
     // Judged by what was opened: the name may have been swapped since it was listed.
     struct stat status;
-    const bool own = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == geteuid()
-        && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    const bool own = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && ownedAlone(status);
     if (!own || (exclusive && flock(fd, LOCK_EX | LOCK_NB) != 0)
         || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
         ::close(fd);
@@ -122,11 +137,13 @@ bool OwnFile::sync(QFile &file)
 #endif
 }
 
-QString OwnFile::randomLetters()
+bool OwnFile::isOwnFolder(const QString &path)
 {
-    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    QString text;
-    for (int i = 0; i < 6; ++i)
-        text += QLatin1Char(letters[QRandomGenerator::global()->bounded(int(sizeof letters - 1))]);
-    return text;
+#ifdef Q_OS_WIN
+    Q_UNUSED(path)
+    return true;
+#else
+    struct stat status;
+    return lstat(QFile::encodeName(path).constData(), &status) == 0 && S_ISDIR(status.st_mode) && ownedAlone(status);
+#endif
 }

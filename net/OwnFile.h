@@ -28,8 +28,9 @@ public:
     // Puts what was written to `file` on the disk.
     static bool sync(QFile &file);
 
-    // Six letters or digits, for names nobody can guess.
-    static QString randomLetters();
+    // Whether `path` is a folder, not a link, that only the current user may write (always,
+    // on Windows, where a user's folders are the user's own).
+    static bool isOwnFolder(const QString &path);
 };
 
 #endif

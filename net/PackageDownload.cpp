@@ -23,10 +23,6 @@
 #include <algorithm>
 #include <limits>
 
-#ifndef Q_OS_WIN
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -70,16 +66,10 @@ QString describe(const QNetworkReply &reply)
 QString ownTemporaryFolder()
 {
     const QString temporary = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
-#ifndef Q_OS_WIN
-    struct stat status;
-    if (lstat(QFile::encodeName(temporary).constData(), &status) == 0
-        && (!S_ISDIR(status.st_mode) || status.st_uid != geteuid() || (status.st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
-        const QString cache = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
-        return !cache.isEmpty() && QDir().mkpath(cache) ? cache : QString();
-    }
-#endif
-    // On Windows %TEMP% is in the user's profile.
-    return temporary;
+    if (!QFileInfo::exists(temporary) || OwnFile::isOwnFolder(temporary))
+        return temporary;
+    const QString cache = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
+    return !cache.isEmpty() && QDir().mkpath(cache) ? cache : QString();
 }
 
 } // namespace

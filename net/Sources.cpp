@@ -40,21 +40,19 @@ QList<QUrl> Sources::inUse(bool together) const
 
 bool Sources::advance()
 {
-    for (int next = index + 1; next < urls.size(); ++next) {
-        if (!dropped.contains(next)) {
-            index = next;
-            return true;
-        }
-    }
-    return false;
+    const int next = nextLeft();
+    if (next < 0)
+        return false;
+    index = next;
+    return true;
 }
 
-bool Sources::anotherLeft() const
+int Sources::nextLeft() const
 {
     for (int next = index + 1; next < urls.size(); ++next)
         if (!dropped.contains(next))
-            return true;
-    return false;
+            return next;
+    return -1;
 }
 
 void Sources::restart()

@@ -26,7 +26,7 @@ public:
     QList<QUrl> inUse(bool together) const;
     // The next source not dropped, if any is left; false at the last.
     bool advance();
-    bool anotherLeft() const;
+    bool anotherLeft() const { return nextLeft() >= 0; }
     // A source served bytes that are not the package: it is passed over from now on, until
     // restart().
     void drop(const QUrl &source) { dropped.insert(urls.indexOf(source)); }
@@ -40,6 +40,9 @@ public:
     static bool turnedAway(const Failure &failure);
 
 private:
+    // The first source after the current one that is not dropped, -1 when none is.
+    int nextLeft() const;
+
     QList<QUrl> urls;
     QSet<int> dropped;
     int index = 0;

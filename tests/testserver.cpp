@@ -2,6 +2,7 @@
 
 #include "comm/Comm.h"
 
+#include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QProcess>
 #include <QSslCertificate>
@@ -27,8 +28,10 @@ TestServer::TestServer(const QStringList &arguments)
     // It runs detached: under Wine a Linux program's end is never seen, so nothing may wait
     // for it; the socket says when it is gone.
     QTcpServer announcements;
-    if (!announcements.listen(QHostAddress::LocalHost))
+    if (!announcements.listen(QHostAddress::LocalHost)) {
+        qWarning() << "test server: no port for its report:" << announcements.errorString();
         return;
+    }
     QStringList options{QStringLiteral("--report-to"), QString::number(announcements.serverPort())};
     if (!arguments.contains(QStringLiteral("--port")))
         options << QStringLiteral("--port") << QStringLiteral("0");
@@ -38,16 +41,29 @@ TestServer::TestServer(const QStringList &arguments)
     // A folder that outlives any test's: under Wine the server may otherwise start in the
     // last test's folder, gone by then, where Python cannot even start.
     process.setWorkingDirectory(QFileInfo(QStringLiteral(UPDATE_SERVER_SCRIPT)).absolutePath());
-    if (!process.startDetached() || !announcements.waitForNewConnection(10000))
+    if (!process.startDetached()) {
+        qWarning() << "test server: not started:" << process.errorString();
+        return;
+    }
+    // Under Wine a wait can end early without a connection (seen on a loaded machine, the
+    // server then finding the port closed), so it is asked again until the deadline.
+    const QDeadlineTimer deadline(20000);
+    while (!announcements.hasPendingConnections() && !deadline.hasExpired()) {
+        if (!announcements.waitForNewConnection(int(deadline.remainingTime())))
+            qWarning() << "test server: waiting for its report:" << announcements.errorString();
+    }
+    if (!announcements.hasPendingConnections())
         return;
     holder.reset(announcements.nextPendingConnection());
     holder->setParent(nullptr);
-    while (!holder->canReadLine() && holder->waitForReadyRead(10000)) {
-    }
+    while (!holder->canReadLine() && !deadline.hasExpired() && holder->state() == QAbstractSocket::ConnectedState)
+        holder->waitForReadyRead(int(deadline.remainingTime()));
     const QByteArray prefix = "listening on ";
     const QByteArray line = holder->readLine().trimmed();
     if (line.startsWith(prefix))
         base = QString::fromLatin1(line.mid(prefix.size()));
+    else
+        qWarning() << "test server: reported" << line << holder->errorString();
 }
 
 TestServer::~TestServer()

@@ -3,6 +3,7 @@
 #include "app/release.h"
 #include "net/PackageDownload.h"
 #include "net/PartialFile.h"
+#include "trust/SignedRecord.h"
 #include "window/UpdateQuorilexVideo.h"
 
 #include <QApplication>
@@ -25,7 +26,9 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("UpdateQuorilexVideo"));
     LogFile::install(LogFile::defaultPath());
     qCInfo(lcApp).noquote() << "start: updater" << updaterVersion << "of release" << currentVersion << currentReleaseTime
-                            << "asks" << versionCheckUrl << (updatePublicKey.isEmpty() ? "(plain records)" : "(signed records)")
+                            << "asks" << versionCheckUrl
+                            << (updatePublicKey.isEmpty() ? QStringLiteral("with no key (plain records)")
+                                                          : QStringLiteral("with the key ") + SignedRecord::fingerprint(updatePublicKey))
                             << "in" << QDir::currentPath();
     // The updater already running in this folder is the one the user is using.
     InstanceLock instance;

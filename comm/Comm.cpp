@@ -1,6 +1,7 @@
 #include "Comm.h"
 
 #include "net/Logging.h"
+#include "net/RedirectGuard.h"
 #include "net/SafeGet.h"
 
 #include <QCoreApplication>
@@ -15,6 +16,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -44,10 +46,18 @@ void Comm::setLabelImage(QLabel *label, QString imagePath)
     setLabelPixmap(label, imagePath, QSize(300, 300));
 }
 
-QByteArray Comm::httpGet(QString url, bool *ok, int timeoutMs, QString *error)
+QByteArray Comm::httpGet(QString url, bool *ok, int timeoutMs, QString *error, Conditional *conditional)
 {
     auto manager = std::make_unique<QNetworkAccessManager>();
-    const std::unique_ptr<QNetworkReply> reply(SafeGet::send(*manager, SafeGet::request(QUrl(url, QUrl::TolerantMode))));
+    QNetworkRequest request = SafeGet::request(QUrl(url, QUrl::TolerantMode));
+    const bool asksConditionally = conditional && !(conditional->etag.isEmpty() && conditional->lastModified.isEmpty());
+    if (asksConditionally) {
+        if (!conditional->etag.isEmpty())
+            request.setRawHeader("If-None-Match", conditional->etag);
+        if (!conditional->lastModified.isEmpty())
+            request.setRawHeader("If-Modified-Since", conditional->lastModified);
+    }
+    const std::unique_ptr<QNetworkReply> reply(SafeGet::send(*manager, request));
 
     // A server that accepts and then stalls or drips must not hold the caller forever.
     QTimer deadline;
@@ -74,7 +84,26 @@ QByteArray Comm::httpGet(QString url, bool *ok, int timeoutMs, QString *error)
     // Encoded anyway, the body is not the answer that was asked for, and nothing decodes it.
     const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
     const bool encoded = !encoding.isEmpty() && encoding != "identity";
-    const bool good = !tooLarge && !encoded && reply->error() == QNetworkReply::NoError && status >= 200 && status <= 299;
+    const bool notModified = asksConditionally && status == 304;
+    const bool good = !tooLarge && !encoded && reply->error() == QNetworkReply::NoError
+        && ((status >= 200 && status <= 299) || notModified);
+    if (conditional && good) {
+        // Validators go back to the server as headers: only short, printable ones are kept.
+        const auto last = [&reply](const QByteArray &name) {
+            const QList<QByteArray> values = RedirectGuard::answerHeader(*reply, name);
+            const QByteArray value = values.isEmpty() ? QByteArray() : values.last().trimmed();
+            const bool printable = std::all_of(value.begin(), value.end(), [](char c) { return c >= 0x20 && c < 0x7f; });
+            return printable && value.size() <= 256 ? value : QByteArray();
+        };
+        // A 304 may leave out what did not change.
+        const QByteArray etag = last("ETag");
+        const QByteArray lastModified = last("Last-Modified");
+        if (!notModified || !etag.isEmpty())
+            conditional->etag = etag;
+        if (!notModified || !lastModified.isEmpty())
+            conditional->lastModified = lastModified;
+        conditional->notModified = notModified;
+    }
     if (ok)
         *ok = good;
     if (error && !good) {
@@ -89,7 +118,7 @@ QByteArray Comm::httpGet(QString url, bool *ok, int timeoutMs, QString *error)
     // goes with the application instead.
     if (!deadline.isActive() && QCoreApplication::instance())
         manager.release()->setParent(QCoreApplication::instance());
-    return good ? reply->readAll() : QByteArray();
+    return good && !notModified ? reply->readAll() : QByteArray();
 }
 
 QJsonObject Comm::getJsonObject(QByteArray body, bool *ok)

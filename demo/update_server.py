@@ -56,6 +56,11 @@ updater's failure paths can be driven against a real HTTP server:
   /requests                        the paths asked for so far, one a line
   /requests?detail=1               per package answer: path, Range asked for
                                    (- for none), status, body bytes sent
+  /requests?header=NAME            per request: path and that header's value
+                                   (- for none)
+
+The version check is answered with an ETag and a Last-Modified, and 304 when the
+client's If-None-Match (or, without one, If-Modified-Since) still matches.
 
 Requests in absolute form (GET http://host/path), as clients send them to an
 HTTP proxy, are answered as if for /path: the server stands in for a proxy in
@@ -79,6 +84,7 @@ its public half is demo-key.pub):
 
 import argparse
 import gzip
+import hashlib
 import json
 import os
 import re
@@ -89,6 +95,7 @@ import sys
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from email.utils import parsedate_to_datetime
 from urllib.parse import parse_qs, urlsplit
 
 MSI_SIGNATURE = bytes.fromhex("D0CF11E0A1B11AE1")
@@ -227,6 +234,29 @@ class Handler(BaseHTTPRequestHandler):
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
+
+    def send_record(self):
+        """The version-check answer with validators, as the deploy/ recipes serve it: 304
+        when the client's validators still match."""
+        body, modified = self.server.record()
+        etag = '"%s"' % hashlib.sha256(body).hexdigest()[:16]
+        headers = [("ETag", etag), ("Last-Modified", self.date_time_string(modified)),
+                   ("Cache-Control", "public, max-age=300")]
+        since = self.headers.get("If-Modified-Since")
+        if "If-None-Match" in self.headers:
+            unchanged = etag in [tag.strip() for tag in self.headers["If-None-Match"].split(",")]
+        else:
+            try:
+                unchanged = since is not None and parsedate_to_datetime(since).timestamp() >= int(modified)
+            except (TypeError, ValueError):
+                unchanged = False
+        if unchanged:
+            self.send_response(304)
+            for name, value in headers:
+                self.send_header(name, value)
+            self.end_headers()
+        else:
+            self.send_body(200, body, "application/json; charset=utf-8", headers)
 
     def hold(self, seconds=HOLD_SECONDS):
         """Keeps the connection open without answering until the client leaves."""
@@ -394,9 +424,10 @@ class Handler(BaseHTTPRequestHandler):
         cfg = self.server.config
         if path != "/requests":
             self.server.requests.append(self.path)
+            self.server.request_headers.append((self.path, self.headers))
 
         if path == "/version/down_update.php":
-            self.send_body(200, self.server.record(), "application/json; charset=utf-8")
+            self.send_record()
         elif path == "/download/QuorilexVideo_32.msi":
             if cfg.package:
                 stat = os.stat(cfg.package)
@@ -466,6 +497,8 @@ class Handler(BaseHTTPRequestHandler):
         elif path == "/requests":
             if query.get("detail") == "1":
                 lines = ["%s %s %s %s\n" % (t["path"], t["range"] or "-", t["status"], t["sent"]) for t in self.server.transfers]
+            elif "header" in query:
+                lines = ["%s %s\n" % (p, h.get(query["header"], "-")) for p, h in self.server.request_headers]
             else:
                 lines = [p + "\n" for p in self.server.requests]
             self.send_body(200, "".join(lines).encode("utf-8"))
@@ -506,6 +539,7 @@ class UpdateServer(ThreadingHTTPServer):
         self.config = config
         self.verbose = config.verbose
         self.requests = []
+        self.request_headers = []
         # Per package answer: path, Range asked for, status and the body bytes sent so far.
         self.transfers = []
         # Connections to end with a reset rather than a FIN.
@@ -563,11 +597,12 @@ class UpdateServer(ThreadingHTTPServer):
         return "%s://127.0.0.1:%d%s" % (self.scheme, self.server_address[1], path)
 
     def record(self):
-        """The version-check answer: the --body file as it is now, or a plain record."""
+        """The version-check answer and when it last changed: the --body file as it is now, or
+        a plain record."""
         cfg = self.config
         if cfg.body:
             with open(cfg.body, "rb") as f:
-                return f.read()
+                return f.read(), os.fstat(f.fileno()).st_mtime
         return json.dumps({
             "code": 0,
             "data": {
@@ -578,7 +613,7 @@ class UpdateServer(ThreadingHTTPServer):
                 "DownloadUri": cfg.download if "://" in cfg.download else self.url(cfg.download),
                 **cfg.extra_members,
             },
-        }, ensure_ascii=False).encode("utf-8")
+        }, ensure_ascii=False).encode("utf-8"), cfg.time
 
 
 def main():

@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // The demo key, so that the corpus's signed record opens and the parsing behind the
     // signature is reached too.
     static const QByteArray demoKey = QByteArray::fromBase64(DEMO_PUBLIC_KEY_BASE64);
-    const std::optional<UpdateRecord> opened = SignedRecord::open(json, demoKey, 0);
+    const std::optional<UpdateRecord> opened = SignedRecord::open(json, demoKey, qint64(0));
     if (opened && (opened->size < 0 || opened->sha256.isEmpty()))
         __builtin_trap();
 

@@ -1,9 +1,22 @@
 #include "SafeGet.h"
 
 #include "RedirectGuard.h"
+#include "app/release.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QRegularExpression>
+#include <QSysInfo>
+
+QByteArray SafeGet::userAgent()
+{
+    // The system's own words lose what would end a comment in the header.
+    static const QRegularExpression outsideComment(QStringLiteral("[^ -~]|[();\\\\]"));
+    const QString system = QSysInfo::prettyProductName().remove(outsideComment).simplified();
+    return QStringLiteral("UpdateQuorilexVideo/%1 (%2; %3; %4)")
+        .arg(updaterVersion, currentVersion, system, QSysInfo::currentCpuArchitecture().remove(outsideComment))
+        .toLatin1();
+}
 
 QNetworkRequest SafeGet::request(const QUrl &url)
 {
@@ -13,6 +26,9 @@ QNetworkRequest SafeGet::request(const QUrl &url)
     // Byte counts and caps must see what is stored: a compressed body would differ from the
     // announced size and inflate past any cap inside Qt's buffers.
     request.setRawHeader("Accept-Encoding", "identity");
+    // Lets a publisher count the fleet by version, system and architecture.
+    static const QByteArray agent = userAgent();
+    request.setHeader(QNetworkRequest::UserAgentHeader, agent);
     return request;
 }
 

@@ -1,6 +1,7 @@
 #ifndef SAFEGET_H
 #define SAFEGET_H
 
+#include <QByteArray>
 #include <QNetworkRequest>
 
 class QNetworkAccessManager;
@@ -16,6 +17,9 @@ public:
     // A GET request that asks for the body as it is stored (identity encoding) and follows
     // maxRedirects redirects at most, each only as send() allows.
     static QNetworkRequest request(const QUrl &url);
+    // "UpdateQuorilexVideo/<updater version> (<release>; <system and its version>; <arch>)",
+    // sent with every request.
+    static QByteArray userAgent();
     // Sends such a request, following its redirects only when they are no less safe: never
     // to http from https, never into a more private network.
     static QNetworkReply *send(QNetworkAccessManager &manager, const QNetworkRequest &request);

@@ -12,8 +12,9 @@
 class TestWindow : public UpdateQuorilexVideo
 {
 public:
-    explicit TestWindow(const QString &versionCheckEndpoint, const QByteArray &publicKey = QByteArray())
-        : UpdateQuorilexVideo(versionCheckEndpoint, publicKey, nullptr)
+    explicit TestWindow(const QString &versionCheckEndpoint, const QByteArray &publicKey = QByteArray(),
+                        const QString &keptFolder = QString())
+        : UpdateQuorilexVideo(versionCheckEndpoint, publicKey, keptFolder, nullptr)
     {
         // A failure shows at once, as the rows on failures expect; the retry rows ask for
         // their own waits.

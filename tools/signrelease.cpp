@@ -2,35 +2,46 @@
 //
 //   signrelease keygen SECRET_KEY_FILE
 //       writes a new Ed25519 secret key and prints its public half (base64), the
-//       value to build the updater with (-DUPDATE_PUBLIC_KEY=...)
+//       value to build the updater with (-DUPDATE_PUBLIC_KEY=...), and its fingerprint
+//       on stderr
 //   signrelease sign SECRET_KEY_FILE PACKAGE
 //       prints the record members "Size", "Sha256" and "Signature" for PACKAGE
-//   signrelease record [--mirror URL]... [--piece-size BYTES] SECRET_KEY_FILE PACKAGE VERSION TIME
-//                      NOTES_FILE DOWNLOAD_URI [EXPIRES]
+//   signrelease record [--mirror URL]... [--piece-size BYTES] [--rollout-days N] SECRET_KEY_FILE PACKAGE
+//                      VERSION TIME NOTES_FILE DOWNLOAD_URI [EXPIRES]
 //       prints the whole version-check body for PACKAGE, ready to serve: the plain record
 //       (for updaters without a key) and the same record signed ("SignedRecord" and
 //       "RecordSignature"); TIME and EXPIRES are seconds since 1970 UTC or a UTC time
 //       (2026-12-01T08:00:00Z, or 2026-12-01 for its midnight), or EXPIRES is +DAYS from
-//       now; without EXPIRES the record expires 30 days from now. Each --mirror
-//       adds a server that serves the same bytes ("Mirrors"); the record lists the SHA-256 of
-//       each piece of 4 MiB ("PieceSize", "PieceSha256"), or of --piece-size bytes (a power
-//       of two from 1 MiB to 64 MiB; 0 lists none)
+//       now; without EXPIRES the record expires 7 days from now, and it may not expire
+//       more than a year ahead. Each --mirror adds a server that serves the same bytes
+//       ("Mirrors"); the record lists the SHA-256 of each piece ("PieceSize", "PieceSha256"):
+//       64 pieces at most of 4 MiB or more, or pieces of --piece-size bytes (a power of two
+//       from 1 MiB to 64 MiB; 0 lists none). --rollout-days offers the release to a share of
+//       installs that grows from none now to all after N days (1 to 30).
+//   signrelease resign RECORD SECRET_KEY_FILE [--expires EXPIRES]
+//       checks the published body RECORD with the key, gives it a new expiry (7 days from
+//       now by default), signs it again and puts it in RECORD's place in one rename; the
+//       rest of the record stays as it was signed
 //
 // A key file holds one base64 line: the 32-byte private seed followed by the public key.
+#include "trust/SignedRecord.h"
 #include "trust/UpdateRecord.h"
 
 #include <QByteArray>
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSaveFile>
 #include <QTextStream>
 #include <QUrl>
 
 #include <openssl/evp.h>
 
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -38,11 +49,14 @@ QTextStream err(stderr);
 QTextStream out(stdout);
 
 constexpr int keySize = 32;
-// A replayed record works until it expires; a publisher who re-signs more often may choose less.
-constexpr qint64 defaultLifetimeSecs = 30 * 24 * 3600;
+// A replayed record works until it expires: a week, with the record re-signed daily.
+constexpr qint64 defaultLifetimeSecs = 7 * 24 * 3600;
+// The updater refuses records that expire further ahead.
+constexpr qint64 longestLifetimeSecs = 366 * 24 * 3600;
 // Pieces the updater checks as they come: small enough that a wrong one costs little to fetch
-// again, large enough that a package of a gigabyte lists 256 of them.
-constexpr qint64 defaultPieceSize = 4 * 1024 * 1024;
+// again, few enough that every check of a fleet stays small (64 make about 10 KB).
+constexpr qint64 smallestDefaultPiece = 4 * 1024 * 1024;
+constexpr qint64 mostDefaultPieces = 64;
 using Key = std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY *)>;
 using Context = std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)>;
 
@@ -50,8 +64,9 @@ int usage()
 {
     err << "usage: signrelease keygen SECRET_KEY_FILE\n"
            "       signrelease sign SECRET_KEY_FILE PACKAGE\n"
-           "       signrelease record [--mirror URL]... [--piece-size BYTES] SECRET_KEY_FILE PACKAGE VERSION TIME\n"
-           "                          NOTES_FILE DOWNLOAD_URI [EXPIRES]\n";
+           "       signrelease record [--mirror URL]... [--piece-size BYTES] [--rollout-days N] SECRET_KEY_FILE PACKAGE\n"
+           "                          VERSION TIME NOTES_FILE DOWNLOAD_URI [EXPIRES]\n"
+           "       signrelease resign RECORD SECRET_KEY_FILE [--expires EXPIRES]\n";
     return 2;
 }
 
@@ -87,6 +102,7 @@ int keygen(const QString &secretPath)
         return 1;
     }
     out << publicKey.toBase64() << '\n';
+    err << "fingerprint " << SignedRecord::fingerprint(publicKey) << '\n';
     return 0;
 }
 
@@ -217,14 +233,65 @@ bool expiryTime(const char *text, qint64 *expires)
     return timeValue(text, expires);
 }
 
-int record(char *argv[], int argc, const QJsonArray &mirrors, qint64 pieceSize)
+// 4 MiB, doubled until 64 pieces cover the package, 64 MiB at most.
+qint64 defaultPieceSize(qint64 size)
+{
+    qint64 piece = smallestDefaultPiece;
+    while (piece < UpdateRecord::largestPiece && (size + piece - 1) / piece > mostDefaultPieces)
+        piece *= 2;
+    return piece;
+}
+
+// The version-check body: `top` with `holder` (the record's place, plain members and all) under
+// "data" when `wrapped`, or as itself, and the signed pair of `signedRecord` in it. Nothing, with
+// the reason on stderr, when the updater would refuse it: what it refuses is not signed.
+std::optional<QByteArray> signedBody(EVP_PKEY *key, const QJsonObject &signedRecord, QJsonObject holder, QJsonObject top,
+                                     bool wrapped)
+{
+    const QString malformed = UpdateRecord::fromJson(signedRecord).malformedMember;
+    if (!malformed.isEmpty()) {
+        err << "the record's " << malformed << " would be refused\n";
+        return std::nullopt;
+    }
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    qint64 expires = 0;
+    if (!UpdateRecord::exactInteger(signedRecord.value(QLatin1String("Expires")), &expires) || expires <= now
+        || expires > now + longestLifetimeSecs) {
+        err << "the record would expire at " << expires << ": EXPIRES must be later than now and at most a year ahead\n";
+        return std::nullopt;
+    }
+    const QByteArray signedBytes = QJsonDocument(signedRecord).toJson(QJsonDocument::Compact);
+    const QString recordSignature =
+        signature(key, reinterpret_cast<const unsigned char *>(signedBytes.constData()), size_t(signedBytes.size()));
+    if (recordSignature.isEmpty()) {
+        err << "cannot sign the record\n";
+        return std::nullopt;
+    }
+    holder.insert(QStringLiteral("SignedRecord"), QString::fromLatin1(signedBytes.toBase64()));
+    holder.insert(QStringLiteral("RecordSignature"), recordSignature);
+    if (wrapped)
+        top.insert(QStringLiteral("data"), holder);
+    const QByteArray body = QJsonDocument(wrapped ? top : holder).toJson(QJsonDocument::Indented);
+    if (body.size() > UpdateRecord::maxBytes) {
+        err << "the body takes " << body.size() << " bytes, over the updater's " << UpdateRecord::maxBytes
+            << ": fewer mirrors, larger pieces or shorter notes\n";
+        return std::nullopt;
+    }
+    if (!SignedRecord::open(holder, rawKey(key, false), now)) {
+        err << "the updater would not open the signed record\n";
+        return std::nullopt;
+    }
+    return body;
+}
+
+int record(char *argv[], int argc, const QJsonArray &mirrors, std::optional<qint64> pieceSize, int rolloutDays)
 {
     const QString secretPath = QString::fromLocal8Bit(argv[2]);
     const QString packagePath = QString::fromLocal8Bit(argv[3]);
     const QString notesPath = QString::fromLocal8Bit(argv[6]);
     qint64 time = 0;
-    // Anyone on the path can replay a signed record until it expires.
-    qint64 expires = QDateTime::currentSecsSinceEpoch() + defaultLifetimeSecs;
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    qint64 expires = now + defaultLifetimeSecs;
     if (!timeValue(argv[5], &time) || (argc == 9 && !expiryTime(argv[8], &expires))) {
         err << "TIME and EXPIRES are whole seconds since 1970 or a UTC time such as 2026-12-01T08:00:00Z, or EXPIRES is +DAYS\n";
         return 2;
@@ -235,7 +302,9 @@ int record(char *argv[], int argc, const QJsonArray &mirrors, qint64 pieceSize)
         return 1;
     }
     const Key key = readKey(secretPath);
-    QJsonObject signedRecord = key ? packageMembers(key.get(), packagePath, pieceSize) : QJsonObject();
+    const qint64 packageSize = QFileInfo(packagePath).size();
+    QJsonObject signedRecord = key ? packageMembers(key.get(), packagePath, pieceSize.value_or(defaultPieceSize(packageSize)))
+                                   : QJsonObject();
     if (signedRecord.isEmpty())
         return 1;
     // The package's own signature is for updaters that predate signed records.
@@ -247,26 +316,57 @@ int record(char *argv[], int argc, const QJsonArray &mirrors, qint64 pieceSize)
     signedRecord.insert(QStringLiteral("DownloadUri"), QString::fromLocal8Bit(argv[7]));
     if (!mirrors.isEmpty())
         signedRecord.insert(QStringLiteral("Mirrors"), mirrors);
+    if (rolloutDays > 0) {
+        signedRecord.insert(QStringLiteral("RolloutStart"), static_cast<double>(now));
+        signedRecord.insert(QStringLiteral("RolloutDays"), rolloutDays);
+    }
     signedRecord.insert(QStringLiteral("Expires"), static_cast<double>(expires));
 
-    // What the updater would refuse is not signed.
-    const QString malformed = UpdateRecord::fromJson(signedRecord).malformedMember;
-    if (!malformed.isEmpty()) {
-        err << "the record's " << malformed << " would be refused\n";
+    QJsonObject holder = signedRecord;
+    holder.insert(QStringLiteral("Signature"), packageSignature);
+    const std::optional<QByteArray> body = signedBody(key.get(), signedRecord, holder, QJsonObject{{QStringLiteral("code"), 0}}, true);
+    if (!body)
+        return 1;
+    out << *body;
+    return 0;
+}
+
+int resign(const QString &recordPath, const QString &secretPath, const char *expiresText)
+{
+    qint64 expires = QDateTime::currentSecsSinceEpoch() + defaultLifetimeSecs;
+    if (expiresText && !expiryTime(expiresText, &expires)) {
+        err << "EXPIRES is whole seconds since 1970, a UTC time such as 2026-12-01T08:00:00Z, or +DAYS\n";
+        return 2;
+    }
+    const Key key = readKey(secretPath);
+    if (!key)
+        return 1;
+    QFile file(recordPath);
+    if (!file.open(QIODevice::ReadOnly)) {
+        err << "cannot read " << recordPath << '\n';
         return 1;
     }
-    const QByteArray signedBytes = QJsonDocument(signedRecord).toJson(QJsonDocument::Compact);
-    const QString recordSignature =
-        signature(key.get(), reinterpret_cast<const unsigned char *>(signedBytes.constData()), size_t(signedBytes.size()));
-    if (recordSignature.isEmpty()) {
-        err << "cannot sign the record\n";
+    const QJsonObject top = QJsonDocument::fromJson(file.read(UpdateRecord::maxBytes + 1)).object();
+    const bool wrapped = top.value(QLatin1String("data")).isObject();
+    QJsonObject holder = wrapped ? top.value(QLatin1String("data")).toObject() : top;
+    std::optional<QJsonObject> signedRecord = SignedRecord::verified(holder, rawKey(key.get(), false));
+    if (!signedRecord) {
+        err << recordPath << " holds no record signed with this key\n";
         return 1;
     }
-    QJsonObject data = signedRecord;
-    data.insert(QStringLiteral("Signature"), packageSignature);
-    data.insert(QStringLiteral("SignedRecord"), QString::fromLatin1(signedBytes.toBase64()));
-    data.insert(QStringLiteral("RecordSignature"), recordSignature);
-    out << QJsonDocument(QJsonObject{{QStringLiteral("code"), 0}, {QStringLiteral("data"), data}}).toJson(QJsonDocument::Indented);
+    // Only the expiry changes; the plain members follow it where they have one.
+    signedRecord->insert(QStringLiteral("Expires"), static_cast<double>(expires));
+    if (holder.contains(QLatin1String("Expires")))
+        holder.insert(QStringLiteral("Expires"), static_cast<double>(expires));
+    const std::optional<QByteArray> body = signedBody(key.get(), *signedRecord, holder, top, wrapped);
+    if (!body)
+        return 1;
+    // A server never sends half of it.
+    QSaveFile replacement(recordPath);
+    if (!replacement.open(QIODevice::WriteOnly) || replacement.write(*body) != body->size() || !replacement.commit()) {
+        err << "cannot replace " << recordPath << ": " << replacement.errorString() << '\n';
+        return 1;
+    }
     return 0;
 }
 
@@ -279,24 +379,32 @@ int main(int argc, char *argv[])
         return keygen(QString::fromLocal8Bit(argv[2]));
     if (command == "sign" && argc == 4)
         return sign(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]));
+    if (command == "resign" && (argc == 4 || (argc == 6 && QByteArray(argv[4]) == "--expires")))
+        return resign(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]), argc == 6 ? argv[5] : nullptr);
     if (command != "record")
         return usage();
     // The options come first; what follows is as it always was.
     QJsonArray mirrors;
-    qint64 pieceSize = defaultPieceSize;
+    std::optional<qint64> pieceSize;
+    qint64 rolloutDays = 0;
     int next = 2;
     for (; next + 1 < argc && QByteArray(argv[next]).startsWith("--"); next += 2) {
         const QByteArray option(argv[next]);
         const QUrl mirror(QString::fromLocal8Bit(argv[next + 1]), QUrl::StrictMode);
+        qint64 number = 0;
         if (option == "--mirror" && UpdateRecord::isPackageUrl(mirror) && mirrors.size() < UpdateRecord::maxMirrors) {
             mirrors.append(mirror.toString());
-        } else if (option == "--piece-size" && wholeNumber(argv[next + 1], &pieceSize)
-                   && (pieceSize == 0
-                       || (pieceSize >= UpdateRecord::smallestPiece && pieceSize <= UpdateRecord::largestPiece
-                           && (pieceSize & (pieceSize - 1)) == 0))) {
+        } else if (option == "--piece-size" && wholeNumber(argv[next + 1], &number)
+                   && (number == 0
+                       || (number >= UpdateRecord::smallestPiece && number <= UpdateRecord::largestPiece
+                           && (number & (number - 1)) == 0))) {
+            pieceSize = number;
+        } else if (option == "--rollout-days" && wholeNumber(argv[next + 1], &rolloutDays) && rolloutDays >= 1
+                   && rolloutDays <= UpdateRecord::maxRolloutDays) {
             continue;
         } else {
-            err << "--mirror takes an http(s) URL (8 at most), --piece-size a power of two from 1 MiB to 64 MiB, or 0\n";
+            err << "--mirror takes an http(s) URL (8 at most), --piece-size a power of two from 1 MiB to 64 MiB, or 0, "
+                   "--rollout-days 1 to 30\n";
             return 2;
         }
     }
@@ -304,5 +412,5 @@ int main(int argc, char *argv[])
     const int rest = argc - next + 2;
     if (rest != 8 && rest != 9)
         return usage();
-    return record(argv + next - 2, rest, mirrors, pieceSize);
+    return record(argv + next - 2, rest, mirrors, pieceSize, int(rolloutDays));
 }

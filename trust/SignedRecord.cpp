@@ -1,5 +1,6 @@
 #include "SignedRecord.h"
 
+#include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QJsonValue>
@@ -30,7 +31,7 @@ bool signatureHolds(const QByteArray &message, const QByteArray &signature, cons
 
 } // namespace
 
-std::optional<UpdateRecord> SignedRecord::open(const QJsonObject &body, const QByteArray &publicKey, qint64 now)
+std::optional<QJsonObject> SignedRecord::verified(const QJsonObject &body, const QByteArray &publicKey)
 {
     const std::optional<QByteArray> signedBytes = UpdateRecord::base64(body.value(QLatin1String("SignedRecord")));
     const std::optional<QByteArray> signature = UpdateRecord::base64(body.value(QLatin1String("RecordSignature")));
@@ -41,16 +42,28 @@ std::optional<UpdateRecord> SignedRecord::open(const QJsonObject &body, const QB
     const QJsonDocument document = QJsonDocument::fromJson(*signedBytes, &error);
     if (error.error != QJsonParseError::NoError || !document.isObject())
         return std::nullopt;
-    const QJsonObject json = document.object();
-    UpdateRecord record = UpdateRecord::fromJson(json);
+    return document.object();
+}
+
+std::optional<UpdateRecord> SignedRecord::open(const QJsonObject &body, const QByteArray &publicKey, std::optional<qint64> now)
+{
+    const std::optional<QJsonObject> json = verified(body, publicKey);
+    if (!json)
+        return std::nullopt;
+    UpdateRecord record = UpdateRecord::fromJson(*json);
     // Without the package's size and hash the signature would vouch for any file.
     if (!record.malformedMember.isEmpty() || record.size < 0 || record.sha256.isEmpty())
         return std::nullopt;
 
     // A record that never expires could be replayed for ever, holding users on an old release.
     qint64 expiry = 0;
-    if (!UpdateRecord::exactInteger(json.value(QLatin1String("Expires")), &expiry) || expiry <= now)
+    if (!UpdateRecord::exactInteger(json->value(QLatin1String("Expires")), &expiry) || (now && expiry <= *now))
         return std::nullopt;
     record.vouched = true;
     return record;
+}
+
+QString SignedRecord::fingerprint(const QByteArray &publicKey)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(publicKey.toBase64(), QCryptographicHash::Sha256).toHex().left(16));
 }

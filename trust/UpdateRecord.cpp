@@ -100,6 +100,22 @@ UpdateRecord UpdateRecord::fromJson(const QJsonObject &json)
         }
     }
 
+    // Both rollout members or neither: half a rollout would be guessed at.
+    const QJsonValue rolloutStart = json.value(QLatin1String("RolloutStart"));
+    const QJsonValue rolloutDays = json.value(QLatin1String("RolloutDays"));
+    if (!rolloutStart.isUndefined() || !rolloutDays.isUndefined()) {
+        qint64 days = 0;
+        if (!exactInteger(rolloutStart, &record.rolloutStart) || record.rolloutStart < 0) {
+            record.malformedMember = QStringLiteral("RolloutStart");
+        } else if (!exactInteger(rolloutDays, &days) || days < 1 || days > maxRolloutDays) {
+            record.malformedMember = QStringLiteral("RolloutDays");
+        } else {
+            record.rolloutDays = int(days);
+        }
+        if (record.rolloutDays == 0)
+            record.rolloutStart = 0;
+    }
+
     // The package's own signature is no longer what vouches for it (the signed record's
     // hash does), but a malformed one still fails the download, as it always has.
     const QJsonValue signature = json.value(QLatin1String("Signature"));
@@ -120,4 +136,28 @@ bool UpdateRecord::isPackageUrl(const QUrl &url)
 bool UpdateRecord::offersUpdate(const QString &currentVersion, qint64 currentReleaseTime) const
 {
     return state == 1 && version != currentVersion && time > currentReleaseTime;
+}
+
+QString UpdateRecord::replayOf(const UpdateRecord &kept) const
+{
+    if (time < kept.time)
+        return QStringLiteral("its Time %1 is older than the Time %2 of the newest record trusted before").arg(time).arg(kept.time);
+    if (time == kept.time && (version != kept.version || size != kept.size || sha256 != kept.sha256))
+        return QStringLiteral("it has the Time %1 of the newest record trusted before but another Version, Size or Sha256").arg(time);
+    return QString();
+}
+
+double UpdateRecord::rolloutShare(qint64 now, qint64 start, int days)
+{
+    if (days <= 0)
+        return 1.0;
+    if (now <= start)
+        return 0.0;
+    return qMin(1.0, double(now - start) / (double(days) * 24 * 3600));
+}
+
+bool UpdateRecord::rolloutAdmits(quint32 installNumber, qint64 now) const
+{
+    const double share = rolloutShare(now, rolloutStart, rolloutDays);
+    return share >= 1.0 || double(installNumber) < share * 4294967296.0;
 }

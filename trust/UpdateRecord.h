@@ -31,6 +31,21 @@ public:
     // later than it; newness is the release time, the version text only vetoes.
     bool offersUpdate(const QString &currentVersion, qint64 currentReleaseTime) const;
 
+    // Why this record may not follow `kept`, the newest one trusted before: an older Time,
+    // or the same Time naming another release or package (a replay, or a publisher's
+    // mistake); empty when it may. A record re-signed with a new expiry, mirrors or notes
+    // follows its own earlier copy.
+    QString replayOf(const UpdateRecord &kept) const;
+
+    // The share of installs offered the release at `now`, from 0 to 1: none at the rollout's
+    // start, growing evenly to all after its days; all when the record has no rollout.
+    static double rolloutShare(qint64 now, qint64 start, int days);
+    // Whether the install with this number (drawn evenly from all 32-bit values) has its turn.
+    bool rolloutAdmits(quint32 installNumber, qint64 now) const;
+
+    // The largest version-check answer the updater reads.
+    static constexpr qint64 maxBytes = 1024 * 1024;
+
     int state = 0;
     QString version;
     qint64 time = 0;
@@ -50,6 +65,11 @@ public:
     static constexpr qint64 largestPiece = Q_INT64_C(64) << 20;
     qint64 pieceSize = 0;
     std::vector<QByteArray> pieceSha256;
+    // A phased rollout: from rolloutStart (seconds since 1970) over rolloutDays (1 to 30);
+    // days 0 when the record has none.
+    static constexpr int maxRolloutDays = 30;
+    qint64 rolloutStart = 0;
+    int rolloutDays = 0;
     // Names the integrity member that is present but unusable, if any.
     QString malformedMember;
     // The publisher signed it, so its "Size" is the publisher's word, not the server's.

@@ -17,6 +17,7 @@
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QStandardPaths>
 #include <QNetworkProxyFactory>
 #include <QUrl>
 
@@ -32,17 +33,19 @@ bool inDragRegion(const QPoint &pos)
 } // namespace
 
 UpdateQuorilexVideo::UpdateQuorilexVideo(QWidget *parent)
-    : UpdateQuorilexVideo(versionCheckUrl, updatePublicKey, parent)
+    : UpdateQuorilexVideo(versionCheckUrl, updatePublicKey,
+                          QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation), parent)
 {
 }
 
 UpdateQuorilexVideo::UpdateQuorilexVideo(const QString &versionCheckEndpoint, const QByteArray &publicKey,
-                                         QWidget *parent)
+                                         const QString &keptFolder, QWidget *parent)
     : QWidget(parent)
     , comm(new Comm)
     , speedMeter(new httpfile)
     , versionCheckEndpoint(versionCheckEndpoint)
     , publicKey(publicKey)
+    , memory(keptFolder)
 {
     // Behind a mandatory company proxy, the proxy the system names is the only way out.
     QNetworkProxyFactory::setUseSystemConfiguration(true);
@@ -108,27 +111,63 @@ UpdateQuorilexVideo::~UpdateQuorilexVideo()
 void UpdateQuorilexVideo::checkVersion()
 {
     qCInfo(lcCheck).noquote() << "asking" << forLog(QUrl(versionCheckEndpoint));
+    // With a key, the newest record trusted before is the floor for this one, and what a 304
+    // stands for.
+    const std::optional<CheckMemory::Kept> kept = publicKey.isEmpty() ? std::nullopt : memory.record(publicKey);
+    Comm::Conditional conditional;
+    if (kept) {
+        conditional.etag = kept->etag;
+        conditional.lastModified = kept->lastModified;
+    }
     bool answered = false;
     bool isObject = false;
     QString error;
-    const QByteArray body = comm->httpGet(versionCheckEndpoint, &answered, Comm::httpGetTimeoutMs, &error);
-    const QJsonObject json = Comm::getJsonObject(body, &isObject);
-    if (!answered || !isObject) {
+    const QByteArray body = comm->httpGet(versionCheckEndpoint, &answered, Comm::httpGetTimeoutMs, &error,
+                                          publicKey.isEmpty() ? nullptr : &conditional);
+    const QJsonObject json = conditional.notModified ? kept->pair : Comm::getJsonObject(body, &isObject);
+    if (!answered || !(isObject || conditional.notModified)) {
         // Nobody could be asked, so "no new version" would be a guess.
         showFailure(Failure(Failure::CheckFailed, answered ? QStringLiteral("the answer is not a JSON object") : error));
         return;
     }
+    if (conditional.notModified)
+        qCInfo(lcCheck) << "not modified: the kept record is checked again";
     // With the publisher's key built in, only what the publisher signed is believed.
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
     const std::optional<UpdateRecord> record = publicKey.isEmpty()
         ? std::optional<UpdateRecord>(UpdateRecord::fromJson(json))
-        : SignedRecord::open(json, publicKey, QDateTime::currentSecsSinceEpoch());
+        : SignedRecord::open(json, publicKey, now);
     if (!record) {
         showFailure(Failure(Failure::RecordUnverified,
                             QStringLiteral("no record signed with the built-in key, complete and not expired")));
         return;
     }
+    if (kept) {
+        const QString replay = record->replayOf(kept->record);
+        if (!replay.isEmpty()) {
+            showFailure(Failure(Failure::RecordUnverified, QStringLiteral("refused as a replay: ") + replay));
+            return;
+        }
+    }
+    if (!publicKey.isEmpty()
+        && (!kept || kept->pair.value(QLatin1String("SignedRecord")) != json.value(QLatin1String("SignedRecord"))
+            || kept->etag != conditional.etag || kept->lastModified != conditional.lastModified))
+        memory.keep(json, conditional.etag, conditional.lastModified);
     qCInfo(lcCheck).noquote() << "published:" << fromServer(record->version) << record->time << "state" << record->state;
-    const bool offered = record->offersUpdate(currentVersion, currentReleaseTime);
+    bool offered = record->offersUpdate(currentVersion, currentReleaseTime);
+    if (offered && record->rolloutDays > 0) {
+        // Without a number of its own an install cannot wait its turn: it is offered at once.
+        const std::optional<quint32> number = memory.installNumber();
+        if (number && !record->rolloutAdmits(*number, now)) {
+            qCInfo(lcCheck).noquote() << QStringLiteral("waits for its turn: the rollout from %1 over %2 days offers it to %3 %, "
+                                                        "this install's number is %4 of 2^32")
+                                             .arg(record->rolloutStart)
+                                             .arg(record->rolloutDays)
+                                             .arg(100 * UpdateRecord::rolloutShare(now, record->rolloutStart, record->rolloutDays), 0, 'f', 1)
+                                             .arg(*number);
+            offered = false;
+        }
+    }
     // Bytes an earlier run kept of another release, or of any when none is offered, will
     // never be needed.
     PackageDownload::forgetOthers(installerPackagePath, offered ? &*record : nullptr);

@@ -1,6 +1,7 @@
 #ifndef UPDATEQUORILEXVIDEO_H
 #define UPDATEQUORILEXVIDEO_H
 
+#include "net/CheckMemory.h"
 #include "net/Failure.h"
 #include "trust/UpdateRecord.h"
 #include "ui_UpdateQuorilexVideo.h"
@@ -35,8 +36,10 @@ public slots:
     void on_downloadProgress(qint64 bytesRead, qint64 totalBytes);
 
 protected:
-    // Asks the given endpoint and trusts the given key instead of the built-in ones; for tests.
-    UpdateQuorilexVideo(const QString &versionCheckEndpoint, const QByteArray &publicKey, QWidget *parent);
+    // Asks the given endpoint, trusts the given key and keeps what the check keeps in the
+    // given folder (nothing, when empty) instead of the built-in ones; for tests.
+    UpdateQuorilexVideo(const QString &versionCheckEndpoint, const QByteArray &publicKey, const QString &keptFolder,
+                        QWidget *parent);
 
     void keyPressEvent(QKeyEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
@@ -60,6 +63,7 @@ private:
 
     const QString versionCheckEndpoint;
     const QByteArray publicKey;
+    const CheckMemory memory;
     UpdateRecord offeredRelease;
 };
 

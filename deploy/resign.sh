@@ -1,15 +1,13 @@
 #!/bin/sh
-# Signs the published record again, well before it expires: run it daily (cron, or the
-# systemd timer in docs/publishing.md). The new record replaces the old one in one rename,
-# so a server never sends half of it.
+# Signs the published record again with a new expiry a week ahead, well before the old one
+# passes: run it daily (cron, or the systemd timer in docs/publishing.md). Only the expiry
+# changes; `signrelease resign` checks the record with the key first and replaces it in one
+# rename, so a server never sends half of it. Nothing here changes from one release to the next.
 #
-#   resign.sh SIGNRELEASE SECRET_KEY PACKAGE VERSION TIME NOTES DOWNLOAD_URI RECORD [--mirror URL]...
+#   resign.sh SIGNRELEASE SECRET_KEY RECORD
 set -eu
-if [ $# -lt 8 ]; then
-    echo "usage: $0 SIGNRELEASE SECRET_KEY PACKAGE VERSION TIME NOTES DOWNLOAD_URI RECORD [--mirror URL]..." >&2
+if [ $# -ne 3 ]; then
+    echo "usage: $0 SIGNRELEASE SECRET_KEY RECORD" >&2
     exit 2
 fi
-signrelease=$1 key=$2 package=$3 version=$4 time=$5 notes=$6 uri=$7 record=$8
-shift 8
-"$signrelease" record "$@" "$key" "$package" "$version" "$time" "$notes" "$uri" +30d > "$record.new"
-mv "$record.new" "$record"
+exec "$1" resign "$3" "$2" --expires +7d

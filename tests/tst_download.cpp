@@ -3,6 +3,7 @@
 #include "downloadrun.h"
 #include "net/DownloadState.h"
 #include "net/PartialFile.h"
+#include "net/SafeGet.h"
 #include "signingkey.h"
 #include "systemproxy.h"
 #include "testserver.h"
@@ -287,6 +288,9 @@ void TestDownload::success()
     QVERIFY(file.open(QIODevice::ReadOnly));
     Comm comm;
     QCOMPARE(file.readAll(), comm.httpGet(url));
+    // The package's requests name the updater as the check's do.
+    for (const QByteArray &line : comm.httpGet(server->url("/requests?header=User-Agent")).trimmed().split('\n'))
+        QVERIFY2(line.endsWith(' ' + SafeGet::userAgent()), line.constData());
 }
 
 void TestDownload::resume_data()

@@ -161,6 +161,8 @@ void TestEndToEnd::startUpdater(const QString &path)
     environment.remove(QStringLiteral("DEFAULT_BROWSER"));
     environment.insert(QStringLiteral("PATH"), path);
     environment.insert(QStringLiteral("HANDOFF_RECORD"), workDir->filePath(QStringLiteral("handoff.txt")));
+    // A record kept by one test would be the floor of the next one's, signed at the same time.
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), workDir->filePath(QStringLiteral("data")));
     updater = std::make_unique<QProcess>();
     updater->setProcessEnvironment(environment);
     updater->setWorkingDirectory(workDir->filePath(QStringLiteral("run")));

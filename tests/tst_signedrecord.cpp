@@ -15,6 +15,10 @@ private slots:
     void open();
     void members_data();
     void members();
+    void replay_data();
+    void replay();
+    void rollout_data();
+    void rollout();
 
 private:
     SigningKey publisher;
@@ -117,6 +121,12 @@ void TestSignedRecord::members_data()
     QTest::newRow("a piece hash too short") << QJsonObject{{"PieceSize", 4 << 20}, {"PieceSha256", QJsonArray{hash, hash, hash.left(63)}}} << "PieceSha256";
     QTest::newRow("pieces without their size") << QJsonObject{{"PieceSha256", threePieces}} << "PieceSha256";
     QTest::newRow("pieces without the package's size") << QJsonObject{{"Size", QJsonValue::Null}, {"PieceSize", 4 << 20}, {"PieceSha256", threePieces}} << "PieceSha256";
+    QTest::newRow("rollout") << QJsonObject{{"RolloutStart", 1800000000}, {"RolloutDays", 30}} << "";
+    QTest::newRow("rollout of 31 days") << QJsonObject{{"RolloutStart", 1800000000}, {"RolloutDays", 31}} << "RolloutDays";
+    QTest::newRow("rollout of no days") << QJsonObject{{"RolloutStart", 1800000000}, {"RolloutDays", 0}} << "RolloutDays";
+    QTest::newRow("rollout start without days") << QJsonObject{{"RolloutStart", 1800000000}} << "RolloutDays";
+    QTest::newRow("rollout days without start") << QJsonObject{{"RolloutDays", 7}} << "RolloutStart";
+    QTest::newRow("rollout start as a string") << QJsonObject{{"RolloutStart", "1800000000"}, {"RolloutDays", 7}} << "RolloutStart";
 }
 
 void TestSignedRecord::members()
@@ -131,6 +141,76 @@ void TestSignedRecord::members()
     QCOMPARE(record.malformedMember, malformed);
     QCOMPARE(record.mirrors.size(), malformed.isEmpty() ? members.value("Mirrors").toArray().size() : 0);
     QCOMPARE(int(record.pieceSha256.size()), malformed.isEmpty() ? members.value("PieceSha256").toArray().size() : 0);
+}
+
+void TestSignedRecord::replay_data()
+{
+    // A record after the kept one (Time 1800000000, 3.1.0, 9 MiB): changed members (null
+    // removes one), and whether it is refused as a replay.
+    QTest::addColumn<QJsonObject>("changes");
+    QTest::addColumn<bool>("refused");
+
+    QTest::newRow("the same record") << QJsonObject() << false;
+    QTest::newRow("re-signed: expiry, mirrors and notes") << QJsonObject{{"Expires", 1900000000}, {"UpdateContent", "新的说明"}, {"Mirrors", QJsonArray{"https://m.example/p.msi"}}} << false;
+    QTest::newRow("a later release") << QJsonObject{{"Time", 1800000001}, {"Version", "3.2.0"}, {"Sha256", QString(64, 'b')}} << false;
+    QTest::newRow("a later record of an older version") << QJsonObject{{"Time", 1800000001}, {"Version", "3.0.9"}} << false;
+    QTest::newRow("an older record") << QJsonObject{{"Time", 1799999999}} << true;
+    QTest::newRow("same time, another version") << QJsonObject{{"Version", "3.1.1"}} << true;
+    QTest::newRow("same time, another size") << QJsonObject{{"Size", 9 << 20 | 1}} << true;
+    QTest::newRow("same time, another hash") << QJsonObject{{"Sha256", QString(64, 'b')}} << true;
+}
+
+void TestSignedRecord::replay()
+{
+    QFETCH(QJsonObject, changes);
+    QFETCH(bool, refused);
+
+    QJsonObject json{{"state", 1}, {"Version", "3.1.0"}, {"Time", 1800000000}, {"DownloadUri", "https://example.com/p.msi"},
+                     {"Size", 9 << 20}, {"Sha256", QString(64, 'a')}, {"Expires", 1800001000}};
+    const UpdateRecord kept = UpdateRecord::fromJson(json);
+    for (auto it = changes.begin(); it != changes.end(); ++it)
+        json.insert(it.key(), it.value());
+    const QString reason = UpdateRecord::fromJson(json).replayOf(kept);
+    QCOMPARE(!reason.isEmpty(), refused);
+    // The log names both times.
+    if (refused)
+        QVERIFY2(reason.contains("1800000000") && reason.contains(QString::number(json.value("Time").toInt())), qPrintable(reason));
+}
+
+void TestSignedRecord::rollout_data()
+{
+    // A rollout from `now` over 10 days, seen some seconds later; the share offered, and
+    // whether the installs with the lowest, middle and highest numbers are offered.
+    QTest::addColumn<qint64>("after");
+    QTest::addColumn<int>("days");
+    QTest::addColumn<double>("share");
+    QTest::addColumn<QList<bool>>("admitted");
+
+    const qint64 day = 24 * 3600;
+    QTest::newRow("before the start") << -day << 10 << 0.0 << QList<bool>{false, false, false};
+    QTest::newRow("at the start") << qint64(0) << 10 << 0.0 << QList<bool>{false, false, false};
+    QTest::newRow("a second in") << qint64(1) << 10 << 1.0 / (10 * day) << QList<bool>{true, false, false};
+    QTest::newRow("half way") << 5 * day << 10 << 0.5 << QList<bool>{true, false, false};
+    QTest::newRow("a second before the end") << 10 * day - 1 << 10 << 1.0 - 1.0 / (10 * day) << QList<bool>{true, true, false};
+    QTest::newRow("at the end") << 10 * day << 10 << 1.0 << QList<bool>{true, true, true};
+    QTest::newRow("long after") << 400 * day << 10 << 1.0 << QList<bool>{true, true, true};
+    QTest::newRow("no rollout") << -day << 0 << 1.0 << QList<bool>{true, true, true};
+}
+
+void TestSignedRecord::rollout()
+{
+    QFETCH(qint64, after);
+    QFETCH(int, days);
+    QFETCH(double, share);
+    QFETCH(QList<bool>, admitted);
+
+    QCOMPARE(UpdateRecord::rolloutShare(now + after, now, days), share);
+    UpdateRecord record;
+    record.rolloutStart = now;
+    record.rolloutDays = days;
+    const QList<quint32> numbers{0, 0x80000000u, 0xFFFFFFFFu};
+    for (int i = 0; i < numbers.size(); ++i)
+        QVERIFY2(record.rolloutAdmits(numbers[i], now + after) == admitted[i], qPrintable(QString::number(numbers[i])));
 }
 
 QTEST_MAIN(TestSignedRecord)

@@ -2,12 +2,16 @@
 #include "signingkey.h"
 #include "testserver.h"
 #include "testwindow.h"
+#include "app/release.h"
+#include "comm/Comm.h"
+#include "net/CheckMemory.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -26,6 +30,8 @@ private slots:
     void signedRecord();
     void publishedRecord_data();
     void publishedRecord();
+    void keptRecord_data();
+    void keptRecord();
 
 private:
     std::unique_ptr<TestServer> server;
@@ -245,6 +251,108 @@ void TestVersionCheck::publishedRecord()
         php.terminate();
         php.waitForFinished();
     }
+}
+
+void TestVersionCheck::keptRecord_data()
+{
+    // What was kept before the check: "" nothing, "check" what a first check of the release
+    // kept, "expired" the release kept with its validators after it expired, "torn" a cut
+    // file, "foreign" a later record signed with another key. Then the check of the release
+    // with `changes`, an install number kept before, the headline, and whether the record
+    // kept afterwards is the one served (else the one kept before).
+    QTest::addColumn<QString>("before");
+    QTest::addColumn<QJsonObject>("changes");
+    QTest::addColumn<QByteArray>("number");
+    QTest::addColumn<QString>("headline");
+    QTest::addColumn<bool>("keptIsServed");
+
+    const double now = QDateTime::currentSecsSinceEpoch();
+    const double day = 24 * 3600;
+    QTest::newRow("nothing kept") << "" << QJsonObject() << QByteArray() << offer << true;
+    QTest::newRow("kept, the same again: 304") << "check" << QJsonObject() << QByteArray() << offer << true;
+    QTest::newRow("kept, re-signed") << "check" << QJsonObject{{"Expires", now + 2 * day}, {"UpdateContent", "新的说明"}} << QByteArray() << offer << true;
+    QTest::newRow("kept, an older record") << "check" << QJsonObject{{"Time", 1700000000}} << QByteArray() << checkFailed << false;
+    QTest::newRow("kept and expired: 304") << "expired" << QJsonObject() << QByteArray() << checkFailed << true;
+    QTest::newRow("torn file") << "torn" << QJsonObject() << QByteArray() << offer << true;
+    QTest::newRow("another key's record") << "foreign" << QJsonObject() << QByteArray() << offer << true;
+    QTest::newRow("rollout, not its turn") << "" << QJsonObject{{"RolloutStart", now}, {"RolloutDays", 30}} << QByteArray("4294967295") << noNewVersion << true;
+    QTest::newRow("rollout, its turn") << "" << QJsonObject{{"RolloutStart", now - 29 * day}, {"RolloutDays", 30}} << QByteArray("0\n") << offer << true;
+    QTest::newRow("rollout, no number yet") << "" << QJsonObject{{"RolloutStart", now + day}, {"RolloutDays", 1}} << QByteArray() << noNewVersion << true;
+}
+
+void TestVersionCheck::keptRecord()
+{
+    QFETCH(QString, before);
+    QFETCH(QJsonObject, changes);
+    QFETCH(QByteArray, number);
+    QFETCH(QString, headline);
+    QFETCH(bool, keptIsServed);
+
+    QTemporaryDir files;
+    QTemporaryDir keptFolder;
+    const CheckMemory memory(keptFolder.path());
+    const QString bodyPath = files.filePath(QStringLiteral("record.json"));
+    const auto publish = [&bodyPath, this](const QJsonObject &record) {
+        const QJsonObject pair = publisher.signedMembers(QJsonDocument(record).toJson(QJsonDocument::Compact));
+        QFile file(bodyPath);
+        if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(QJsonObject{{"data", pair}}).toJson()) <= 0)
+            qFatal("cannot publish");
+        return pair;
+    };
+    QJsonObject release{{"state", 1}, {"Version", "3.1.0"}, {"Time", 1800000000}, {"UpdateContent", "说明"},
+                        {"DownloadUri", "http://127.0.0.1:1/p.msi"}, {"Size", 300000}, {"Sha256", QString(64, 'a')},
+                        {"Expires", double(QDateTime::currentSecsSinceEpoch() + 86400)}};
+    TestServer records({QStringLiteral("--body"), bodyPath});
+    QVERIFY(records.isRunning());
+    const QString endpoint = records.url(QStringLiteral("/version/down_update.php"));
+
+    QJsonObject keptBefore;
+    if (before == QLatin1String("check")) {
+        keptBefore = publish(release);
+        TestWindow first(endpoint, publisher.publicKey, keptFolder.path());
+        QCOMPARE(first.headline()->text(), offer);
+    } else if (before == QLatin1String("expired")) {
+        release.insert("Expires", double(QDateTime::currentSecsSinceEpoch() - 1));
+        keptBefore = publish(release);
+        Comm::Conditional validators;
+        Comm().httpGet(endpoint, nullptr, Comm::httpGetTimeoutMs, nullptr, &validators);
+        memory.keep(keptBefore, validators.etag, validators.lastModified);
+    } else if (before == QLatin1String("torn")) {
+        QFile torn(keptFolder.filePath(QStringLiteral("record.json")));
+        QVERIFY(torn.open(QIODevice::WriteOnly));
+        torn.write(R"({"SignedRecord":"eyJzdGF0ZSI6MSwi)");
+    } else if (before == QLatin1String("foreign")) {
+        QJsonObject later = release;
+        later.insert("Time", 1900000000);
+        memory.keep(SigningKey().signedMembers(QJsonDocument(later).toJson(QJsonDocument::Compact)), "\"x\"", QByteArray());
+    }
+    if (!number.isEmpty()) {
+        QFile file(keptFolder.filePath(QStringLiteral("install-number")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(number);
+    }
+    for (auto it = changes.begin(); it != changes.end(); ++it)
+        release.insert(it.key(), it.value());
+    const QJsonObject served = before == QLatin1String("expired") ? keptBefore : publish(release);
+
+    TestWindow window(endpoint, publisher.publicKey, keptFolder.path());
+    QCOMPARE(window.headline()->text(), headline);
+    const std::optional<CheckMemory::Kept> kept = memory.record(publisher.publicKey);
+    QVERIFY(kept);
+    QCOMPARE(kept->pair.value("SignedRecord"), (keptIsServed ? served : keptBefore).value("SignedRecord"));
+    // A number is drawn once and kept.
+    if (release.contains("RolloutDays"))
+        QVERIFY(memory.installNumber() == std::optional<quint32>(number.isEmpty() ? *memory.installNumber() : number.trimmed().toUInt()));
+
+    // The check asks conditionally when a record of the publisher's is kept, and every request
+    // names the updater.
+    Comm comm;
+    const QList<QByteArray> asked = comm.httpGet(records.url("/requests?header=If-None-Match")).trimmed().split('\n');
+    QCOMPARE(asked.last() != "/version/down_update.php -", before == QLatin1String("check") || before == QLatin1String("expired"));
+    const QRegularExpression agent(QStringLiteral("^\\S+ UpdateQuorilexVideo/%1 \\(%2; [^();]+; [^();]+\\)$")
+                                       .arg(QRegularExpression::escape(updaterVersion), QRegularExpression::escape(currentVersion)));
+    for (const QByteArray &line : comm.httpGet(records.url("/requests?header=User-Agent")).trimmed().split('\n'))
+        QVERIFY2(agent.match(QString::fromUtf8(line)).hasMatch(), line.constData());
 }
 
 QTEST_MAIN(TestVersionCheck)

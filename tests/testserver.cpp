@@ -10,13 +10,16 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
-// Under Wine the server is a Linux program: it takes the host's own paths, not drive Z:'s.
+// Under Wine the server is a Linux program: it takes the host's own paths, not drive Z:'s,
+// and drive C: is the prefix's drive_c.
 static QStringList forServer(QStringList arguments)
 {
 #ifdef Q_OS_WIN
     for (QString &argument : arguments) {
         if (argument.startsWith(QLatin1String("Z:/"), Qt::CaseInsensitive))
             argument.remove(0, 2);
+        else if (argument.startsWith(QLatin1String("C:/"), Qt::CaseInsensitive))
+            argument.replace(0, 2, qEnvironmentVariable("WINEPREFIX") + QStringLiteral("/drive_c"));
     }
 #endif
     return arguments;

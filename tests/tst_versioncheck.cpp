@@ -276,7 +276,6 @@ void TestVersionCheck::keptRecord_data()
     QTest::newRow("torn file") << "torn" << QJsonObject() << QByteArray() << offer << true;
     QTest::newRow("another key's record") << "foreign" << QJsonObject() << QByteArray() << offer << true;
     QTest::newRow("rollout, not its turn") << "" << QJsonObject{{"RolloutStart", now}, {"RolloutDays", 30}} << QByteArray("4294967295") << noNewVersion << true;
-    QTest::newRow("rollout, its turn") << "" << QJsonObject{{"RolloutStart", now - 29 * day}, {"RolloutDays", 30}} << QByteArray("0\n") << offer << true;
     QTest::newRow("rollout, no number yet") << "" << QJsonObject{{"RolloutStart", now + day}, {"RolloutDays", 1}} << QByteArray() << noNewVersion << true;
 }
 

@@ -4,11 +4,18 @@
 # throttled and not, next to curl and aria2c. Optional arguments: the package size in bytes
 # (1 GiB by default; it needs that much free space in /tmp), and --nginx-only. With --healing
 # it measures instead how downloads heal: resets next to aria2c, and a resume at 90 %; with
-# --mirrors, three throttled nginx servers used together next to aria2c with a Metalink file.
+# --mirrors, three throttled nginx servers used together next to aria2c with a Metalink file;
+# with --checks, what version checks cost the nginx and PHP-FPM recipes (wrk).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 scripts/deps.sh curl aria2
+if [ "${1:-}" = --checks ]; then
+    scripts/deps.sh wrk php-fpm
+    cmake --preset signrelease
+    cmake --build --preset signrelease
+    exec python3 bench/checks.py build-signrelease/signrelease
+fi
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DUPDATER_BUILD_TESTS=ON
 if [ "${1:-}" = --healing ]; then
     cmake --build build-bench -j"$(nproc)" --target bench_healing

@@ -347,6 +347,8 @@ int resign(const QString &recordPath, const QString &secretPath, const char *exp
         return 1;
     }
     const QJsonObject top = QJsonDocument::fromJson(file.read(UpdateRecord::maxBytes + 1)).object();
+    // Windows replaces no file that is open.
+    file.close();
     const bool wrapped = top.value(QLatin1String("data")).isObject();
     QJsonObject holder = wrapped ? top.value(QLatin1String("data")).toObject() : top;
     std::optional<QJsonObject> signedRecord = SignedRecord::verified(holder, rawKey(key.get(), false));

@@ -108,7 +108,7 @@ UpdateQuorilexVideo::~UpdateQuorilexVideo()
     delete comm;
 }
 
-void UpdateQuorilexVideo::checkVersion()
+std::optional<UpdateRecord> UpdateQuorilexVideo::fetchRecord(qint64 now)
 {
     qCInfo(lcCheck).noquote() << "asking" << forLog(QUrl(versionCheckEndpoint));
     // With a key, the newest record trusted before is the floor for this one, and what a 304
@@ -128,53 +128,61 @@ void UpdateQuorilexVideo::checkVersion()
     if (!answered || !(isObject || conditional.notModified)) {
         // Nobody could be asked, so "no new version" would be a guess.
         showFailure(Failure(Failure::CheckFailed, answered ? QStringLiteral("the answer is not a JSON object") : error));
-        return;
+        return std::nullopt;
     }
     if (conditional.notModified)
         qCInfo(lcCheck) << "not modified: the kept record is checked again";
+    if (publicKey.isEmpty())
+        return UpdateRecord::fromJson(json);
+
     // With the publisher's key built in, only what the publisher signed is believed.
-    const qint64 now = QDateTime::currentSecsSinceEpoch();
-    const std::optional<UpdateRecord> record = publicKey.isEmpty()
-        ? std::optional<UpdateRecord>(UpdateRecord::fromJson(json))
-        : SignedRecord::open(json, publicKey, now);
-    if (!record) {
+    const std::optional<UpdateRecord> record = SignedRecord::open(json, publicKey, now);
+    const QString replay = record && kept ? record->replayOf(kept->record) : QString();
+    if (!record || !replay.isEmpty()) {
         showFailure(Failure(Failure::RecordUnverified,
-                            QStringLiteral("no record signed with the built-in key, complete and not expired")));
-        return;
+                            record ? QStringLiteral("refused as a replay: ") + replay
+                                   : QStringLiteral("no record signed with the built-in key, complete and not expired")));
+        return std::nullopt;
     }
-    if (kept) {
-        const QString replay = record->replayOf(kept->record);
-        if (!replay.isEmpty()) {
-            showFailure(Failure(Failure::RecordUnverified, QStringLiteral("refused as a replay: ") + replay));
-            return;
-        }
-    }
-    if (!publicKey.isEmpty()
-        && (!kept || kept->pair.value(QLatin1String("SignedRecord")) != json.value(QLatin1String("SignedRecord"))
-            || kept->etag != conditional.etag || kept->lastModified != conditional.lastModified))
+    if (!kept || kept->pair.value(QLatin1String("SignedRecord")) != json.value(QLatin1String("SignedRecord"))
+        || kept->etag != conditional.etag || kept->lastModified != conditional.lastModified)
         memory.keep(json, conditional.etag, conditional.lastModified);
+    return record;
+}
+
+bool UpdateQuorilexVideo::hasTurn(const UpdateRecord &record, qint64 now) const
+{
+    if (record.rolloutDays == 0)
+        return true;
+    // Without a number of its own an install cannot wait its turn: it is offered at once.
+    const std::optional<quint32> number = memory.installNumber();
+    if (!number || record.rolloutAdmits(*number, now))
+        return true;
+    qCInfo(lcCheck).noquote() << QStringLiteral("waits for its turn: the rollout from %1 over %2 days offers the release to "
+                                                "%3 % of installs, and this install's number is %4 of 2^32")
+                                     .arg(record.rolloutStart)
+                                     .arg(record.rolloutDays)
+                                     .arg(100 * UpdateRecord::rolloutShare(now, record.rolloutStart, record.rolloutDays), 0, 'f', 1)
+                                     .arg(*number);
+    return false;
+}
+
+void UpdateQuorilexVideo::checkVersion()
+{
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const std::optional<UpdateRecord> record = fetchRecord(now);
+    if (!record)
+        return;
     qCInfo(lcCheck).noquote() << "published:" << fromServer(record->version) << record->time << "state" << record->state;
-    bool offered = record->offersUpdate(currentVersion, currentReleaseTime);
-    if (offered && record->rolloutDays > 0) {
-        // Without a number of its own an install cannot wait its turn: it is offered at once.
-        const std::optional<quint32> number = memory.installNumber();
-        if (number && !record->rolloutAdmits(*number, now)) {
-            qCInfo(lcCheck).noquote() << QStringLiteral("waits for its turn: the rollout from %1 over %2 days offers it to %3 %, "
-                                                        "this install's number is %4 of 2^32")
-                                             .arg(record->rolloutStart)
-                                             .arg(record->rolloutDays)
-                                             .arg(100 * UpdateRecord::rolloutShare(now, record->rolloutStart, record->rolloutDays), 0, 'f', 1)
-                                             .arg(*number);
-            offered = false;
-        }
-    }
+    const bool newer = record->offersUpdate(currentVersion, currentReleaseTime);
+    if (!newer)
+        qCInfo(lcCheck) << "nothing newer than" << currentVersion << currentReleaseTime;
+    const bool offered = newer && hasTurn(*record, now);
     // Bytes an earlier run kept of another release, or of any when none is offered, will
     // never be needed.
     PackageDownload::forgetOthers(installerPackagePath, offered ? &*record : nullptr);
-    if (!offered) {
-        qCInfo(lcCheck) << "nothing newer than" << currentVersion << currentReleaseTime;
+    if (!offered)
         return;
-    }
     qCInfo(lcCheck).noquote() << "offered:" << forLog(QUrl(record->downloadUri)) << "of" << record->size << "bytes";
     if (!record->malformedMember.isEmpty())
         qCWarning(lcCheck) << "the record's" << record->malformedMember << "is malformed: a press fails at once";

@@ -12,6 +12,8 @@
 #include <QString>
 #include <QWidget>
 
+#include <optional>
+
 class Comm;
 class DownloadJob;
 class httpfile;
@@ -50,6 +52,11 @@ protected:
     DownloadJob *job = nullptr;
 
 private:
+    // The published record, asked for and believed as the build is keyed; nothing, with the
+    // failure shown, when there is none to believe.
+    std::optional<UpdateRecord> fetchRecord(qint64 now);
+    // Whether a phased rollout offers the release to this install yet.
+    bool hasTurn(const UpdateRecord &record, qint64 now) const;
     void showOffer();
     void showFailure(const Failure &failure);
     void handOff();

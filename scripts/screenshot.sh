@@ -24,7 +24,9 @@ for _ in $(seq 50); do
     (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && xdpyinfo >/dev/null 2>&1 && break
     sleep 0.2
 done
-(cd "$work" && exec "$OLDPWD/build/UpdateQuorilexVideo") &
+# A folder of its own for what the updater keeps: a record the demo kept, of another package
+# signed at the same time, would be refused as a replay.
+(cd "$work" && XDG_DATA_HOME="$work/data" exec "$OLDPWD/build/UpdateQuorilexVideo") &
 pids+=($!)
 window=$(xdotool search --sync --onlyvisible --class UpdateQuorilexVideo | head -n1)
 # The pictures and the notes are painted by then; a moment for the first paint to land.

@@ -125,7 +125,16 @@ MaybeFailure PackageDownload::open()
     // the package's name. Only a folder that cannot take the file at all is passed over: a
     // full disk shows as a failed write, and the same disk would be full elsewhere too.
     const QStringList candidates = file ? QStringList() : places(packagePath);
+    QStringList blocked;
     for (const QString &place : candidates) {
+        // An old package that cannot be replaced (read-only, or open in another program)
+        // passes its folder over, as a folder that takes no file does.
+        QFile old(place);
+        if (old.exists() && !old.remove()) {
+            qCWarning(lcDownload).noquote() << "the old package" << place << "cannot be removed:" << old.errorString();
+            blocked << place;
+            continue;
+        }
         auto created = std::make_unique<QTemporaryFile>(PartialFile::templateFor(place));
         if (created->open()) {
             // What a stopped download keeps is this object's to decide.
@@ -137,6 +146,9 @@ MaybeFailure PackageDownload::open()
             break;
         }
     }
+    if (!file && !blocked.isEmpty())
+        return Failure(Failure::CannotDeleteOldPackage, QStringLiteral("old packages that cannot be removed: ")
+                                                            + blocked.join(QStringLiteral(", ")));
     if (!file)
         return Failure(Failure::CannotCreateFile, QStringLiteral("no partial file could be created beside any of ")
                                                       + places(packagePath).join(QStringLiteral(", ")));

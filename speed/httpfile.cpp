@@ -95,3 +95,12 @@ QString httpfile::formatSpeed(qint64 bytesPerSecond)
             + QStringLiteral(" MB/S");
     return QString();
 }
+
+QString httpfile::formatSize(qint64 bytes)
+{
+    if (bytes < KB)
+        return QString::number(bytes) + QStringLiteral(" B");
+    const qint64 unit = bytes < MB ? KB : bytes < GB ? MB : GB;
+    const QString name = unit == KB ? QStringLiteral(" KB") : unit == MB ? QStringLiteral(" MB") : QStringLiteral(" GB");
+    return QString::number(double(bytes) / double(unit), 'f', 1) + name;
+}

@@ -28,6 +28,8 @@ public:
     // tick before the first whole second keeps the last text.
     void showSpeedAfter(qint32 elapsedSecs);
     static QString formatSpeed(qint64 bytesPerSecond);
+    // A byte count in the units the speed uses, to a tenth: "512 B", "1.5 KB", "3.2 MB".
+    static QString formatSize(qint64 bytes);
 
 private slots:
     void on_finished();

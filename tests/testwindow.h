@@ -25,6 +25,7 @@ public:
     void limitSize(qint64 bytes) { job->setSizeLimit(bytes); }
     void limitStall(int msecs) { job->setStallTimeout(msecs); }
     void limitCrawl(int msecs) { job->setCrawlWindow(msecs); }
+    void limitSilence(int msecs) { silentAfterMs = msecs; }
     void retryAfter(int firstWaitMs, int tries) { job->setRetries(firstWaitMs, tries); }
     DownloadJob *download() const { return job; }
 

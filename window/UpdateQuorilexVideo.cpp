@@ -194,12 +194,21 @@ void UpdateQuorilexVideo::checkVersion()
     connect(job, &DownloadJob::downloadProgress, this, &UpdateQuorilexVideo::on_downloadProgress);
     connect(job, &DownloadJob::waiting, this, [this](const Failure &cause, int secondsLeft) {
         // The bar keeps its fraction; its text says why it does not move.
+        waitingToRetry = true;
         ui.progressBar->setFormat(FailureText::retrying(cause, secondsLeft));
     });
     connect(job, &DownloadJob::retrying, this, [this] {
         // The speed covers the new attempt, not the wait.
+        waitingToRetry = false;
         speedMeter->restart();
+        sinceProgress.start();
         on_downloadProgress(job->received(), job->total());
+    });
+    // The meter recomputes the speed each second; the bar shows it then, bytes or none.
+    barTimer.setInterval(1000);
+    connect(&barTimer, &QTimer::timeout, this, [this] {
+        if (job && job->isRunning() && !waitingToRetry)
+            on_downloadProgress(job->received(), job->total());
     });
     showOffer();
     ui.updateButton->show();
@@ -226,9 +235,13 @@ void UpdateQuorilexVideo::SendDownUpdate()
     ui.progressBar->show();
     // The speed covers this attempt only; the bar starts where the last one stopped.
     speedMeter->restart();
+    waitingToRetry = false;
+    lastReceived = -1;
     job->start();
-    if (job->isRunning())
+    if (job->isRunning()) {
+        barTimer.start();
         on_downloadProgress(job->received(), job->total());
+    }
 }
 
 void UpdateQuorilexVideo::on_readyRead()
@@ -239,10 +252,19 @@ void UpdateQuorilexVideo::on_readyRead()
 
 void UpdateQuorilexVideo::on_downloadProgress(qint64 bytesRead, qint64 totalBytes)
 {
+    if (bytesRead != lastReceived) {
+        lastReceived = bytesRead;
+        sinceProgress.start();
+    }
+    // A stall shows as one: the average speed would fall only slowly.
+    const qint64 silentMs = sinceProgress.isValid() ? sinceProgress.elapsed() : 0;
+    const QString pace = silentMs >= silentAfterMs ? QStringLiteral("%1 秒未收到数据").arg(silentMs / 1000) : speedMeter->text();
     // Counts all bytes in, over every connection and the attempts before.
     if (totalBytes <= 0) {
-        ui.progressBar->setRange(0, 0);
-        ui.progressBar->setFormat(speedMeter->text());
+        // A busy bar draws no text: an empty one says what has come.
+        ui.progressBar->setRange(0, 1);
+        ui.progressBar->setValue(0);
+        ui.progressBar->setFormat(QStringLiteral("已下载 %1  ").arg(httpfile::formatSize(bytesRead)) + pace);
         return;
     }
     // The bar counts bytes while the total fits its int; larger packages count in units of
@@ -252,11 +274,12 @@ void UpdateQuorilexVideo::on_downloadProgress(qint64 bytesRead, qint64 totalByte
         ++shift;
     ui.progressBar->setRange(0, static_cast<int>(totalBytes >> shift));
     ui.progressBar->setValue(static_cast<int>(qMin(bytesRead, totalBytes) >> shift));
-    ui.progressBar->setFormat(QStringLiteral("%p%  ") + speedMeter->text());
+    ui.progressBar->setFormat(QStringLiteral("%p%  ") + pace);
 }
 
 void UpdateQuorilexVideo::on_finished()
 {
+    barTimer.stop();
     if (const MaybeFailure failure = job->failure()) {
         showFailure(*failure);
         return;

@@ -7,9 +7,11 @@
 #include "ui_UpdateQuorilexVideo.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QNetworkAccessManager>
 #include <QPoint>
 #include <QString>
+#include <QTimer>
 #include <QWidget>
 
 #include <optional>
@@ -50,6 +52,8 @@ protected:
 
     // The offered package's download, made with the offer; null without one.
     DownloadJob *job = nullptr;
+    // After this long without a byte, the bar says so instead of the speed.
+    int silentAfterMs = 5000;
 
 private:
     // The published record, asked for and believed as the build is keyed; nothing, with the
@@ -64,6 +68,12 @@ private:
     Comm *comm;
     httpfile *speedMeter;
     QNetworkAccessManager networkManager;
+    // The bar's text between the download's own signals: each second, and after this long
+    // without a byte it says so.
+    QTimer barTimer;
+    QElapsedTimer sinceProgress;
+    qint64 lastReceived = -1;
+    bool waitingToRetry = false;
     QPoint dragOrigin;
     bool dragging = false;
     Ui::UpdateQuorilexVideoClass ui;

@@ -1,5 +1,6 @@
 #include "Comm.h"
 
+#include "net/Failure.h"
 #include "net/Logging.h"
 #include "net/RedirectGuard.h"
 #include "net/SafeGet.h"
@@ -46,7 +47,7 @@ void Comm::setLabelImage(QLabel *label, QString imagePath)
     setLabelPixmap(label, imagePath, QSize(300, 300));
 }
 
-QByteArray Comm::httpGet(QString url, bool *ok, int timeoutMs, QString *error, Conditional *conditional)
+QByteArray Comm::httpGet(QString url, bool *ok, int timeoutMs, QString *error, Conditional *conditional, bool *transient)
 {
     auto manager = std::make_unique<QNetworkAccessManager>();
     QNetworkRequest request = SafeGet::request(QUrl(url, QUrl::TolerantMode));
@@ -106,6 +107,12 @@ QByteArray Comm::httpGet(QString url, bool *ok, int timeoutMs, QString *error, C
     }
     if (ok)
         *ok = good;
+    if (transient) {
+        Failure failure = status > 0 ? Failure::httpStatus(status) : Failure(Failure::NetworkFailure);
+        failure.networkError = reply->error();
+        // A body too large or encoded, or a refused redirect, would come again.
+        *transient = !good && !tooLarge && !encoded && !RedirectGuard::refused(*reply) && failure.transient();
+    }
     if (error && !good) {
         const QString what = tooLarge ? QStringLiteral("a body over %1 bytes").arg(maxBodySize)
             : encoded                 ? QStringLiteral("a body encoded as %1").arg(QString::fromLatin1(encoding))

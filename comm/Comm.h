@@ -39,9 +39,10 @@ public:
     // sets *ok to false, so an empty good answer can be told from a failure, and *error to
     // the technical reason. The time limit may be set shorter than the built-in one, for tests.
     // With `conditional`, its validators are sent and replaced by the answer's; a 304 is then
-    // a good answer with an empty body, and sets its notModified.
+    // a good answer with an empty body, and sets its notModified. *transient tells a failure
+    // that asking again may mend (a broken connection, 408, 429, 5xx from a gateway).
     QByteArray httpGet(QString url, bool *ok = nullptr, int timeoutMs = httpGetTimeoutMs, QString *error = nullptr,
-                       Conditional *conditional = nullptr);
+                       Conditional *conditional = nullptr, bool *transient = nullptr);
 
     // The record is the object under "data" when there is one, else the top
     // level object. *ok tells whether the body was a JSON object at all.

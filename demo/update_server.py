@@ -44,7 +44,7 @@ updater's failure paths can be driven against a real HTTP server:
   /status/CODE                     that status with a small HTML body
   /redirect?to=URL                 302 to URL
   /loop                            302 to itself
-  /echo?status=CODE&body=TEXT      TEXT as the body
+  /echo?status=CODE&body=TEXT      TEXT as the body (busy=N as for /package)
   /gzip?size=N                     a JSON object of N bytes, gzip-encoded
                                    whatever the client asked for
   /never                           accepts and never answers
@@ -437,7 +437,7 @@ class Handler(BaseHTTPRequestHandler):
             else:
                 self.stream(lambda offset: from_offset(package_bytes(cfg.package_size), offset), cfg.package_size,
                             rate=cfg.rate, validators=self.validators('"%d"' % cfg.package_size, cfg.time))
-        elif path == "/package" and self.server.busy(self.path, int(query.get("busy", 0))):
+        elif path in ("/package", "/echo") and self.server.busy(self.path, int(query.get("busy", 0))):
             # A server that is down for a moment, as a proxy in front of it says so.
             self.server.log_transfer(self.path, self.headers.get("Range"))["status"] = 503
             self.send_body(503, b"busy", headers=[("Retry-After", query["retryafter"])] if "retryafter" in query else ())

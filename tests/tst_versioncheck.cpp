@@ -32,6 +32,8 @@ private slots:
     void publishedRecord();
     void keptRecord_data();
     void keptRecord();
+    void checkRetries_data();
+    void checkRetries();
 
 private:
     std::unique_ptr<TestServer> server;
@@ -343,6 +345,35 @@ void TestVersionCheck::keptRecord()
                                        .arg(QRegularExpression::escape(updaterVersion), QRegularExpression::escape(currentVersion)));
     for (const QByteArray &line : comm.httpGet(records.url("/requests?header=User-Agent")).trimmed().split('\n'))
         QVERIFY2(agent.match(QString::fromUtf8(line)).hasMatch(), line.constData());
+}
+
+void TestVersionCheck::checkRetries_data()
+{
+    // The server's answers before the record (503s, or a 404 that stands), the headline, and
+    // how many times the check asked.
+    QTest::addColumn<QString>("query");
+    QTest::addColumn<QString>("headline");
+    QTest::addColumn<int>("asked");
+
+    QTest::newRow("one 503") << "busy=1" << offer << 2;
+    QTest::newRow("503 three times") << "busy=3" << checkFailed << 3;
+    QTest::newRow("404") << "status=404" << checkFailed << 1;
+}
+
+void TestVersionCheck::checkRetries()
+{
+    QFETCH(QString, query);
+    QFETCH(QString, headline);
+    QFETCH(int, asked);
+
+    static int row = 0;
+    const QString path = QStringLiteral("/echo?%1&row=%2&body=%3")
+                             .arg(query)
+                             .arg(++row)
+                             .arg(QString::fromLatin1(record("1", "\"3.1.0\"", "1700000000").toPercentEncoding()));
+    TestWindow window(server->url(path));
+    QCOMPARE(window.headline()->text(), headline);
+    QCOMPARE(Comm().httpGet(server->url("/requests")).count(QStringLiteral("row=%1&").arg(row).toUtf8()), asked);
 }
 
 QTEST_MAIN(TestVersionCheck)

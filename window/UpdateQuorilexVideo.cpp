@@ -12,6 +12,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
@@ -122,8 +123,18 @@ std::optional<UpdateRecord> UpdateQuorilexVideo::fetchRecord(qint64 now)
     bool answered = false;
     bool isObject = false;
     QString error;
-    const QByteArray body = comm->httpGet(versionCheckEndpoint, &answered, Comm::httpGetTimeoutMs, &error,
-                                          publicKey.isEmpty() ? nullptr : &conditional);
+    QByteArray body;
+    // A passing trouble (a proxy's 503, a connection reset) is asked again, twice at most,
+    // within the check's bound.
+    QDeadlineTimer bound(Comm::httpGetTimeoutMs);
+    for (int tries = 0; tries < 3 && !answered && !bound.hasExpired(); ++tries) {
+        bool transient = false;
+        body = comm->httpGet(versionCheckEndpoint, &answered, int(bound.remainingTime()), &error,
+                             publicKey.isEmpty() ? nullptr : &conditional, &transient);
+        if (!transient)
+            break;
+        qCInfo(lcCheck).noquote() << "asking again after" << error;
+    }
     const QJsonObject json = conditional.notModified ? kept->pair : Comm::getJsonObject(body, &isObject);
     if (!answered || !(isObject || conditional.notModified)) {
         // Nobody could be asked, so "no new version" would be a guess.

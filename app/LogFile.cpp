@@ -35,13 +35,22 @@ char letterOf(QtMsgType type)
     return '?';
 }
 
+// Notepad before Windows 10 shows a file of LF line ends as one line.
+#ifdef Q_OS_WIN
+constexpr char lineEnd[] = "\r\n";
+#else
+constexpr char lineEnd[] = "\n";
+#endif
+
 void writeMessage(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
     const QByteArray category(context.category ? context.category : "default");
     // Qt's own chatter stays out unless it warns.
     if (category.startsWith("updater.") || type >= QtWarningMsg) {
-        const QByteArray line = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() + ' '
-            + letterOf(type) + ' ' + category + ": " + LogFile::plain(text).toUtf8() + '\n';
+        // The user's own clock with its offset, so that a time the user remembers is found.
+        const QDateTime now = QDateTime::currentDateTime();
+        const QByteArray line = now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs).toUtf8() + ' '
+            + letterOf(type) + ' ' + category + ": " + LogFile::plain(text).toUtf8() + lineEnd;
         const QMutexLocker locker(&writing);
         LogFile::append(logPath, line);
     }

@@ -45,6 +45,7 @@ public:
 
     // Once collect() waited with the whole package in: whether it may be installed.
     PackageVerifier::Verdict verify(qint64 received);
+    QByteArray receivedSha256() const { return whole->receivedSha256(); }
 
     // Forgets everything hashed: the file starts over.
     void reset();

@@ -384,7 +384,9 @@ void PackageDownload::checkPackage()
         fail(Failure(Failure::SizeMismatch, QStringLiteral("%1 bytes, the record says %2").arg(in.size()).arg(record.size)));
         break;
     case PackageVerifier::Verdict::HashMismatch:
-        fail(Failure(Failure::HashMismatch, QStringLiteral("SHA-256 is not the record's %1").arg(QString::fromLatin1(record.sha256.toHex()))));
+        fail(Failure(Failure::HashMismatch, QStringLiteral("SHA-256 %1, the record says %2")
+                                                .arg(QString::fromLatin1(checks->receivedSha256().toHex()),
+                                                     QString::fromLatin1(record.sha256.toHex()))));
         break;
     }
 }

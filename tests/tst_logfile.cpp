@@ -1,6 +1,7 @@
 #include "app/LogFile.h"
 #include "net/Logging.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -104,8 +105,15 @@ void TestLogFile::messagesReachTheFile()
     qInstallMessageHandler(nullptr);
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
-    const QList<QByteArray> lines = file.readAll().trimmed().split('\n');
+    const QByteArray text = file.readAll();
+#ifdef Q_OS_WIN
+    QCOMPARE(text.count("\r\n"), 5);
+#endif
+    const QList<QByteArray> lines = QByteArray(text).replace("\r\n", "\n").trimmed().split('\n');
     QCOMPARE(lines.size(), 5);
+    // The local time, saying its offset.
+    QVERIFY2(QDateTime::fromString(QString::fromLatin1(lines[0].left(lines[0].indexOf(' '))), Qt::ISODateWithMs).isValid(),
+             lines[0].constData());
     QVERIFY2(lines[0].endsWith(" W updater.download: connection 1 failed"), lines[0].constData());
     QVERIFY2(lines[1].endsWith(" W default: a warning"), lines[1].constData());
     QVERIFY2(lines[2].endsWith(R"(Found\x{a}2026 I updater.download: handed to the desktop\x{d}\x{1b}[2J\x{202e})"), lines[2].constData());

@@ -54,8 +54,10 @@ PackageVerifier::Verdict PackageVerifier::verify(qint64 received)
     if (!record.sha256.isEmpty()) {
         unsigned char digest[EVP_MAX_MD_SIZE];
         unsigned int length = 0;
-        if (!hash || EVP_DigestFinal_ex(hash.get(), digest, &length) != 1
-            || QByteArray(reinterpret_cast<const char *>(digest), static_cast<int>(length)) != record.sha256)
+        if (!hash || EVP_DigestFinal_ex(hash.get(), digest, &length) != 1)
+            return Verdict::HashMismatch;
+        received256 = QByteArray(reinterpret_cast<const char *>(digest), static_cast<int>(length));
+        if (received256 != record.sha256)
             return Verdict::HashMismatch;
     }
     return Verdict::Sound;

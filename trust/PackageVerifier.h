@@ -36,6 +36,8 @@ public:
 
     // Whether the finished package may be installed.
     Verdict verify(qint64 received);
+    // The SHA-256 that verify() found, for the log; empty before, or without a hash to check.
+    QByteArray receivedSha256() const { return received256; }
 
     // The SHA-256 of `length` bytes at `offset` of the file at `path`, such as one piece of a
     // package; empty when they cannot be read.
@@ -46,6 +48,7 @@ private:
     // Null when the record names no hash.
     std::unique_ptr<evp_md_ctx_st, void (*)(evp_md_ctx_st *)> hash;
     std::unique_ptr<evp_md_ctx_st, void (*)(evp_md_ctx_st *)> marked;
+    QByteArray received256;
 };
 
 #endif

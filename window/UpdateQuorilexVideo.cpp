@@ -19,6 +19,7 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QStandardPaths>
+#include <QNetworkProxy>
 #include <QNetworkProxyFactory>
 #include <QUrl>
 
@@ -111,7 +112,12 @@ UpdateQuorilexVideo::~UpdateQuorilexVideo()
 
 std::optional<UpdateRecord> UpdateQuorilexVideo::fetchRecord(qint64 now)
 {
-    qCInfo(lcCheck).noquote() << "asking" << forLog(QUrl(versionCheckEndpoint));
+    // Which way the system sends it: most failures behind a company proxy are the proxy's.
+    const QNetworkProxy proxy = QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(QUrl(versionCheckEndpoint))).value(0);
+    qCInfo(lcCheck).noquote() << "asking" << forLog(QUrl(versionCheckEndpoint))
+                              << (proxy.type() == QNetworkProxy::NoProxy || proxy.type() == QNetworkProxy::DefaultProxy
+                                      ? QStringLiteral("directly")
+                                      : QStringLiteral("through the proxy %1:%2").arg(fromServer(proxy.hostName())).arg(proxy.port()));
     // With a key, the newest record trusted before is the floor for this one, and what a 304
     // stands for.
     const std::optional<CheckMemory::Kept> kept = publicKey.isEmpty() ? std::nullopt : memory.record(publicKey);
@@ -127,11 +133,11 @@ std::optional<UpdateRecord> UpdateQuorilexVideo::fetchRecord(qint64 now)
     // A passing trouble (a proxy's 503, a connection reset) is asked again, twice at most,
     // within the check's bound.
     QDeadlineTimer bound(Comm::httpGetTimeoutMs);
-    for (int tries = 0; tries < 3 && !answered && !bound.hasExpired(); ++tries) {
+    for (int tries = 1;; ++tries) {
         bool transient = false;
         body = comm->httpGet(versionCheckEndpoint, &answered, int(bound.remainingTime()), &error,
                              publicKey.isEmpty() ? nullptr : &conditional, &transient);
-        if (!transient)
+        if (answered || !transient || tries == 3 || bound.hasExpired())
             break;
         qCInfo(lcCheck).noquote() << "asking again after" << error;
     }
@@ -150,9 +156,12 @@ std::optional<UpdateRecord> UpdateQuorilexVideo::fetchRecord(qint64 now)
     const std::optional<UpdateRecord> record = SignedRecord::open(json, publicKey, now);
     const QString replay = record && kept ? record->replayOf(kept->record) : QString();
     if (!record || !replay.isEmpty()) {
+        // Support tells a server that lost its key apart from a re-signing that stopped.
+        const bool expired = !record && SignedRecord::open(json, publicKey, std::nullopt);
         showFailure(Failure(Failure::RecordUnverified,
-                            record ? QStringLiteral("refused as a replay: ") + replay
-                                   : QStringLiteral("no record signed with the built-in key, complete and not expired")));
+                            record    ? QStringLiteral("refused as a replay: ") + replay
+                            : expired ? QStringLiteral("the record signed with the built-in key has expired")
+                                      : QStringLiteral("no complete record signed with the built-in key")));
         return std::nullopt;
     }
     if (!kept || kept->pair.value(QLatin1String("SignedRecord")) != json.value(QLatin1String("SignedRecord"))

@@ -455,10 +455,12 @@ void TestDownload::retries()
         QVERIFY2(waited >= 2000, qPrintable(QString::number(waited)));
     QStringList got;
     // Qt sends a request again by itself when a connection closes early: such an answer
-    // sends nothing.
-    for (const Transfer &transfer : server->transfers(path))
-        if (transfer.sent > 0 || transfer.status >= 300)
-            got << QStringLiteral("%1 %2").arg(transfer.range).arg(transfer.status);
+    // sends nothing, or (on a loaded machine, the reset coming first) repeats the one before.
+    for (const Transfer &transfer : server->transfers(path)) {
+        const QString answer = QStringLiteral("%1 %2").arg(transfer.range).arg(transfer.status);
+        if ((transfer.sent > 0 || transfer.status >= 300) && !(transfer.status < 300 && got.value(got.size() - 1) == answer))
+            got << answer;
+    }
     QCOMPARE(got, answers);
     if (finalCause >= 0) {
         QCOMPARE(window.failure()->cause, Failure::Cause(finalCause));

@@ -56,6 +56,14 @@ public:
         failure.status = status;
         return failure;
     }
+    // The disk of `folder` took no more; `needed` bytes were still to come (-1: unknown).
+    static Failure diskFull(const QString &folder, qint64 needed, const QString &detail)
+    {
+        Failure failure(DiskFull, detail);
+        failure.folder = folder;
+        failure.needed = needed;
+        return failure;
+    }
     static Failure malformedMember(const QString &member)
     {
         Failure failure(MalformedMember, member);
@@ -78,6 +86,9 @@ public:
     int retryAfter = -1;
     // For NetworkFailure: QNetworkReply's error.
     int networkError = 0;
+    // For DiskFull: the folder written to and the bytes still to come (-1: unknown).
+    QString folder;
+    qint64 needed = -1;
     QString detail;
 };
 

@@ -277,10 +277,11 @@ Answer::Verdict PackageDownload::judge(const QNetworkReply &reply, const Span &a
     // A length known in advance that the disk cannot take fails now, not once the disk is full.
     const qint64 available = QStorageInfo(QFileInfo(packagePath).absolutePath()).bytesAvailable();
     if (totalBytes >= 0 && available >= 0 && totalBytes - in.size() > available)
-        verdict.failure = Failure(Failure::DiskFull, QStringLiteral("%1 bytes to come, %2 free in %3")
-                                                         .arg(totalBytes - in.size())
-                                                         .arg(available)
-                                                         .arg(QFileInfo(packagePath).absolutePath()));
+        verdict.failure = Failure::diskFull(QFileInfo(packagePath).absolutePath(), totalBytes - in.size(),
+                                            QStringLiteral("%1 bytes to come, %2 free in %3")
+                                                .arg(totalBytes - in.size())
+                                                .arg(available)
+                                                .arg(QFileInfo(packagePath).absolutePath()));
     return verdict;
 }
 
@@ -297,7 +298,7 @@ MaybeFailure PackageDownload::write(qint64 offset, const char *data, qint64 size
             return unstored;
     // The hashes read the bytes back on their threads: what was written must be in the file.
     if (!file->flush())
-        return Failure(Failure::DiskFull, partialPath + QStringLiteral(": ") + file->errorString());
+        return writeFailed();
     checks->check(partialPath, in, {offset, offset + size});
     if (const MaybeFailure wrong = collectChecks(false))
         return wrong;
@@ -308,9 +309,15 @@ MaybeFailure PackageDownload::write(qint64 offset, const char *data, qint64 size
 MaybeFailure PackageDownload::store(qint64 offset, const char *data, qint64 size)
 {
     if ((file->pos() != offset && !file->seek(offset)) || file->write(data, size) != size)
-        return Failure(Failure::DiskFull, partialPath + QStringLiteral(": ") + file->errorString());
+        return writeFailed();
     in.insert({offset, offset + size});
     return std::nullopt;
+}
+
+Failure PackageDownload::writeFailed() const
+{
+    return Failure::diskFull(QFileInfo(partialPath).absolutePath(), totalBytes >= 0 ? totalBytes - in.size() : -1,
+                             partialPath + QStringLiteral(": ") + file->errorString());
 }
 
 void PackageDownload::endsAt(qint64 length)
@@ -331,7 +338,7 @@ MaybeFailure PackageDownload::finish()
     if (!failed && !complete())
         fail(Failure(Failure::Incomplete, QStringLiteral("%1 of %2 bytes").arg(in.size()).arg(totalBytes)));
     if (!failed && !file->flush())
-        fail(Failure(Failure::DiskFull, partialPath + QStringLiteral(": ") + file->errorString()));
+        fail(writeFailed());
     if (!failed)
         if (const MaybeFailure wrong = collectChecks(true))
             fail(*wrong);

@@ -112,6 +112,8 @@ private:
     // Writes the state, at most once a second unless `now`.
     void keepState(bool now);
     bool keepable() const;
+    // A write or flush that failed: the disk is full, most likely.
+    Failure writeFailed() const;
     MaybeFailure store(qint64 offset, const char *data, qint64 size);
     MaybeFailure collectChecks(bool wait);
     void checkPackage();

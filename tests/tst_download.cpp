@@ -602,6 +602,10 @@ void TestDownload::writeFailure()
 
     QCOMPARE(result, 1);
     QCOMPARE(window.failure()->cause, Failure::DiskFull);
+    // Where to make room, and how much: the bytes still to come.
+    QVERIFY2(window.notes()->text().startsWith(QStringLiteral("写入失败，磁盘可能已满（%1 需要 2.")
+                                                   .arg(QDir::toNativeSeparators(QDir::currentPath()))),
+             qPrintable(window.notes()->text()));
     QCOMPARE(leftovers(), QStringList());
     QVERIFY(desktop.opened.isEmpty());
 #else

@@ -1,5 +1,9 @@
 #include "FailureText.h"
 
+#include "speed/httpfile.h"
+
+#include <QDir>
+
 QString FailureText::headline(const Failure &failure)
 {
     return failure.ofCheck() ? QStringLiteral("检查更新失败") : QStringLiteral("下载失败，请重试");
@@ -34,7 +38,13 @@ QString FailureText::of(const Failure &failure)
     case Failure::TooLarge:
         return QStringLiteral("安装包过大，已停止下载");
     case Failure::DiskFull:
-        return QStringLiteral("写入失败，磁盘可能已满");
+        // Where to make room, and how much.
+        if (failure.folder.isEmpty())
+            return QStringLiteral("写入失败，磁盘可能已满");
+        return failure.needed < 0
+            ? QStringLiteral("写入失败，磁盘可能已满（%1）").arg(QDir::toNativeSeparators(failure.folder))
+            : QStringLiteral("写入失败，磁盘可能已满（%1 需要 %2 可用空间）")
+                  .arg(QDir::toNativeSeparators(failure.folder), httpfile::formatSize(failure.needed));
     case Failure::Incomplete:
     case Failure::CutShort:
         return QStringLiteral("下载不完整");

@@ -823,6 +823,8 @@ void TestDownload::packageFolder()
         QTest::mouseClick(window.button(), Qt::LeftButton);
         QTRY_COMPARE(window.headline()->text(), QStringLiteral("请手动安装更新"));
         QCOMPARE(window.notes()->text(), QStringLiteral("安装包已下载到：") + QDir::toNativeSeparators(package));
+        // The path can be copied.
+        QVERIFY(window.notes()->textInteractionFlags() & Qt::TextSelectableByMouse);
     }
     QCOMPARE(QFileInfo(package).size(), 300000);
     QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{installerName});

@@ -8,6 +8,7 @@
 #include <QLayout>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QScreen>
 #include <QTest>
 #include <QTimer>
 
@@ -293,12 +294,15 @@ void TestWindowForm::dragging_data()
     QTest::addColumn<QString>("target");
     QTest::addColumn<Qt::MouseButton>("button");
     QTest::addColumn<bool>("moves");
+    // A drag far past the screen's top left corner, which the window stops at.
+    QTest::addColumn<bool>("pastTheEdge");
 
-    QTest::newRow("left drag on the panel") << "widget" << Qt::LeftButton << true;
-    QTest::newRow("left drag on a label") << "label_3" << Qt::LeftButton << true;
-    QTest::newRow("right press") << "widget" << Qt::RightButton << false;
-    QTest::newRow("middle press") << "widget" << Qt::MiddleButton << false;
-    QTest::newRow("press on the update button") << "updateButton" << Qt::LeftButton << false;
+    QTest::newRow("left drag on the panel") << "widget" << Qt::LeftButton << true << false;
+    QTest::newRow("left drag on a label") << "label_3" << Qt::LeftButton << true << false;
+    QTest::newRow("right press") << "widget" << Qt::RightButton << false << false;
+    QTest::newRow("middle press") << "widget" << Qt::MiddleButton << false << false;
+    QTest::newRow("press on the update button") << "updateButton" << Qt::LeftButton << false << false;
+    QTest::newRow("drag past the screen's edge") << "widget" << Qt::LeftButton << true << true;
 }
 
 static void send(QWidget *target, QEvent::Type type, QPoint local, QPoint global, Qt::MouseButton button,
@@ -313,10 +317,12 @@ void TestWindowForm::dragging()
     QFETCH(QString, target);
     QFETCH(Qt::MouseButton, button);
     QFETCH(bool, moves);
+    QFETCH(bool, pastTheEdge);
 
     TestWindow window(unreachable());
     window.button()->show();
-    window.move(100, 100);
+    // Room for the small drags on the smallest screen (the offscreen platform's 800 x 600).
+    window.move(20, 20);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     const QPoint start = window.pos();
@@ -327,7 +333,7 @@ void TestWindowForm::dragging()
     send(widget, QEvent::MouseButtonPress, local, global, button, button);
     // Moves go to the widget under the pointer at the press; their local positions stay put
     // because the window follows the pointer.
-    const QPoint steps[] = {{5, 3}, {20, -7}, {-4, 30}};
+    const QList<QPoint> steps = pastTheEdge ? QList<QPoint>{{-3000, -2000}} : QList<QPoint>{{5, 3}, {20, -7}, {-4, 30}};
     QPoint total;
     for (const QPoint &step : steps) {
         global += step;
@@ -335,7 +341,7 @@ void TestWindowForm::dragging()
         send(widget, QEvent::MouseMove, local, global, Qt::NoButton, button);
     }
     send(widget, QEvent::MouseButtonRelease, local, global, button, Qt::NoButton);
-    QCOMPARE(window.pos(), moves ? start + total : start);
+    QCOMPARE(window.pos(), pastTheEdge ? window.screen()->availableGeometry().topLeft() : moves ? start + total : start);
 
     // After the release further moves leave the window where it is.
     const QPoint settled = window.pos();

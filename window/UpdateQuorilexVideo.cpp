@@ -16,11 +16,13 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QStandardPaths>
 #include <QNetworkProxy>
 #include <QNetworkProxyFactory>
+#include <QScreen>
 #include <QUrl>
 
 #include <limits>
@@ -320,6 +322,9 @@ void UpdateQuorilexVideo::handOff()
     qCWarning(lcDownload).noquote() << "the desktop did not open" << package;
     ui.updateButton->hide();
     ui.label->setText(QStringLiteral("请手动安装更新"));
+    // The path is to be copied: selectable, and never read as markup.
+    ui.label_2->setTextFormat(Qt::PlainText);
+    ui.label_2->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     ui.label_2->setText(QStringLiteral("安装包已下载到：") + QDir::toNativeSeparators(package));
 }
 
@@ -367,7 +372,16 @@ void UpdateQuorilexVideo::mouseMoveEvent(QMouseEvent *event)
         return;
     const QPoint delta = event->globalPos() - dragOrigin;
     dragOrigin = event->globalPos();
-    move(pos() + delta);
+    QPoint target = pos() + delta;
+    // Never past the edges of the screen under the pointer, where the cross would be out of
+    // reach; another screen is reached by moving onto it.
+    const QScreen *under = QGuiApplication::screenAt(event->globalPos());
+    if (const QScreen *screen = under ? under : this->screen()) {
+        const QRect area = screen->availableGeometry();
+        target.setX(qMax(area.left(), qMin(target.x(), area.right() + 1 - frameGeometry().width())));
+        target.setY(qMax(area.top(), qMin(target.y(), area.bottom() + 1 - frameGeometry().height())));
+    }
+    move(target);
 }
 
 void UpdateQuorilexVideo::mouseReleaseEvent(QMouseEvent *event)

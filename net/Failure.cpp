@@ -7,6 +7,9 @@ bool Failure::transient() const
     switch (cause) {
     case Incomplete:
     case TimedOut:
+    // Without a length to go by, a connection reset ends a body as its end would: the
+    // package's own structure is what shows it broke off.
+    case CutShort:
         return true;
     case NetworkFailure:
         // A certificate refused or a proxy that wants a password would be refused again.

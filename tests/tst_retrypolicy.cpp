@@ -54,7 +54,8 @@ void TestRetryPolicy::next_data()
     for (int code : {403, 404, 501})
         QTest::newRow(qPrintable(QString::number(code))) << status(code) << qint64(0) << 0.0 << QList<int>{-1};
     QTest::newRow("certificate refused") << tls << qint64(0) << 0.0 << QList<int>{-1};
-    for (Failure::Cause cause : {Failure::HashMismatch, Failure::CutShort, Failure::DiskFull, Failure::RangeMismatch})
+    QTest::newRow("a package cut short, seen by its structure") << Given{Failure::CutShort} << qint64(0) << 0.0 << firstStep;
+    for (Failure::Cause cause : {Failure::HashMismatch, Failure::DiskFull, Failure::RangeMismatch})
         QTest::newRow(Failure(cause).name()) << Given{cause} << qint64(0) << 0.0 << QList<int>{-1};
 }
 

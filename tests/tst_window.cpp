@@ -280,6 +280,11 @@ void TestWindowForm::hostileNotesKeepTheWindow()
     }
     auto *area = window.findChild<QScrollArea *>(QStringLiteral("notesArea"));
     QCOMPARE(area->verticalScrollBar()->maximum() > 0, scrolls);
+    // Ctrl+End reaches the last line, Home the first.
+    QTest::keyClick(area, Qt::Key_End, Qt::ControlModifier);
+    QCOMPARE(area->verticalScrollBar()->value(), area->verticalScrollBar()->maximum());
+    QTest::keyClick(area, Qt::Key_Home);
+    QCOMPARE(area->verticalScrollBar()->value(), 0);
 
     // A download's progress bar takes the room it is given, whatever width the style asks
     // for (Windows' asks for 367 px, which widened the window for good).

@@ -1,6 +1,7 @@
 #include "NotesArea.h"
 
 #include <QEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QScrollBar>
 
@@ -15,6 +16,16 @@ bool NotesArea::event(QEvent *event)
     if (event->type() == QEvent::LayoutRequest)
         fitNotes();
     return QScrollArea::event(event);
+}
+
+void NotesArea::keyPressEvent(QKeyEvent *event)
+{
+    if (event->key() == Qt::Key_Home || event->key() == Qt::Key_End) {
+        QScrollBar *bar = verticalScrollBar();
+        bar->setValue(event->key() == Qt::Key_Home ? bar->minimum() : bar->maximum());
+        return;
+    }
+    QScrollArea::keyPressEvent(event);
 }
 
 void NotesArea::resizeEvent(QResizeEvent *event)

@@ -16,6 +16,8 @@ public:
 
 protected:
     bool event(QEvent *event) override;
+    // Home and End, with or without Ctrl, go to the notes' first and last lines.
+    void keyPressEvent(QKeyEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
 
 private:

@@ -61,6 +61,9 @@ UpdateQuorilexVideo::UpdateQuorilexVideo(const QString &versionCheckEndpoint, co
     auto *notesArea = new NotesArea;
     notesArea->setObjectName(QStringLiteral("notesArea"));
     notesArea->setFrameShape(QFrame::NoFrame);
+    // Reached with Tab, the notes show it as the cross does; the border is there unfocused
+    // too, unseen, so that the text does not move.
+    notesArea->setStyleSheet(QStringLiteral("#notesArea{border: 1px solid transparent; background: transparent}#notesArea:focus{border: 1px solid #8FA8E8}"));
     delete ui.gridLayout_6->replaceWidget(ui.label_2, notesArea);
     notesArea->setWidget(ui.label_2);
     // Asked for its smallest size, a word-wrapped label lays its text out at width 0, one

@@ -1,6 +1,10 @@
-// Draws the updater's four pictures into the folder given as the only argument:
+// Draws the updater's four pictures and the program's icon into the folder given as the only
+// argument:
 //   drawimages resources/images
+#include <QBuffer>
+#include <QDataStream>
 #include <QDir>
+#include <QFile>
 #include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
@@ -20,12 +24,13 @@ QImage canvas(int size)
     return image;
 }
 
-// A solid blue cloud with a white downward arrow cut into it.
-QImage updateIcon()
+// A solid blue cloud with a white downward arrow cut into it, drawn on a 128 px grid.
+QImage updateIcon(int size = 128)
 {
-    QImage image = canvas(128);
+    QImage image = canvas(size);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
+    p.scale(size / 128.0, size / 128.0);
 
     QPainterPath cloud;
     cloud.addEllipse(QPointF(44, 64), 26, 26);
@@ -201,6 +206,30 @@ QImage illustration()
     return image;
 }
 
+// The program's icon, as Windows shows it in Explorer and the taskbar: the cloud at each size
+// Windows asks for, drawn afresh at each, stored as PNG (which Windows reads in icons since Vista).
+QByteArray programIcon()
+{
+    const int sizes[] = {16, 20, 24, 32, 40, 48, 64, 256};
+    QByteArray header;
+    QByteArray images;
+    QDataStream out(&header, QIODevice::WriteOnly);
+    out.setByteOrder(QDataStream::LittleEndian);
+    const int count = int(sizeof sizes / sizeof *sizes);
+    out << quint16(0) << quint16(1) << quint16(count);
+    for (const int size : sizes) {
+        QByteArray png;
+        QBuffer buffer(&png);
+        buffer.open(QIODevice::WriteOnly);
+        updateIcon(size).convertToFormat(QImage::Format_ARGB32).save(&buffer, "PNG");
+        // Width and height 0 stand for 256.
+        out << quint8(size % 256) << quint8(size % 256) << quint8(0) << quint8(0) << quint16(1) << quint16(32)
+            << quint32(png.size()) << quint32(6 + 16 * count + images.size());
+        images += png;
+    }
+    return header + images;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -228,6 +257,12 @@ int main(int argc, char *argv[])
             err << "cannot write " << path << '\n';
             return 1;
         }
+    }
+    QFile icon(dir.filePath(QStringLiteral("UpdateQuorilexVideo.ico")));
+    const QByteArray iconBytes = programIcon();
+    if (!icon.open(QIODevice::WriteOnly) || icon.write(iconBytes) != iconBytes.size()) {
+        err << "cannot write " << icon.fileName() << '\n';
+        return 1;
     }
     return 0;
 }

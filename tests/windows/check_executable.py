@@ -89,8 +89,19 @@ class Executable(unittest.TestCase):
         self.assertEqual(strings[b"FileVersion"], text)
         self.assertEqual(strings[b"ProductVersion"], text)
         self.assertEqual(strings[b"OriginalFilename"], b"UpdateQuorilexVideo.exe")
+        self.assertEqual(strings[b"CompanyName"], b"Quorilex")
+        self.assertEqual(strings[b"FileDescription"].decode("utf-8"), "Quorilex 视频更新程序")
+        self.assertIn(b"Quorilex", strings[b"LegalCopyright"])
         translations = [var.entry for info in self.pe.FileInfo[0] if info.Key == b"VarFileInfo" for var in info.Var]
         self.assertEqual(translations, [{b"Translation": "0x0804 0x04b0"}])
+
+    def test_icon(self):
+        """Explorer's and the taskbar's icon: IDI_ICON1, the sizes Windows asks for."""
+        groups = [entry for entry in self.pe.DIRECTORY_ENTRY_RESOURCE.entries
+                  if entry.id == pefile.RESOURCE_TYPE["RT_GROUP_ICON"]]
+        self.assertEqual([name.name.string for name in groups[0].directory.entries], [b"IDI_ICON1"])
+        icons = [entry for entry in self.pe.DIRECTORY_ENTRY_RESOURCE.entries if entry.id == pefile.RESOURCE_TYPE["RT_ICON"]]
+        self.assertEqual(len(icons[0].directory.entries), 8)
 
     def test_manifest(self):
         manifests = [entry for entry in self.pe.DIRECTORY_ENTRY_RESOURCE.entries if entry.id == RT_MANIFEST]

@@ -3,7 +3,23 @@
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
+#include <QLocalSocket>
 #include <QStandardPaths>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
+namespace {
+
+// The local socket's name, from the lock's: the same folder, the same user.
+QString serverName(const QString &lockPath)
+{
+    return QStringLiteral("UpdateQuorilexVideo-")
+        + QString::fromLatin1(QCryptographicHash::hash(lockPath.toUtf8(), QCryptographicHash::Sha256).toHex().left(16));
+}
+
+} // namespace
 
 InstanceLock::InstanceLock()
     : lockPath(path())
@@ -35,8 +51,12 @@ QString InstanceLock::path()
 bool InstanceLock::acquire()
 {
     // A lock left by a killed updater is taken over at once: QLockFile sees its process gone.
-    if (lockPath.isEmpty() || lock.tryLock(0))
+    if (lockPath.isEmpty())
         return true;
+    if (lock.tryLock(0)) {
+        listen();
+        return true;
+    }
     // Only a lock that names a live process is another updater's; a folder, a foreign or an
     // unreadable file at that name must not keep the user from updating.
     qint64 pid = 0;
@@ -46,7 +66,37 @@ bool InstanceLock::acquire()
         return true;
     // Wine gives a new process the small process id of one it killed: a lock that names this
     // very process was left by that one. Removing it fails while anyone still holds it.
-    if (pid == QCoreApplication::applicationPid() && lock.removeStaleLockFile())
-        return lock.tryLock(0) || lock.error() != QLockFile::LockFailedError;
+    if (pid == QCoreApplication::applicationPid() && lock.removeStaleLockFile()) {
+        if (!lock.tryLock(0))
+            return lock.error() != QLockFile::LockFailedError;
+        listen();
+        return true;
+    }
     return false;
+}
+
+void InstanceLock::listen()
+{
+    // Only the lock's holder gets here: a socket of that name is one a killed updater left.
+    QLocalServer::removeServer(serverName(lockPath));
+    server.setSocketOptions(QLocalServer::UserAccessOption);
+    connect(&server, &QLocalServer::newConnection, this, [this] {
+        while (QLocalSocket *socket = server.nextPendingConnection()) {
+            socket->deleteLater();
+            emit showRequested();
+        }
+    });
+    if (!server.listen(serverName(lockPath)))
+        qWarning().noquote() << "a later updater in this folder cannot reach this one:" << server.errorString();
+}
+
+bool InstanceLock::showRunning() const
+{
+#ifdef Q_OS_WIN
+    // The user started this one: it may hand the foreground to the running one.
+    AllowSetForegroundWindow(ASFW_ANY);
+#endif
+    QLocalSocket socket;
+    socket.connectToServer(serverName(lockPath));
+    return socket.waitForConnected(2000);
 }

@@ -33,7 +33,9 @@ int main(int argc, char *argv[])
     // The updater already running in this folder is the one the user is using.
     InstanceLock instance;
     if (!instance.acquire()) {
-        qCInfo(lcApp) << "another updater runs in this folder: exit 0";
+        const bool shown = instance.showRunning();
+        qCInfo(lcApp).noquote() << "another updater runs in this folder:"
+                                << (shown ? "its window is brought to the front" : "it does not answer") << "- exit 0";
         return 0;
     }
     // Partial packages that no updater runs for: those a later press can go on from stay
@@ -45,6 +47,11 @@ int main(int argc, char *argv[])
     // The constructor asks the update server before the window is shown.
     UpdateQuorilexVideo window;
     window.show();
+    QObject::connect(&instance, &InstanceLock::showRequested, &window, [&window] {
+        window.showNormal();
+        window.raise();
+        window.activateWindow();
+    });
     const int code = app.exec();
     qCInfo(lcApp) << "exit" << code;
     return code;

@@ -20,6 +20,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QScopeGuard>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -1022,6 +1023,12 @@ void TestDownload::instanceLock()
     }
     InstanceLock lock;
     QCOMPARE(lock.acquire(), runs);
+    // A later one asks the running one for its window.
+    if (!runs) {
+        QSignalSpy asked(&other, &InstanceLock::showRequested);
+        QVERIFY(lock.showRunning());
+        QVERIFY(asked.wait());
+    }
 }
 
 QTEST_MAIN(TestDownload)

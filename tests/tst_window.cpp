@@ -247,21 +247,24 @@ void TestWindowForm::hostileNotesKeepTheWindow_data()
 {
     QTest::addColumn<QString>("notes");
     QTest::addColumn<bool>("scrolls");
+    // Whether the notes scroll sideways: a word longer than a line cannot wrap.
+    QTest::addColumn<bool>("sideways");
 
     QString lines;
     for (int i = 1; i <= 60; ++i)
         lines += QStringLiteral("%1. 修复若干问题\n").arg(i);
-    QTest::newRow("short notes") << QStringLiteral("1. 修复若干问题") << false;
-    QTest::newRow("60 lines") << lines << true;
-    QTest::newRow("unbroken 300-character URL") << "http://example.com/" + QString(281, QLatin1Char('a')) << false;
-    QTest::newRow("huge image") << QStringLiteral("<img width=100000 height=100000><b>x</b>") << false;
-    QTest::newRow("big heading") << "<h1>" + QString(2000, QChar(0x65B0)) + "</h1>" << true;
+    QTest::newRow("short notes") << QStringLiteral("1. 修复若干问题") << false << false;
+    QTest::newRow("60 lines") << lines << true << false;
+    QTest::newRow("unbroken 300-character URL") << "http://example.com/" + QString(281, QLatin1Char('a')) << false << true;
+    QTest::newRow("huge image") << QStringLiteral("<img width=100000 height=100000><b>x</b>") << false << false;
+    QTest::newRow("big heading") << "<h1>" + QString(2000, QChar(0x65B0)) + "</h1>" << true << false;
 }
 
 void TestWindowForm::hostileNotesKeepTheWindow()
 {
     QFETCH(QString, notes);
     QFETCH(bool, scrolls);
+    QFETCH(bool, sideways);
     TestServer server;
     QVERIFY(server.isRunning());
     const QJsonObject record{{"state", 1}, {"Version", "3.1.0"}, {"Time", 1700000000}, {"UpdateContent", notes},
@@ -280,6 +283,7 @@ void TestWindowForm::hostileNotesKeepTheWindow()
     }
     auto *area = window.findChild<QScrollArea *>(QStringLiteral("notesArea"));
     QCOMPARE(area->verticalScrollBar()->maximum() > 0, scrolls);
+    QCOMPARE(area->horizontalScrollBar()->maximum() > 0, sideways);
     // Ctrl+End reaches the last line, Home the first.
     QTest::keyClick(area, Qt::Key_End, Qt::ControlModifier);
     QCOMPARE(area->verticalScrollBar()->value(), area->verticalScrollBar()->maximum());

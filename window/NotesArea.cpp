@@ -52,5 +52,14 @@ void NotesArea::fitNotes()
         width -= verticalScrollBar()->sizeHint().width();
         height = notes->heightForWidth(width);
     }
-    notes->resize(width, qMax(height, room.height()));
+    // A word longer than a line (an address) cannot wrap: the notes grow as wide as it and
+    // scroll sideways, instead of cutting it off.
+    const int longestWord = notes->minimumSizeHint().width();
+    int roomHeight = room.height();
+    if (longestWord > width) {
+        width = longestWord;
+        height = notes->heightForWidth(width);
+        roomHeight -= horizontalScrollBar()->sizeHint().height();
+    }
+    notes->resize(width, qMax(height, roomHeight));
 }

@@ -442,9 +442,10 @@ void TestWindowForm::keyboard()
     QVERIFY(startedDownload);
     QVERIFY(focusAfterKeys != close);
     QVERIFY(focusAfterReturn != close);
-    // After the failure the button has the focus again, for another try.
+    // After the failure the button has the focus again, for another try. The window's own
+    // focus: under Wine on a loaded machine the window may have lost activation meanwhile.
     QTRY_COMPARE(window.headline()->text(), QStringLiteral("下载失败，请重试"));
-    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(window.button()));
+    QCOMPARE(window.focusWidget(), static_cast<QWidget *>(window.button()));
 }
 
 void TestWindowForm::accessibleTree_data()

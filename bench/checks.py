@@ -2,7 +2,7 @@
 """What version checks cost a server: wrk against the record at the updater's address, served
 by the nginx recipe as a static file and made by the nginx + PHP-FPM recipe, each at 100 and
 1000 connections at once, with nginx sized as the PHP recipe says. Prints requests a second
-and the answers that were not 200. The servers are started as tests/recipes.py starts them.
+and the answers that were not 200. The servers are started as tests/publishing.py starts them.
 
     bench/checks.py SIGNRELEASE   (bench/run.sh --checks)
 """
@@ -26,12 +26,12 @@ template.write("worker_processes 2;\nworker_rlimit_nofile 8192;\npid @DIR@/nginx
 template.close()
 sys.argv = [sys.argv[0], sys.argv[1], os.path.join(SOURCE, "deploy"), os.path.join(SOURCE, "demo", "demo-key.secret"),
             template.name]
-import recipes  # noqa: E402
+import publishing  # noqa: E402
 
 resource.setrlimit(resource.RLIMIT_NOFILE, (8192, 8192))
 
 
-class Checks(recipes.Recipes):
+class Checks(publishing.Recipes):
     def check(self):
         url = "http://127.0.0.1:%d/version/down_update.php" % self.port
         for connections in (100, 1000):

@@ -30,8 +30,8 @@ updater's failure paths can be driven against a real HTTP server:
                                    stallat, slowat); splice=1 sends zeros for
                                    ranges, under the same ETag; once the path's
                                    answers have sent N bytes in all, every answer
-                                   under way stops sending (freezeat), and those
-                                   begun later are served; requests with a Range
+                                   stops sending (freezeat) until /thaw names the
+                                   path, and those begun later are served; requests with a Range
                                    get status S (rangestatus) or a 302 to the same
                                    path on 127.0.0.1:PORT (rangesto); every
                                    answer, ranged or not, is reset after N body
@@ -48,6 +48,7 @@ updater's failure paths can be driven against a real HTTP server:
   /gzip?size=N                     a JSON object of N bytes, gzip-encoded
                                    whatever the client asked for
   /never                           accepts and never answers
+  /thaw?path=PATH                  serves the frozen PATH's later answers again
   /drip                            answers 200, then one byte every half second
   /drip?headers=1                  the same, but the bytes are an endless header line
   /flood                           answers 200, then header lines, fast, until the
@@ -502,6 +503,9 @@ class Handler(BaseHTTPRequestHandler):
             else:
                 lines = [p + "\n" for p in self.server.requests]
             self.send_body(200, "".join(lines).encode("utf-8"))
+        elif path == "/thaw":
+            self.server.thaw(query.get("path", ""))
+            self.send_body(200, b"")
         elif path == "/never":
             self.hold()
             self.close_connection = True
@@ -546,11 +550,12 @@ class UpdateServer(ThreadingHTTPServer):
         self.resets = set()
         # Faults at a byte that have happened: (path, kind).
         self.faults = set()
-        # Body bytes sent per path, and when each path froze (freezeat).
+        # Body bytes sent per path, and when each path froze (freezeat) and thawed.
         self.lock = threading.Lock()
         self.path_sent = {}
         self.asked = {}
         self.freezes = {}
+        self.thaws = {}
         self.scheme = "http"
         if config.tls:
             context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -587,11 +592,16 @@ class UpdateServer(ThreadingHTTPServer):
             self.path_sent[path] = self.path_sent.get(path, 0) + size
 
     def frozen(self, path, at, started):
-        """Whether an answer for path begun at `started` must stop: the path froze since."""
+        """Whether an answer for path begun at `started` must stop: the path froze, and the
+        answer began before it thawed. A freeze holds until the test says, whatever the pace."""
         with self.lock:
             if path not in self.freezes and self.path_sent.get(path, 0) >= at:
                 self.freezes[path] = time.monotonic()
-            return path in self.freezes and started < self.freezes[path]
+            return path in self.freezes and started < self.thaws.get(path, float("inf"))
+
+    def thaw(self, path):
+        with self.lock:
+            self.thaws[path] = time.monotonic()
 
     def url(self, path):
         return "%s://127.0.0.1:%d%s" % (self.scheme, self.server_address[1], path)

@@ -2,13 +2,14 @@
 
 #include "comm/Comm.h"
 
-#include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QProcess>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 // Under Wine the server is a Linux program: it takes the host's own paths, not drive Z:'s,
 // and drive C: is the prefix's drive_c.
@@ -48,19 +49,27 @@ TestServer::TestServer(const QStringList &arguments)
         qWarning() << "test server: not started:" << process.errorString();
         return;
     }
-    // Under Wine a wait can end early without a connection (seen on a loaded machine, the
-    // server then finding the port closed), so it is asked again until the deadline.
-    const QDeadlineTimer deadline(20000);
-    while (!announcements.hasPendingConnections() && !deadline.hasExpired()) {
-        if (!announcements.waitForNewConnection(int(deadline.remainingTime())))
-            qWarning() << "test server: waiting for its report:" << announcements.errorString();
-    }
+    // Waited for in an event loop, not with waitForNewConnection(): under Wine that wait can
+    // end at once, again and again, and a loop around it spins on both cores of a busy
+    // machine while the server is still starting.
+    QEventLoop loop;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QObject::connect(&announcements, &QTcpServer::newConnection, &loop, &QEventLoop::quit);
+    deadline.start(60000);
     if (!announcements.hasPendingConnections())
+        loop.exec();
+    if (!announcements.hasPendingConnections()) {
+        qWarning() << "test server: no report within a minute";
         return;
+    }
     holder.reset(announcements.nextPendingConnection());
     holder->setParent(nullptr);
-    while (!holder->canReadLine() && !deadline.hasExpired() && holder->state() == QAbstractSocket::ConnectedState)
-        holder->waitForReadyRead(int(deadline.remainingTime()));
+    QObject::connect(holder.get(), &QIODevice::readyRead, &loop, &QEventLoop::quit);
+    QObject::connect(holder.get(), &QAbstractSocket::disconnected, &loop, &QEventLoop::quit);
+    while (!holder->canReadLine() && deadline.isActive() && holder->state() == QAbstractSocket::ConnectedState)
+        loop.exec();
     const QByteArray prefix = "listening on ";
     const QByteArray line = holder->readLine().trimmed();
     if (line.startsWith(prefix))

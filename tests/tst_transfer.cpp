@@ -3,6 +3,8 @@
 #include "testserver.h"
 #include "testwindow.h"
 
+#include "comm/Comm.h"
+
 #include <QCryptographicHash>
 #include <QDesktopServices>
 #include <QDir>
@@ -293,6 +295,7 @@ void TestTransfer::resumeAfterSplit()
     const int firstAttempt = server->transfers(path).size();
     QVERIFY(askedSpans(server->transfers(path), size).size() >= 1);
 
+    Comm().httpGet(server->url(QStringLiteral("/thaw?path=") + QString::fromLatin1(QUrl::toPercentEncoding(path))));
     QTest::mouseClick(window.button(), Qt::LeftButton);
     const qint64 kept = window.progress()->value();
     QVERIFY(kept > 0);

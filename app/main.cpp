@@ -3,7 +3,9 @@
 #include "app/release.h"
 #include "net/PackageDownload.h"
 #include "net/PartialFile.h"
+#include "net/ProxyLogin.h"
 #include "trust/SignedRecord.h"
+#include "window/ProxyPrompt.h"
 #include "window/UpdateQuorilexVideo.h"
 
 #include <QApplication>
@@ -44,6 +46,8 @@ int main(int argc, char *argv[])
     for (const QString &place : PackageDownload::places(installerPackagePath))
         PartialFile::sweep(place, [now](const DownloadState &state) { return !state.expired(now); });
 
+    // A proxy that wants a login the user types asks through a prompt of the window's own.
+    ProxyLogin::instance().setAsker(&ProxyPrompt::ask);
     // The constructor asks the update server before the window is shown.
     UpdateQuorilexVideo window;
     window.show();

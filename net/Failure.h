@@ -89,6 +89,8 @@ public:
     // For DiskFull: the folder written to and the bytes still to come (-1: unknown).
     QString folder;
     qint64 needed = -1;
+    // A proxy (host:port) that wanted a login and got none: the cause is its refusal.
+    QString proxy;
     QString detail;
 };
 

@@ -5,6 +5,7 @@
 Q_LOGGING_CATEGORY(lcCheck, "updater.check")
 Q_LOGGING_CATEGORY(lcDownload, "updater.download")
 Q_LOGGING_CATEGORY(lcTransfer, "updater.transfer")
+Q_LOGGING_CATEGORY(lcProxy, "updater.proxy")
 
 QString fromServer(const QString &text)
 {

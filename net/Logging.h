@@ -6,11 +6,12 @@
 
 class QUrl;
 
-// What support reads in the user's log (see app/LogFile): the check, each download and
-// each of its connections.
+// What support reads in the user's log (see app/LogFile): the check, each download, each
+// of its connections and the proxy's logins.
 Q_DECLARE_LOGGING_CATEGORY(lcCheck)
 Q_DECLARE_LOGGING_CATEGORY(lcDownload)
 Q_DECLARE_LOGGING_CATEGORY(lcTransfer)
+Q_DECLARE_LOGGING_CATEGORY(lcProxy)
 
 // A server's words as the log may hold them: cut at this many characters, so that no
 // answer can crowd out the lines that tell what happened. The log escapes what they hold.

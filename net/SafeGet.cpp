@@ -1,5 +1,6 @@
 #include "SafeGet.h"
 
+#include "ProxyLogin.h"
 #include "RedirectGuard.h"
 #include "app/release.h"
 
@@ -34,6 +35,7 @@ QNetworkRequest SafeGet::request(const QUrl &url)
 
 QNetworkReply *SafeGet::send(QNetworkAccessManager &manager, const QNetworkRequest &request)
 {
+    ProxyLogin::instance().watch(manager);
     QNetworkReply *reply = manager.get(request);
     RedirectGuard::watch(reply);
     return reply;

@@ -27,6 +27,12 @@ static QStringList forServer(QStringList arguments)
 }
 
 TestServer::TestServer(const QStringList &arguments)
+    : TestServer(QStringLiteral(UPDATE_SERVER_SCRIPT),
+                 arguments.contains(QStringLiteral("--port")) ? arguments : arguments + QStringList{"--port", "0"})
+{
+}
+
+TestServer::TestServer(const QString &script, const QStringList &arguments)
 {
     // The server reports where it listens over a socket and lives as long as that socket.
     // It runs detached: under Wine a Linux program's end is never seen, so nothing may wait
@@ -36,15 +42,13 @@ TestServer::TestServer(const QStringList &arguments)
         qWarning() << "test server: no port for its report:" << announcements.errorString();
         return;
     }
-    QStringList options{QStringLiteral("--report-to"), QString::number(announcements.serverPort())};
-    if (!arguments.contains(QStringLiteral("--port")))
-        options << QStringLiteral("--port") << QStringLiteral("0");
+    const QStringList options{QStringLiteral("--report-to"), QString::number(announcements.serverPort())};
     QProcess process;
     process.setProgram(QStringLiteral(PYTHON_EXECUTABLE));
-    process.setArguments(forServer(QStringList{QStringLiteral(UPDATE_SERVER_SCRIPT)} + options + arguments));
+    process.setArguments(forServer(QStringList{script} + options + arguments));
     // A folder that outlives any test's: under Wine the server may otherwise start in the
     // last test's folder, gone by then, where Python cannot even start.
-    process.setWorkingDirectory(QFileInfo(QStringLiteral(UPDATE_SERVER_SCRIPT)).absolutePath());
+    process.setWorkingDirectory(QFileInfo(script).absolutePath());
     if (!process.startDetached()) {
         qWarning() << "test server: not started:" << process.errorString();
         return;
@@ -75,7 +79,7 @@ TestServer::TestServer(const QStringList &arguments)
     if (line.startsWith(prefix))
         base = QString::fromLatin1(line.mid(prefix.size()));
     else
-        qWarning() << "test server: reported" << line << holder->errorString();
+        qWarning() << "test server:" << line << holder->errorString();
 }
 
 TestServer::~TestServer()
@@ -109,6 +113,11 @@ std::unique_ptr<TestServer> TestServer::startTls()
     QSslConfiguration::setDefaultConfiguration(configuration);
     return std::make_unique<TestServer>(
         QStringList{QStringLiteral("--tls"), certificate, QStringLiteral(TEST_DATA "/localhost.key")});
+}
+
+std::unique_ptr<TestServer> TestServer::startProxyWithLogin(const QString &host)
+{
+    return std::unique_ptr<TestServer>(new TestServer(QStringLiteral(SQUID_PROXY_SCRIPT), {QStringLiteral("--host"), host}));
 }
 
 QList<Transfer> TestServer::transfers(const QString &path) const

@@ -17,7 +17,8 @@ struct Transfer
     qint64 sent;
 };
 
-// The demo update server, started on a free (or given) port of 127.0.0.1 for one test.
+// The demo update server (or another of the tests' servers), started on a free (or given)
+// port of 127.0.0.1 for one test.
 class TestServer
 {
 public:
@@ -38,8 +39,16 @@ public:
 
     // The server speaking https with the test certificate, which Qt is made to trust.
     static std::unique_ptr<TestServer> startTls();
+    // Squid asking for a Basic login (squidUser, squidPassword), where `host` resolves to
+    // 127.0.0.1; not running where squid is not installed.
+    static std::unique_ptr<TestServer> startProxyWithLogin(const QString &host);
+    static constexpr const char *squidUser = "proxyuser";
+    static constexpr const char *squidPassword = "right password";
 
 private:
+    // The Python program `script`, which reports where it listens.
+    TestServer(const QString &script, const QStringList &arguments);
+
     std::unique_ptr<QTcpSocket> holder;
     QString base;
 };

@@ -3,6 +3,7 @@
 #include "comm/Comm.h"
 #include "downloadrun.h"
 #include "net/DownloadState.h"
+#include "net/ProxyLogin.h"
 #include "net/PartialFile.h"
 #include "signingkey.h"
 #include "systemproxy.h"
@@ -62,6 +63,8 @@ private slots:
     void endlessUndeclaredBodyStops();
     void systemProxy_data();
     void systemProxy();
+    void proxyLogin_data();
+    void proxyLogin();
     void progress_data();
     void progress();
     void packageFolder_data();
@@ -688,6 +691,69 @@ void TestDownload::systemProxy()
     QCOMPARE(pressAndWait(window), 0);
     QCOMPARE(QFileInfo(installerName).size(), 300000);
     QCOMPARE(proxied(), (record + '\n' + package + '\n').toUtf8());
+}
+
+void TestDownload::proxyLogin_data()
+{
+    // What the user types at each prompt, in turn: a password, or nothing for "取消".
+    QTest::addColumn<QStringList>("typed");
+    // The check reaches its server around the proxy: the download is the first to ask.
+    QTest::addColumn<bool>("checkDirect");
+    QTest::addColumn<bool>("downloaded");
+    const QString right = QString::fromLatin1(TestServer::squidPassword);
+    QTest::newRow("typed once") << QStringList{right} << false << true;
+    QTest::newRow("wrong, then right") << QStringList{"wrong", right} << false << true;
+    QTest::newRow("declined") << QStringList{QString()} << false << false;
+    QTest::newRow("wrong, then declined") << QStringList{"wrong", QString()} << false << false;
+    QTest::newRow("download asks") << QStringList{right} << true << true;
+    QTest::newRow("download asks, declined") << QStringList{QString()} << true << false;
+}
+
+// A proxy that asks for a login gets the one typed, asked for once for the check and the
+// download's connections alike; a refused one is asked for again, and a declined one says so.
+void TestDownload::proxyLogin()
+{
+    QFETCH(QStringList, typed);
+    QFETCH(bool, checkDirect);
+    QFETCH(bool, downloaded);
+    const QString host = QStringLiteral("updates.quorilex.test");
+    const std::unique_ptr<TestServer> squid = TestServer::startProxyWithLogin(host);
+    if (!squid->isRunning())
+        QSKIP("squid is not installed");
+    QList<ProxyLogin::Request> asked;
+    ProxyLogin::instance().setAsker([&](const ProxyLogin::Request &request, QString *user, QString *password) {
+        asked << request;
+        if (asked.size() > typed.size() || typed[asked.size() - 1].isEmpty())
+            return false;
+        *user = QString::fromLatin1(TestServer::squidUser);
+        *password = typed[asked.size() - 1];
+        return true;
+    });
+    const auto noAsker = qScopeGuard([] { ProxyLogin::instance().setAsker(nullptr); });
+    const QString proxy = QUrl(squid->url(QString())).authority();
+    setSystemProxy(proxy, checkDirect ? QStringLiteral("127.0.0.1") : QString());
+    // Several connections at once, on managers of their own, with the login typed once.
+    QUrl package(server->url(QStringLiteral("/package?size=20000000&rate=2000000")));
+    package.setHost(host);
+    QUrl record(offerFor(package.toString()));
+    if (!checkDirect)
+        record.setHost(host);
+
+    TestWindow window(record.toString());
+    QCOMPARE(asked.size(), checkDirect ? 0 : typed.size());
+    if (!downloaded && !checkDirect) {
+        QCOMPARE(window.headline()->text(), QStringLiteral("检查更新失败"));
+    } else {
+        QCOMPARE(pressAndWait(window), downloaded ? 0 : 1);
+        QCOMPARE(QFileInfo(installerName).size(), downloaded ? 20000000 : 0);
+    }
+    QCOMPARE(asked.size(), typed.size());
+    for (int i = 0; i < asked.size(); ++i) {
+        QCOMPARE(asked[i].proxy, proxy);
+        QCOMPARE(asked[i].refused, i > 0);
+    }
+    if (!downloaded)
+        QCOMPARE(window.notes()->text(), QStringLiteral("代理服务器需要登录（%1）").arg(proxy));
 }
 
 void TestDownload::progress_data()

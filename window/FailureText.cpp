@@ -11,6 +11,9 @@ QString FailureText::headline(const Failure &failure)
 
 QString FailureText::of(const Failure &failure)
 {
+    // Not the server's answer: the proxy's, and the user can mend it with a login.
+    if (!failure.proxy.isEmpty())
+        return QStringLiteral("代理服务器需要登录（%1）").arg(failure.proxy);
     switch (failure.cause) {
     case Failure::CheckFailed:
         // The headline says it all: nobody could be asked.

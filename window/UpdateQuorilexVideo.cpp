@@ -5,6 +5,7 @@
 #include "net/DownloadJob.h"
 #include "net/Logging.h"
 #include "net/PackageDownload.h"
+#include "net/ProxyLogin.h"
 #include "speed/httpfile.h"
 #include "trust/SignedRecord.h"
 #include "window/FailureText.h"
@@ -142,7 +143,23 @@ std::optional<UpdateRecord> UpdateQuorilexVideo::fetchRecord(qint64 now)
         bool transient = false;
         body = comm->httpGet(versionCheckEndpoint, &answered, int(bound.remainingTime()), &error,
                              publicKey.isEmpty() ? nullptr : &conditional, &transient);
-        if (answered || !transient || tries == 3 || bound.hasExpired())
+        if (answered)
+            break;
+        // A login typed for the proxy is a fresh start: the time spent typing was not the
+        // network's.
+        const ProxyLogin::Outcome login = ProxyLogin::instance().askIfWanted();
+        if (login == ProxyLogin::Given) {
+            bound.setRemainingTime(Comm::httpGetTimeoutMs);
+            tries = 0;
+            continue;
+        }
+        if (login == ProxyLogin::Declined) {
+            Failure failure(Failure::CheckFailed, error);
+            failure.proxy = ProxyLogin::instance().lastProxy();
+            showFailure(failure);
+            return std::nullopt;
+        }
+        if (!transient || tries == 3 || bound.hasExpired())
             break;
         qCInfo(lcCheck).noquote() << "asking again after" << error;
     }
@@ -305,11 +322,35 @@ void UpdateQuorilexVideo::on_downloadProgress(qint64 bytesRead, qint64 totalByte
 void UpdateQuorilexVideo::on_finished()
 {
     barTimer.stop();
-    if (const MaybeFailure failure = job->failure()) {
-        showFailure(*failure);
+    if (!job->failure()) {
+        handOff();
         return;
     }
-    handOff();
+    // A proxy that wanted a login: asked for outside the job's own signal, as a login typed
+    // starts the job again.
+    if (ProxyLogin::instance().isWanted()) {
+        QMetaObject::invokeMethod(this, &UpdateQuorilexVideo::askProxyLogin, Qt::QueuedConnection);
+        return;
+    }
+    showFailure(*job->failure());
+}
+
+void UpdateQuorilexVideo::askProxyLogin()
+{
+    Failure failure = *job->failure();
+    switch (ProxyLogin::instance().askIfWanted()) {
+    case ProxyLogin::Given:
+        // Connections kept from before would answer with the login the proxy refused.
+        networkManager.clearAccessCache();
+        SendDownUpdate();
+        return;
+    case ProxyLogin::Declined:
+        failure.proxy = ProxyLogin::instance().lastProxy();
+        break;
+    case ProxyLogin::NotWanted:
+        break;
+    }
+    showFailure(failure);
 }
 
 void UpdateQuorilexVideo::handOff()

@@ -63,6 +63,8 @@ private:
     bool hasTurn(const UpdateRecord &record, qint64 now) const;
     void showOffer();
     void showFailure(const Failure &failure);
+    // After a download failed for want of a proxy's login: asks for one and goes on with it.
+    void askProxyLogin();
     void handOff();
 
     Comm *comm;

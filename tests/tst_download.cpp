@@ -88,6 +88,9 @@ private:
     // Stands in for the proxy the system names; one for all rows, as Wine starts only so
     // many Linux programs from one test.
     std::unique_ptr<TestServer> proxyServer;
+    // Squid asking for a login, where the update host's name resolves; not running where
+    // squid is not installed.
+    std::unique_ptr<TestServer> squid;
     std::unique_ptr<QTemporaryDir> workDir;
     QTemporaryDir runtimeDir;
     DesktopRecorder desktop;
@@ -105,6 +108,7 @@ void TestDownload::initTestCase()
     QVERIFY(tlsServer->isRunning());
     proxyServer = std::make_unique<TestServer>();
     QVERIFY(proxyServer->isRunning());
+    squid = TestServer::startProxyWithLogin(QStringLiteral("updates.quorilex.test"));
     QDesktopServices::setUrlHandler(QStringLiteral("file"), &desktop, "open");
     startDir = QDir::currentPath();
     QCOMPARE(publisher.publicKey.size(), 32);
@@ -717,7 +721,6 @@ void TestDownload::proxyLogin()
     QFETCH(bool, checkDirect);
     QFETCH(bool, downloaded);
     const QString host = QStringLiteral("updates.quorilex.test");
-    const std::unique_ptr<TestServer> squid = TestServer::startProxyWithLogin(host);
     if (!squid->isRunning())
         QSKIP("squid is not installed");
     QList<ProxyLogin::Request> asked;

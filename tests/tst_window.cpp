@@ -283,6 +283,9 @@ void TestWindowForm::hostileNotesKeepTheWindow()
     }
     auto *area = window.findChild<QScrollArea *>(QStringLiteral("notesArea"));
     QCOMPARE(area->verticalScrollBar()->maximum() > 0, scrolls);
+    // Notes that scroll take their share down to the button's; short ones keep their place.
+    QCOMPARE(area->geometry().bottom() == window.findChild<QLayout *>(QStringLiteral("gridLayout_6"))->contentsRect().bottom(),
+             scrolls);
     QCOMPARE(area->horizontalScrollBar()->maximum() > 0, sideways);
     // Ctrl+End reaches the last line, Home the first.
     QTest::keyClick(area, Qt::Key_End, Qt::ControlModifier);

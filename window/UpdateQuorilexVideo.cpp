@@ -59,7 +59,7 @@ UpdateQuorilexVideo::UpdateQuorilexVideo(const QString &versionCheckEndpoint, co
 
     // Notes that do not fit scroll in their own area instead of growing the window past
     // the screen and pushing the button and the cross out of reach.
-    auto *notesArea = new NotesArea;
+    notesArea = new NotesArea;
     notesArea->setObjectName(QStringLiteral("notesArea"));
     notesArea->setFrameShape(QFrame::NoFrame);
     // Reached with Tab, the notes show it as the cross does; the border is there unfocused
@@ -369,19 +369,19 @@ void UpdateQuorilexVideo::handOff()
     // The path is to be copied: selectable, and never read as markup.
     ui.label_2->setTextFormat(Qt::PlainText);
     ui.label_2->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    ui.label_2->setText(QStringLiteral("安装包已下载到：") + QDir::toNativeSeparators(package));
+    showNotes(QStringLiteral("安装包已下载到：") + QDir::toNativeSeparators(package));
 }
 
 void UpdateQuorilexVideo::showOffer()
 {
     ui.label->setText(QStringLiteral("发现新版Quorilex"));
-    ui.label_2->setText(offeredRelease.notes);
+    showNotes(offeredRelease.notes);
 }
 
 void UpdateQuorilexVideo::showFailure(const Failure &failure)
 {
     ui.label->setText(FailureText::headline(failure));
-    ui.label_2->setText(FailureText::of(failure));
+    showNotes(FailureText::of(failure));
     if (failure.ofCheck()) {
         qCWarning(lcCheck).noquote() << "failed:" << failure.name() << failure.detail;
         return;
@@ -389,6 +389,20 @@ void UpdateQuorilexVideo::showFailure(const Failure &failure)
     ui.progressBar->hide();
     ui.updateButton->setEnabled(true);
     ui.updateButton->setFocus();
+}
+
+void UpdateQuorilexVideo::showNotes(const QString &text)
+{
+    ui.label_2->setText(text);
+    // Notes longer than their share take the room below them too, down to the button's;
+    // short ones keep their place.
+    ui.verticalSpacer->changeSize(20, 40, QSizePolicy::Minimum, QSizePolicy::Expanding);
+    layout()->activate();
+    const QSize room = notesArea->maximumViewportSize();
+    if (ui.label_2->heightForWidth(room.width()) > room.height()) {
+        ui.verticalSpacer->changeSize(20, 0, QSizePolicy::Minimum, QSizePolicy::Fixed);
+        ui.gridLayout_6->invalidate();
+    }
 }
 
 void UpdateQuorilexVideo::keyPressEvent(QKeyEvent *event)

@@ -18,6 +18,7 @@
 
 class Comm;
 class DownloadJob;
+class NotesArea;
 class httpfile;
 
 // The updater's only window: asks the server while it is built, offers a newer
@@ -63,11 +64,14 @@ private:
     bool hasTurn(const UpdateRecord &record, qint64 now) const;
     void showOffer();
     void showFailure(const Failure &failure);
+    // The text in the notes' place, with the room it needs.
+    void showNotes(const QString &text);
     // After a download failed for want of a proxy's login: asks for one and goes on with it.
     void askProxyLogin();
     void handOff();
 
     Comm *comm;
+    NotesArea *notesArea;
     httpfile *speedMeter;
     QNetworkAccessManager networkManager;
     // The bar's text between the download's own signals: each second, and after this long

@@ -86,7 +86,8 @@ public:
     int retryAfter = -1;
     // For NetworkFailure: QNetworkReply's error.
     int networkError = 0;
-    // For DiskFull: the folder written to and the bytes still to come (-1: unknown).
+    // For DiskFull: the folder written to and the bytes still to come (-1: unknown); for
+    // CannotDeleteOldPackage: the package in the way.
     QString folder;
     qint64 needed = -1;
     // A proxy (host:port) that wanted a login and got none: the cause is its refusal.

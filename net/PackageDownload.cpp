@@ -146,15 +146,19 @@ MaybeFailure PackageDownload::open()
             break;
         }
     }
-    if (!file && !blocked.isEmpty())
-        return Failure(Failure::CannotDeleteOldPackage, QStringLiteral("old packages that cannot be removed: ")
-                                                            + blocked.join(QStringLiteral(", ")));
+    if (!file && !blocked.isEmpty()) {
+        Failure cause(Failure::CannotDeleteOldPackage,
+                      QStringLiteral("old packages that cannot be removed: ") + blocked.join(QStringLiteral(", ")));
+        cause.folder = blocked.first();
+        return cause;
+    }
     if (!file)
         return Failure(Failure::CannotCreateFile, QStringLiteral("no partial file could be created beside any of ")
                                                       + places(packagePath).join(QStringLiteral(", ")));
     QFile old(packagePath);
     if (old.exists() && !old.remove()) {
-        const Failure cause(Failure::CannotDeleteOldPackage, packagePath + QStringLiteral(": ") + old.errorString());
+        Failure cause(Failure::CannotDeleteOldPackage, packagePath + QStringLiteral(": ") + old.errorString());
+        cause.folder = packagePath;
         // Bytes kept from an earlier run stay for the next; a file just made goes.
         if (in.size() == 0)
             discard();

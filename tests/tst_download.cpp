@@ -890,6 +890,10 @@ void TestDownload::packageFolder()
     if (handedOff) {
         QCOMPARE(pressAndWait(window), 0);
         QCOMPARE(desktop.opened, QList<QUrl>{QUrl::fromLocalFile(package)});
+        // Another folder than the working one is named above the notes.
+        QCOMPARE(window.notes()->text(), expected == QLatin1String("working")
+                     ? QStringLiteral("说明")
+                     : QStringLiteral("安装包将保存到：%1\n\n说明").arg(QDir::toNativeSeparators(package)));
     } else {
         window.show();
         QTest::mouseClick(window.button(), Qt::LeftButton);

@@ -516,7 +516,8 @@ void TestWindowForm::accessibleTree()
 void TestWindowForm::failureTexts_data()
 {
     QTest::addColumn<int>("cause");
-    // The answer's status or the record's member, where the cause has one.
+    // The answer's status, and the record's member (the package in the way, the proxy),
+    // where the cause has one.
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("member");
     QTest::addColumn<QString>("headline");
@@ -528,6 +529,10 @@ void TestWindowForm::failureTexts_data()
     QTest::newRow("malformed member") << int(Failure::MalformedMember) << 0 << "Sha256" << "下载失败，请重试"
                                       << "更新信息中的校验数据无效（Sha256）";
     QTest::newRow("network failure") << int(Failure::NetworkFailure) << 0 << "" << "下载失败，请重试" << "网络连接失败";
+    QTest::newRow("old package in the way") << int(Failure::CannotDeleteOldPackage) << 0 << "D:/QuorilexVideo_32.msi"
+                                            << "下载失败，请重试" << "无法删除旧的安装包（" + QDir::toNativeSeparators("D:/QuorilexVideo_32.msi") + "）";
+    QTest::newRow("proxy login declined") << int(Failure::CheckFailed) << 0 << "proxy:3128" << "检查更新失败"
+                                          << "代理服务器需要登录（proxy:3128）";
 }
 
 void TestWindowForm::failureTexts()
@@ -541,7 +546,10 @@ void TestWindowForm::failureTexts()
     // The technical reason goes to the log, never to the window.
     Failure failure(Failure::Cause(cause), QStringLiteral("Connection refused by 127.0.0.1"));
     failure.status = status;
-    failure.member = member;
+    // What the failure names, where its cause keeps it.
+    (failure.cause == Failure::CannotDeleteOldPackage ? failure.folder
+     : failure.cause == Failure::CheckFailed          ? failure.proxy
+                                                      : failure.member) = member;
     QCOMPARE(FailureText::headline(failure), headline);
     QCOMPARE(FailureText::of(failure), text);
 }

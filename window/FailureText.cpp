@@ -25,7 +25,10 @@ QString FailureText::of(const Failure &failure)
     case Failure::CannotCreateFile:
         return QStringLiteral("无法创建安装包文件");
     case Failure::CannotDeleteOldPackage:
-        return QStringLiteral("无法删除旧的安装包");
+        // Which file to close or remove.
+        if (failure.folder.isEmpty())
+            return QStringLiteral("无法删除旧的安装包");
+        return QStringLiteral("无法删除旧的安装包（%1）").arg(QDir::toNativeSeparators(failure.folder));
     case Failure::CannotSave:
         return QStringLiteral("无法保存安装包");
     case Failure::UnsafeRedirect:

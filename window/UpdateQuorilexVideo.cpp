@@ -24,6 +24,7 @@
 #include <QNetworkProxy>
 #include <QNetworkProxyFactory>
 #include <QScreen>
+#include <QTextDocument>
 #include <QUrl>
 
 #include <limits>
@@ -281,6 +282,7 @@ void UpdateQuorilexVideo::SendDownUpdate()
     lastReceived = -1;
     job->start();
     if (job->isRunning()) {
+        showOffer();
         barTimer.start();
         on_downloadProgress(job->received(), job->total());
     }
@@ -375,7 +377,19 @@ void UpdateQuorilexVideo::handOff()
 void UpdateQuorilexVideo::showOffer()
 {
     ui.label->setText(QStringLiteral("发现新版Quorilex"));
-    showNotes(offeredRelease.notes);
+    // A package that goes elsewhere than the working folder (read-only, or an old package in
+    // the way) says where, above the notes.
+    const QString package = job ? job->packagePath() : QString();
+    if (package.isEmpty() || QFileInfo(package).absolutePath() == QFileInfo(installerPackagePath).absolutePath()) {
+        ui.label_2->setTextFormat(Qt::AutoText);
+        showNotes(offeredRelease.notes);
+        return;
+    }
+    const QString line = QStringLiteral("安装包将保存到：") + QDir::toNativeSeparators(QFileInfo(package).absoluteFilePath());
+    const bool rich = Qt::mightBeRichText(offeredRelease.notes);
+    ui.label_2->setTextFormat(rich ? Qt::RichText : Qt::PlainText);
+    showNotes(rich ? QStringLiteral("<p>%1</p>").arg(line.toHtmlEscaped()) + offeredRelease.notes
+                   : line + QStringLiteral("\n\n") + offeredRelease.notes);
 }
 
 void UpdateQuorilexVideo::showFailure(const Failure &failure)

@@ -160,14 +160,14 @@ MaybeFailure HashCheck::collect(SpanSet &in, bool wait, SpanSet *wrong)
                                                            .arg(bytes.end - 1));
     }
     if (failure && failure->cause == Failure::PieceMismatch) {
-        // The source that served it may have served others wrong too: only the pieces checked
-        // stay, and the reading in order goes back to the last of them it read.
+        // The hashing under way is taken in, and the reading in order goes back to the last
+        // sound piece it read. What else the wrong source brought is the caller's to drop;
+        // the pieces not checked yet are checked again by recheck().
         stop();
         collect(in, false, wrong);
         for (State &state : states)
-            if (state != State::Sound)
+            if (state == State::Hashing)
                 state = State::Open;
-        in = checked();
         whole->rewind();
         edge = markedAt;
         QMutexLocker lock(&mutex);
@@ -176,6 +176,12 @@ MaybeFailure HashCheck::collect(SpanSet &in, bool wait, SpanSet *wrong)
     while (firstOpen < int(states.size()) && states[std::size_t(firstOpen)] == State::Sound)
         ++firstOpen;
     return failure;
+}
+
+void HashCheck::recheck(const QString &path, const SpanSet &in)
+{
+    if (active())
+        check(path, in, {0, record.size});
 }
 
 qint64 HashCheck::checkedPrefix() const

@@ -34,9 +34,13 @@ public:
     // what `in` says.
     void check(const QString &path, const SpanSet &in, const Span &written);
     // Takes in the checks that have ended: a piece that failed its hash goes out of `in` and
-    // into `wrong` (if given), and its failure comes back (the first, when several did). With
-    // `wait`, once all hashing under way has ended. Reading the file back can fail too.
+    // into `wrong` (if given), and its failure comes back (the first, when several did); the
+    // hashing under way stops then. With `wait`, once all hashing under way has ended.
+    // Reading the file back can fail too.
     MaybeFailure collect(SpanSet &in, bool wait, SpanSet *wrong = nullptr);
+    // After a wrong piece and the bytes dropped with it: checks every piece `in` holds whole
+    // that is not checked yet.
+    void recheck(const QString &path, const SpanSet &in);
 
     // How far the package is checked from its first byte on, and the pieces checked, which
     // alone may be kept for a later run.

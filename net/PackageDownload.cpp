@@ -361,6 +361,15 @@ MaybeFailure PackageDownload::collectChecks(bool wait)
     return checks->collect(in, wait, &wrongPieces);
 }
 
+void PackageDownload::forget(const SpanSet &bytes)
+{
+    const SpanSet sound = checks->checked();
+    for (const Span &span : bytes.spans())
+        for (const Span &gap : sound.gaps(span))
+            in.remove(gap);
+    checks->recheck(partialPath, in);
+}
+
 bool PackageDownload::piecesChecked() const
 {
     return checks->active();

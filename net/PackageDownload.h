@@ -60,8 +60,11 @@ public:
     Answer::Verdict judge(const QNetworkReply &reply, const Span &asked, bool rangeOnly = false);
 
     // Puts bytes that start at `offset` into the file; those already in are passed over. A
-    // wrong piece found meanwhile fails it (PieceMismatch): only the pieces checked stay in.
+    // wrong piece found meanwhile fails it (PieceMismatch) and goes out; forget() then drops
+    // what else is suspect.
     MaybeFailure write(qint64 offset, const char *data, qint64 size);
+    // Drops `bytes` but the pieces checked, to be fetched again, and checks again what stays.
+    void forget(const SpanSet &bytes);
     // Every byte in: waits for the hashing, which may still find a wrong piece.
     MaybeFailure settle() { return collectChecks(true); }
     // The record lists pieces, and the wrong ones found since the last call.

@@ -192,8 +192,8 @@ void PackageTransfer::read(int id)
             fail(*unstored);
             return;
         }
-        // A wrong piece found meanwhile: these bytes were stored, and went with every byte not
-        // checked yet; this connection reads on unless its source served the wrong piece.
+        // A wrong piece found meanwhile: these bytes were stored, and stay unless their source
+        // served it; this connection reads on unless it did.
         scheduler.arrived(id, size);
         arrived += size;
         if (unstored)
@@ -330,12 +330,29 @@ bool PackageTransfer::settled()
     return true;
 }
 
-// A piece failed its hash: the sources that brought it are asked no more, and the bytes
-// that are not checked are fetched again from the others.
+SpanSet PackageTransfer::suspect(const std::vector<SpanSet> &brought, const std::vector<bool> &blamed, const SpanSet &in)
+{
+    SpanSet suspect;
+    SpanSet known;
+    for (std::size_t source = 0; source < brought.size(); ++source) {
+        for (const Span &span : brought[source].spans()) {
+            known.insert(span);
+            if (blamed[source])
+                suspect.insert(span);
+        }
+    }
+    for (const Span &span : in.spans())
+        for (const Span &gap : known.gaps(span))
+            suspect.insert(gap);
+    return suspect;
+}
+
+// A piece failed its hash: the sources that brought any of it are asked no more, and what
+// they brought is fetched again from the others, with the bytes no source of this transfer
+// vouches for (kept from an attempt before). The other sources' bytes stay.
 void PackageTransfer::wrongPiece(const Failure &cause)
 {
     const SpanSet pieces = download.takeWrongPieces();
-    const std::vector<Span> gone = download.spans().gaps({0, download.total()});
     // Whether a source brought any byte of a piece.
     const auto served = [&pieces](const SpanSet &bytes) {
         for (const Span &piece : pieces.spans()) {
@@ -345,13 +362,16 @@ void PackageTransfer::wrongPiece(const Failure &cause)
         }
         return false;
     };
-    for (int source = 0; source < int(urls.size()); ++source) {
-        SpanSet &bytes = brought[std::size_t(source)];
-        const bool blamed = served(bytes);
+    std::vector<bool> blamed(urls.size());
+    for (std::size_t source = 0; source < urls.size(); ++source)
+        blamed[source] = served(brought[source]);
+    download.forget(suspect(brought, blamed, download.spans()));
+    const std::vector<Span> gone = download.spans().gaps({0, download.total()});
+    for (std::size_t source = 0; source < urls.size(); ++source) {
         for (const Span &gap : gone)
-            bytes.remove(gap);
-        if (blamed)
-            drop(source, cause);
+            brought[source].remove(gap);
+        if (blamed[source])
+            drop(int(source), cause);
     }
     goOnWithout(cause);
 }

@@ -1,4 +1,5 @@
 #include "net/HashCheck.h"
+#include "net/PackageTransfer.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -16,6 +17,8 @@ class TestHashCheck : public QObject
 private slots:
     void collect_data();
     void collect();
+    void suspect_data();
+    void suspect();
 };
 
 void TestHashCheck::collect_data()
@@ -34,9 +37,9 @@ void TestHashCheck::collect_data()
     QTest::newRow("all sound") << Spans{{0, size}} << qint64(-1) << Spans{{0, size}} << size << false;
     QTest::newRow("the shorter last piece alone") << Spans{{2 * MiB, size}} << qint64(-1) << Spans{{2 * MiB, size}} << qint64(0) << false;
     QTest::newRow("a piece not yet whole") << Spans{{0, MiB + 10}} << qint64(-1) << Spans{{0, MiB + 10}} << MiB << false;
-    // After a wrong piece only the pieces checked stay: the same source may have served more.
-    QTest::newRow("middle piece wrong") << Spans{{0, size}} << MiB + 5 << Spans{{0, MiB}} << MiB << true;
-    QTest::newRow("first piece wrong") << Spans{{0, size}} << qint64(0) << Spans{} << qint64(0) << true;
+    // A wrong piece alone goes: what else its source brought is the download's to drop.
+    QTest::newRow("middle piece wrong") << Spans{{0, size}} << MiB + 5 << Spans{{0, MiB}, {2 * MiB, size}} << MiB << true;
+    QTest::newRow("first piece wrong") << Spans{{0, size}} << qint64(0) << Spans{{MiB, size}} << qint64(0) << true;
     QTest::newRow("last piece wrong") << Spans{{0, size}} << size - 1 << Spans{{0, 2 * MiB}} << 2 * MiB << true;
     QTest::newRow("wrong byte in a piece not whole") << Spans{{0, MiB + 10}} << MiB + 5 << Spans{{0, MiB + 10}} << MiB << false;
     QTest::newRow("pieces ahead of the start, one wrong") << Spans{{2 * MiB, size}, {MiB, 2 * MiB}} << MiB + 5
@@ -80,6 +83,8 @@ void TestHashCheck::collect()
     QCOMPARE(pieces.collect(bytes, true).has_value(), wrong);
     QVERIFY(bytes.spans() == in);
     QCOMPARE(pieces.checkedPrefix(), checkedPrefix);
+    // The pieces kept whole are checked again, as after the download dropped a source's bytes.
+    pieces.recheck(file.fileName(), bytes);
     // The missing bytes fetched again, right: the whole file's hash never took in the wrong
     // piece.
     QVERIFY(file.open(QIODevice::ReadWrite));
@@ -95,6 +100,37 @@ void TestHashCheck::collect()
     pieces.reset();
     QCOMPARE(pieces.checkedPrefix(), qint64(0));
     QCOMPARE(pieces.checked().size(), qint64(0));
+}
+
+void TestHashCheck::suspect_data()
+{
+    // Two sources' bytes of a package in; the first served a wrong piece.
+    QTest::addColumn<Spans>("first");
+    QTest::addColumn<Spans>("second");
+    QTest::addColumn<Spans>("in");
+    QTest::addColumn<Spans>("suspect");
+
+    QTest::newRow("the liar's bytes go, the others' stay") << Spans{{0, 10}, {30, 40}} << Spans{{10, 30}}
+                                                          << Spans{{0, 40}} << Spans{{0, 10}, {30, 40}};
+    QTest::newRow("bytes of an attempt before go too") << Spans{{10, 20}} << Spans{{20, 30}} << Spans{{0, 30}}
+                                                      << Spans{{0, 20}};
+    QTest::newRow("the wrong piece itself already out") << Spans{{0, 20}} << Spans{{20, 30}} << Spans{{10, 30}}
+                                                       << Spans{{0, 20}};
+}
+
+void TestHashCheck::suspect()
+{
+    QFETCH(Spans, first);
+    QFETCH(Spans, second);
+    QFETCH(Spans, in);
+    QFETCH(Spans, suspect);
+    const auto set = [](const Spans &spans) {
+        SpanSet set;
+        for (const Span &span : spans)
+            set.insert(span);
+        return set;
+    };
+    QVERIFY(PackageTransfer::suspect({set(first), set(second)}, {true, false}, set(in)).spans() == suspect);
 }
 
 QTEST_APPLESS_MAIN(TestHashCheck)

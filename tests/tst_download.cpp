@@ -4,6 +4,7 @@
 #include "downloadrun.h"
 #include "net/DownloadState.h"
 #include "net/ProxyLogin.h"
+#include "net/ProxyFactory.h"
 #include "net/PartialFile.h"
 #include "signingkey.h"
 #include "systemproxy.h"
@@ -65,6 +66,8 @@ private slots:
     void systemProxy();
     void proxyLogin_data();
     void proxyLogin();
+    void proxySettingWithLogin_data();
+    void proxySettingWithLogin();
     void progress_data();
     void progress();
     void packageFolder_data();
@@ -704,13 +707,16 @@ void TestDownload::proxyLogin_data()
     // The check reaches its server around the proxy: the download is the first to ask.
     QTest::addColumn<bool>("checkDirect");
     QTest::addColumn<bool>("downloaded");
+    // The system's proxy setting carries the login ("user:password@host:port").
+    QTest::addColumn<bool>("loginInSetting");
     const QString right = QString::fromLatin1(TestServer::squidPassword);
-    QTest::newRow("typed once") << QStringList{right} << false << true;
-    QTest::newRow("wrong, then right") << QStringList{"wrong", right} << false << true;
-    QTest::newRow("declined") << QStringList{QString()} << false << false;
-    QTest::newRow("wrong, then declined") << QStringList{"wrong", QString()} << false << false;
-    QTest::newRow("download asks") << QStringList{right} << true << true;
-    QTest::newRow("download asks, declined") << QStringList{QString()} << true << false;
+    QTest::newRow("typed once") << QStringList{right} << false << true << false;
+    QTest::newRow("wrong, then right") << QStringList{"wrong", right} << false << true << false;
+    QTest::newRow("declined") << QStringList{QString()} << false << false << false;
+    QTest::newRow("wrong, then declined") << QStringList{"wrong", QString()} << false << false << false;
+    QTest::newRow("download asks") << QStringList{right} << true << true << false;
+    QTest::newRow("download asks, declined") << QStringList{QString()} << true << false << false;
+    QTest::newRow("login in the system's setting") << QStringList{} << false << true << true;
 }
 
 // A proxy that asks for a login gets the one typed, asked for once for the check and the
@@ -720,6 +726,7 @@ void TestDownload::proxyLogin()
     QFETCH(QStringList, typed);
     QFETCH(bool, checkDirect);
     QFETCH(bool, downloaded);
+    QFETCH(bool, loginInSetting);
     const QString host = QStringLiteral("updates.quorilex.test");
     if (!squid->isRunning())
         QSKIP("squid is not installed");
@@ -734,7 +741,9 @@ void TestDownload::proxyLogin()
     });
     const auto noAsker = qScopeGuard([] { ProxyLogin::instance().setAsker(nullptr); });
     const QString proxy = QUrl(squid->url(QString())).authority();
-    setSystemProxy(proxy, checkDirect ? QStringLiteral("127.0.0.1") : QString());
+    const QString login = QStringLiteral("%1:%2@").arg(QString::fromLatin1(TestServer::squidUser),
+                                                         QString::fromLatin1(QUrl::toPercentEncoding(TestServer::squidPassword)));
+    setSystemProxy(loginInSetting ? login + proxy : proxy, checkDirect ? QStringLiteral("127.0.0.1") : QString());
     // Several connections at once, on managers of their own, with the login typed once.
     QUrl package(server->url(QStringLiteral("/package?size=20000000&rate=2000000")));
     package.setHost(host);
@@ -757,6 +766,42 @@ void TestDownload::proxyLogin()
     }
     if (!downloaded)
         QCOMPARE(window.notes()->text(), QStringLiteral("代理服务器需要登录（%1）").arg(proxy));
+}
+
+void TestDownload::proxySettingWithLogin_data()
+{
+    // Windows' proxy setting: its server and bypass lists; the host asked for.
+    QTest::addColumn<QString>("servers");
+    QTest::addColumn<QString>("bypass");
+    QTest::addColumn<QString>("host");
+    // The proxy used ("user password host:port"), or nothing when Qt's own reading stands.
+    QTest::addColumn<QString>("proxy");
+
+    QTest::newRow("login in the setting") << "alice:s%20cret@proxy:3128" << "" << "updates.example" << "alice s cret proxy:3128";
+    QTest::newRow("no port") << "alice:pw@proxy" << "" << "updates.example" << "alice pw proxy:8080";
+    QTest::newRow("with a scheme") << "http://alice:pw@proxy:3128" << "" << "updates.example" << "alice pw proxy:3128";
+    QTest::newRow("no login") << "proxy:3128" << "" << "updates.example" << "";
+    QTest::newRow("tagged for http") << "https=bob:x@other:1;http=alice:pw@proxy:3128" << "" << "updates.example"
+                                     << "alice pw proxy:3128";
+    QTest::newRow("tagged for another scheme") << "https=bob:x@other:1" << "" << "updates.example" << "";
+    QTest::newRow("host on the bypass list") << "alice:pw@proxy:3128" << "*.example;<local>" << "updates.example" << "";
+    QTest::newRow("name without a dot, <local>") << "alice:pw@proxy:3128" << "<local>" << "updates" << "";
+    QTest::newRow("loopback") << "alice:pw@proxy:3128" << "" << "127.0.0.1" << "";
+    QTest::newRow("a SOCKS proxy") << "socks=alice:pw@proxy:1080" << "" << "updates.example" << "";
+}
+
+// A login in the proxy setting, which Qt passes over (going around the proxy), is used.
+void TestDownload::proxySettingWithLogin()
+{
+    QFETCH(QString, servers);
+    QFETCH(QString, bypass);
+    QFETCH(QString, host);
+    QFETCH(QString, proxy);
+    const std::optional<QNetworkProxy> found =
+        ProxyFactory::withLogin(servers, bypass, QNetworkProxyQuery(QUrl(QStringLiteral("http://%1/v").arg(host))));
+    QCOMPARE(found ? QStringLiteral("%1 %2 %3:%4").arg(found->user(), found->password(), found->hostName()).arg(found->port())
+                   : QString(),
+             proxy);
 }
 
 void TestDownload::progress_data()

@@ -6,6 +6,7 @@
 #include "net/Logging.h"
 #include "net/PackageDownload.h"
 #include "net/ProxyLogin.h"
+#include "net/ProxyFactory.h"
 #include "speed/httpfile.h"
 #include "trust/SignedRecord.h"
 #include "window/FailureText.h"
@@ -54,7 +55,7 @@ UpdateQuorilexVideo::UpdateQuorilexVideo(const QString &versionCheckEndpoint, co
     , memory(keptFolder)
 {
     // Behind a mandatory company proxy, the proxy the system names is the only way out.
-    QNetworkProxyFactory::setUseSystemConfiguration(true);
+    QNetworkProxyFactory::setApplicationProxyFactory(new ProxyFactory);
     setWindowFlags(Qt::FramelessWindowHint | Qt::CustomizeWindowHint);
     ui.setupUi(this);
 

@@ -8,6 +8,7 @@
 
 using Spans = std::vector<Span>;
 Q_DECLARE_METATYPE(Spans)
+Q_DECLARE_METATYPE(Span)
 
 // A package's pieces checked against the record's hashes as they become whole.
 class TestHashCheck : public QObject
@@ -104,33 +105,28 @@ void TestHashCheck::collect()
 
 void TestHashCheck::suspect_data()
 {
-    // Two sources' bytes of a package in; the first served a wrong piece.
-    QTest::addColumn<Spans>("first");
-    QTest::addColumn<Spans>("second");
-    QTest::addColumn<Spans>("in");
+    // Two sources' bytes of a package in, each as one span; the first served a wrong piece.
+    QTest::addColumn<Span>("first");
+    QTest::addColumn<Span>("second");
+    QTest::addColumn<Span>("in");
     QTest::addColumn<Spans>("suspect");
 
-    QTest::newRow("the liar's bytes go, the others' stay") << Spans{{0, 10}, {30, 40}} << Spans{{10, 30}}
-                                                          << Spans{{0, 40}} << Spans{{0, 10}, {30, 40}};
-    QTest::newRow("bytes of an attempt before go too") << Spans{{10, 20}} << Spans{{20, 30}} << Spans{{0, 30}}
-                                                      << Spans{{0, 20}};
-    QTest::newRow("the wrong piece itself already out") << Spans{{0, 20}} << Spans{{20, 30}} << Spans{{10, 30}}
-                                                       << Spans{{0, 20}};
+    QTest::newRow("the liar's bytes go, the others' stay") << Span{30, 40} << Span{0, 30} << Span{0, 40} << Spans{{30, 40}};
+    QTest::newRow("bytes of an attempt before go too") << Span{10, 20} << Span{20, 30} << Span{0, 30} << Spans{{0, 20}};
 }
 
 void TestHashCheck::suspect()
 {
-    QFETCH(Spans, first);
-    QFETCH(Spans, second);
-    QFETCH(Spans, in);
+    QFETCH(Span, first);
+    QFETCH(Span, second);
+    QFETCH(Span, in);
     QFETCH(Spans, suspect);
-    const auto set = [](const Spans &spans) {
-        SpanSet set;
-        for (const Span &span : spans)
-            set.insert(span);
-        return set;
-    };
-    QVERIFY(PackageTransfer::suspect({set(first), set(second)}, {true, false}, set(in)).spans() == suspect);
+    SpanSet brought[2];
+    brought[0].insert(first);
+    brought[1].insert(second);
+    SpanSet kept;
+    kept.insert(in);
+    QVERIFY(PackageTransfer::suspect({brought[0], brought[1]}, {true, false}, kept).spans() == suspect);
 }
 
 QTEST_APPLESS_MAIN(TestHashCheck)

@@ -20,7 +20,7 @@ SYSTEM_DLLS = {
     "gdi32.dll", "imm32.dll", "iphlpapi.dll", "kernel32.dll", "mpr.dll", "msvcrt.dll",
     "netapi32.dll", "ole32.dll", "oleaut32.dll", "secur32.dll", "setupapi.dll", "shell32.dll",
     "shlwapi.dll", "user32.dll", "userenv.dll", "uxtheme.dll", "version.dll", "winmm.dll",
-    "ws2_32.dll", "wtsapi32.dll", "winspool.drv", "rpcrt4.dll", "comctl32.dll", "shcore.dll",
+    "ws2_32.dll", "wtsapi32.dll", "winspool.drv", "rpcrt4.dll", "comctl32.dll", "shcore.dll", "winhttp.dll",
 }
 
 RT_MANIFEST = 24

@@ -66,6 +66,14 @@ std::optional<QNetworkProxy> ProxyFactory::withLogin(const QString &servers, con
     return tagged ? tagged : untagged;
 }
 
+std::optional<QNetworkProxy> ProxyFactory::proxyFor(const QUrl &url)
+{
+    const QNetworkProxy proxy = QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(url)).value(0);
+    if (proxy.type() == QNetworkProxy::NoProxy || proxy.type() == QNetworkProxy::DefaultProxy)
+        return std::nullopt;
+    return proxy;
+}
+
 QList<QNetworkProxy> ProxyFactory::queryProxy(const QNetworkProxyQuery &query)
 {
     const QList<QNetworkProxy> proxies = systemProxyForQuery(query);

@@ -14,6 +14,9 @@ class ProxyFactory : public QNetworkProxyFactory
 public:
     QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery &query) override;
 
+    // The proxy Qt sends a request for `url` to; nothing when it goes directly.
+    static std::optional<QNetworkProxy> proxyFor(const QUrl &url);
+
     // The proxy that a Windows proxy setting (its server and bypass lists) names for `query`
     // when the entry for it carries a login; nothing otherwise.
     static std::optional<QNetworkProxy> withLogin(const QString &servers, const QString &bypass,

@@ -48,7 +48,7 @@ void ProxyLogin::answer(const QNetworkProxy &proxy, QAuthenticator *authenticato
                                          .arg(name, realm);
     }
     // Left unanswered, the request fails; the login is asked for then, outside Qt's call.
-    wanted = Request{name, realm, sentBefore};
+    wanted = Request{name, sentBefore};
     pending = true;
 }
 

@@ -21,12 +21,10 @@ class ProxyLogin : public QObject
     Q_OBJECT
 
 public:
-    // What a proxy asked for: its host:port and realm, and whether it refused the login
-    // given before.
+    // What a proxy asked for: its host:port, and whether it refused the login given before.
     struct Request
     {
         QString proxy;
-        QString realm;
         bool refused = false;
     };
     // Asks the user; true with the user name and password typed, false when declined.

@@ -1,7 +1,7 @@
 #include "RedirectGuard.h"
 
-#include <QNetworkProxyFactory>
-#include <QNetworkProxyQuery>
+#include "ProxyFactory.h"
+
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
@@ -37,14 +37,6 @@ bool embeddedIPv4(const QHostAddress &address, QHostAddress *ipv4)
         return false;
     *ipv4 = QHostAddress(quint32(bytes[12]) << 24 | quint32(bytes[13]) << 16 | quint32(bytes[14]) << 8 | bytes[15]);
     return true;
-}
-
-// Whether Qt sends a request for `url` to a proxy; a proxy resolves names itself.
-bool throughProxy(const QUrl &url)
-{
-    const QList<QNetworkProxy> proxies = QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(url));
-    return !proxies.isEmpty() && proxies.first().type() != QNetworkProxy::NoProxy
-        && proxies.first().type() != QNetworkProxy::DefaultProxy;
 }
 
 } // namespace
@@ -133,7 +125,8 @@ void RedirectGuard::reachOfHost(const QUrl &url, bool leastPrivate, Reach *reach
 {
     const QString host = url.host();
     const std::optional<Reach> named = reachOfName(host);
-    if (named || throughProxy(url)) {
+    // A proxy resolves names itself.
+    if (named || ProxyFactory::proxyFor(url)) {
         // A name that a proxy resolves cannot be known here: it counts as public.
         *reach = named.value_or(Reach::Public);
         *known = true;

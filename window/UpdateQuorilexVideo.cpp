@@ -121,11 +121,10 @@ UpdateQuorilexVideo::~UpdateQuorilexVideo()
 std::optional<UpdateRecord> UpdateQuorilexVideo::fetchRecord(qint64 now)
 {
     // Which way the system sends it: most failures behind a company proxy are the proxy's.
-    const QNetworkProxy proxy = QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(QUrl(versionCheckEndpoint))).value(0);
+    const std::optional<QNetworkProxy> proxy = ProxyFactory::proxyFor(QUrl(versionCheckEndpoint));
     qCInfo(lcCheck).noquote() << "asking" << forLog(QUrl(versionCheckEndpoint))
-                              << (proxy.type() == QNetworkProxy::NoProxy || proxy.type() == QNetworkProxy::DefaultProxy
-                                      ? QStringLiteral("directly")
-                                      : QStringLiteral("through the proxy %1:%2").arg(fromServer(proxy.hostName())).arg(proxy.port()));
+                              << (proxy ? QStringLiteral("through the proxy %1:%2").arg(fromServer(proxy->hostName())).arg(proxy->port())
+                                        : QStringLiteral("directly"));
     // With a key, the newest record trusted before is the floor for this one, and what a 304
     // stands for.
     const std::optional<CheckMemory::Kept> kept = publicKey.isEmpty() ? std::nullopt : memory.record(publicKey);

@@ -649,6 +649,8 @@ def main():
     parser.add_argument("--report-to", type=int, metavar="PORT",
                         help="tell 127.0.0.1:PORT where the server listens and stop when anything arrives there "
                              "or it hangs up, so a crashed test leaves no server behind")
+    parser.add_argument("--report-fd", type=int, metavar="FD",
+                        help="the same over this connected socket, handed over by the program that starts the server")
     config = parser.parse_args()
     if config.write_package:
         with open(config.write_package, "wb") as f:
@@ -662,8 +664,11 @@ def main():
 
     server = UpdateServer(config)
     announcement = ("listening on " + server.url("") + "\n").encode("ascii")
-    if config.report_to:
-        holder = socket.create_connection(("127.0.0.1", config.report_to))
+    if config.report_to or config.report_fd is not None:
+        if config.report_fd is not None:
+            holder = socket.socket(fileno=config.report_fd)
+        else:
+            holder = socket.create_connection(("127.0.0.1", config.report_to))
         holder.sendall(announcement)
 
         def watch_holder():

@@ -20,10 +20,15 @@ USER, PASSWORD = "proxyuser", "right password"
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--report-to", type=int, required=True, metavar="PORT")
+    report = parser.add_mutually_exclusive_group(required=True)
+    report.add_argument("--report-to", type=int, metavar="PORT")
+    report.add_argument("--report-fd", type=int, metavar="FD", help="a connected socket handed over instead")
     parser.add_argument("--host", action="append", default=[])
     config = parser.parse_args()
-    holder = socket.create_connection(("127.0.0.1", config.report_to))
+    if config.report_fd is not None:
+        holder = socket.socket(fileno=config.report_fd)
+    else:
+        holder = socket.create_connection(("127.0.0.1", config.report_to))
     if not os.path.exists("/usr/sbin/squid"):
         holder.sendall(b"unavailable: squid is not installed\n")
         return 0

@@ -4,6 +4,8 @@
 
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QSslCertificate>
 #include <QSslConfiguration>
@@ -32,44 +34,71 @@ TestServer::TestServer(const QStringList &arguments)
 {
 }
 
-TestServer::TestServer(const QString &script, const QStringList &arguments)
+// The server reports where it listens over a socket, and lives as long as that socket.
+// Under Wine a program of the host's starts it (tests/windows/serverhost.py, which
+// UPDATER_TEST_SERVERS names): a Linux program started from Wine inherits what Wine holds
+// open, and on CI's machine its report into a socket that Wine listened on was refused.
+static QTcpSocket *startByHost(const QStringList &command, QTimer &deadline)
 {
-    // The server reports where it listens over a socket and lives as long as that socket.
-    // It runs detached: under Wine a Linux program's end is never seen, so nothing may wait
-    // for it; the socket says when it is gone.
+    auto *holder = new QTcpSocket;
+    holder->connectToHost(QHostAddress::LocalHost, quint16(qEnvironmentVariableIntValue("UPDATER_TEST_SERVERS")));
+    holder->write(QJsonDocument(QJsonArray::fromStringList(command)).toJson(QJsonDocument::Compact) + '\n');
+    QEventLoop loop;
+    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QObject::connect(holder, &QAbstractSocket::connected, &loop, &QEventLoop::quit);
+    QObject::connect(holder, &QAbstractSocket::errorOccurred, &loop, &QEventLoop::quit);
+    loop.exec();
+    if (holder->state() != QAbstractSocket::ConnectedState)
+        qWarning() << "test server: no server host:" << holder->errorString();
+    return holder;
+}
+
+// Elsewhere the server runs detached: under Wine a Linux program's end is never seen, so
+// nothing may wait for it; the socket says when it is gone.
+static QTcpSocket *startHere(QStringList command, QTimer &deadline)
+{
     QTcpServer announcements;
     if (!announcements.listen(QHostAddress::LocalHost)) {
         qWarning() << "test server: no port for its report:" << announcements.errorString();
-        return;
+        return nullptr;
     }
-    const QStringList options{QStringLiteral("--report-to"), QString::number(announcements.serverPort())};
     QProcess process;
-    process.setProgram(QStringLiteral(PYTHON_EXECUTABLE));
-    process.setArguments(forServer(QStringList{script} + options + arguments));
-    // A folder that outlives any test's: under Wine the server may otherwise start in the
-    // last test's folder, gone by then, where Python cannot even start.
-    process.setWorkingDirectory(QFileInfo(script).absolutePath());
+    process.setProgram(command.takeFirst());
+    process.setArguments(command + QStringList{QStringLiteral("--report-to"), QString::number(announcements.serverPort())});
+    // A folder that outlives any test's.
+    process.setWorkingDirectory(QFileInfo(command.first()).absolutePath());
     if (!process.startDetached()) {
         qWarning() << "test server: not started:" << process.errorString();
-        return;
+        return nullptr;
     }
-    // Waited for in an event loop, not with waitForNewConnection(): under Wine that wait can
-    // end at once, again and again, and a loop around it spins on both cores of a busy
+    // An event loop, not waitForNewConnection(): a loop around that wait spins on a busy
     // machine while the server is still starting.
     QEventLoop loop;
-    QTimer deadline;
-    deadline.setSingleShot(true);
     QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
     QObject::connect(&announcements, &QTcpServer::newConnection, &loop, &QEventLoop::quit);
-    deadline.start(60000);
     if (!announcements.hasPendingConnections())
         loop.exec();
     if (!announcements.hasPendingConnections()) {
         qWarning() << "test server: no report within a minute";
-        return;
+        return nullptr;
     }
-    holder.reset(announcements.nextPendingConnection());
+    QTcpSocket *holder = announcements.nextPendingConnection();
     holder->setParent(nullptr);
+    return holder;
+}
+
+TestServer::TestServer(const QString &script, const QStringList &arguments)
+{
+    const QStringList command = forServer(QStringList{QStringLiteral(PYTHON_EXECUTABLE), script} + arguments);
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    deadline.start(60000);
+    holder.reset(qEnvironmentVariableIsSet("UPDATER_TEST_SERVERS") ? startByHost(command, deadline)
+                                                                   : startHere(command, deadline));
+    if (!holder)
+        return;
+    QEventLoop loop;
+    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
     QObject::connect(holder.get(), &QIODevice::readyRead, &loop, &QEventLoop::quit);
     QObject::connect(holder.get(), &QAbstractSocket::disconnected, &loop, &QEventLoop::quit);
     while (!holder->canReadLine() && deadline.isActive() && holder->state() == QAbstractSocket::ConnectedState)

@@ -88,8 +88,7 @@ private:
 
     std::unique_ptr<TestServer> server;
     std::unique_ptr<TestServer> tlsServer;
-    // Stands in for the proxy the system names; one for all rows, as Wine starts only so
-    // many Linux programs from one test.
+    // Stands in for the proxy the system names; one for all rows.
     std::unique_ptr<TestServer> proxyServer;
     // Squid asking for a login, where the update host's name resolves; not running where
     // squid is not installed.

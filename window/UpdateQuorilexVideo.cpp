@@ -2,19 +2,18 @@
 
 #include "app/release.h"
 #include "comm/Comm.h"
+#include "comm/VersionCheck.h"
 #include "net/DownloadJob.h"
 #include "net/Logging.h"
 #include "net/PackageDownload.h"
-#include "net/ProxyLogin.h"
 #include "net/ProxyFactory.h"
+#include "net/ProxyLogin.h"
 #include "speed/httpfile.h"
-#include "trust/SignedRecord.h"
 #include "window/FailureText.h"
 #include "window/NotesArea.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QDeadlineTimer>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
@@ -22,7 +21,6 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QStandardPaths>
-#include <QNetworkProxy>
 #include <QNetworkProxyFactory>
 #include <QScreen>
 #include <QTextDocument>
@@ -51,8 +49,7 @@ UpdateQuorilexVideo::UpdateQuorilexVideo(const QString &versionCheckEndpoint, co
     , comm(new Comm)
     , speedMeter(new httpfile)
     , versionCheckEndpoint(versionCheckEndpoint)
-    , publicKey(publicKey)
-    , memory(keptFolder)
+    , check(*comm, versionCheckEndpoint, publicKey, keptFolder)
 {
     // Behind a mandatory company proxy, the proxy the system names is the only way out.
     QNetworkProxyFactory::setApplicationProxyFactory(new ProxyFactory);
@@ -118,120 +115,24 @@ UpdateQuorilexVideo::~UpdateQuorilexVideo()
     delete comm;
 }
 
-std::optional<UpdateRecord> UpdateQuorilexVideo::fetchRecord(qint64 now)
-{
-    // Which way the system sends it: most failures behind a company proxy are the proxy's.
-    const std::optional<QNetworkProxy> proxy = ProxyFactory::proxyFor(QUrl(versionCheckEndpoint));
-    qCInfo(lcCheck).noquote() << "asking" << forLog(QUrl(versionCheckEndpoint))
-                              << (proxy ? QStringLiteral("through the proxy %1:%2").arg(fromServer(proxy->hostName())).arg(proxy->port())
-                                        : QStringLiteral("directly"));
-    // With a key, the newest record trusted before is the floor for this one, and what a 304
-    // stands for.
-    const std::optional<CheckMemory::Kept> kept = publicKey.isEmpty() ? std::nullopt : memory.record(publicKey);
-    Comm::Conditional conditional;
-    if (kept) {
-        conditional.etag = kept->etag;
-        conditional.lastModified = kept->lastModified;
-    }
-    bool answered = false;
-    bool isObject = false;
-    QString error;
-    QByteArray body;
-    // A passing trouble (a proxy's 503, a connection reset) is asked again, twice at most,
-    // within the check's bound.
-    QDeadlineTimer bound(Comm::httpGetTimeoutMs);
-    for (int tries = 1;; ++tries) {
-        bool transient = false;
-        body = comm->httpGet(versionCheckEndpoint, &answered, int(bound.remainingTime()), &error,
-                             publicKey.isEmpty() ? nullptr : &conditional, &transient);
-        if (answered)
-            break;
-        // A login typed for the proxy is a fresh start: the time spent typing was not the
-        // network's.
-        const ProxyLogin::Outcome login = ProxyLogin::instance().askIfWanted();
-        if (login == ProxyLogin::Given) {
-            bound.setRemainingTime(Comm::httpGetTimeoutMs);
-            tries = 0;
-            continue;
-        }
-        if (login == ProxyLogin::Declined) {
-            Failure failure(Failure::CheckFailed, error);
-            failure.proxy = ProxyLogin::instance().lastProxy();
-            showFailure(failure);
-            return std::nullopt;
-        }
-        if (!transient || tries == 3 || bound.hasExpired())
-            break;
-        qCInfo(lcCheck).noquote() << "asking again after" << error;
-    }
-    const QJsonObject json = conditional.notModified ? kept->pair : Comm::getJsonObject(body, &isObject);
-    if (!answered || !(isObject || conditional.notModified)) {
-        // Nobody could be asked, so "no new version" would be a guess.
-        showFailure(Failure(Failure::CheckFailed, answered ? QStringLiteral("the answer is not a JSON object") : error));
-        return std::nullopt;
-    }
-    if (conditional.notModified)
-        qCInfo(lcCheck) << "not modified: the kept record is checked again";
-    if (publicKey.isEmpty())
-        return UpdateRecord::fromJson(json);
-
-    // With the publisher's key built in, only what the publisher signed is believed.
-    const std::optional<UpdateRecord> record = SignedRecord::open(json, publicKey, now);
-    const QString replay = record && kept ? record->replayOf(kept->record) : QString();
-    if (!record || !replay.isEmpty()) {
-        // Support tells a server that lost its key apart from a re-signing that stopped.
-        const bool expired = !record && SignedRecord::open(json, publicKey, std::nullopt);
-        showFailure(Failure(Failure::RecordUnverified,
-                            record    ? QStringLiteral("refused as a replay: ") + replay
-                            : expired ? QStringLiteral("the record signed with the built-in key has expired")
-                                      : QStringLiteral("no complete record signed with the built-in key")));
-        return std::nullopt;
-    }
-    if (!kept || kept->pair.value(QLatin1String("SignedRecord")) != json.value(QLatin1String("SignedRecord"))
-        || kept->etag != conditional.etag || kept->lastModified != conditional.lastModified)
-        memory.keep(json, conditional.etag, conditional.lastModified);
-    return record;
-}
-
-bool UpdateQuorilexVideo::hasTurn(const UpdateRecord &record, qint64 now) const
-{
-    if (record.rolloutDays == 0)
-        return true;
-    // Without a number of its own an install cannot wait its turn: it is offered at once.
-    const std::optional<quint32> number = memory.installNumber();
-    if (!number || record.rolloutAdmits(*number, now))
-        return true;
-    qCInfo(lcCheck).noquote() << QStringLiteral("waits for its turn: the rollout from %1 over %2 days offers the release to "
-                                                "%3 % of installs, and this install's number is %4 of 2^32")
-                                     .arg(record.rolloutStart)
-                                     .arg(record.rolloutDays)
-                                     .arg(100 * UpdateRecord::rolloutShare(now, record.rolloutStart, record.rolloutDays), 0, 'f', 1)
-                                     .arg(*number);
-    return false;
-}
-
 void UpdateQuorilexVideo::checkVersion()
 {
-    const qint64 now = QDateTime::currentSecsSinceEpoch();
-    const std::optional<UpdateRecord> record = fetchRecord(now);
-    if (!record)
+    const VersionCheck::Outcome outcome = check.run(currentVersion, currentReleaseTime, QDateTime::currentSecsSinceEpoch());
+    if (outcome.failure) {
+        showFailure(*outcome.failure);
         return;
-    qCInfo(lcCheck).noquote() << "published:" << fromServer(record->version) << record->time << "state" << record->state;
-    const bool newer = record->offersUpdate(currentVersion, currentReleaseTime);
-    if (!newer)
-        qCInfo(lcCheck) << "nothing newer than" << currentVersion << currentReleaseTime;
-    const bool offered = newer && hasTurn(*record, now);
+    }
     // Bytes an earlier run kept of another release, or of any when none is offered, will
     // never be needed.
-    PackageDownload::forgetOthers(installerPackagePath, offered ? &*record : nullptr);
-    if (!offered)
-        return;
-    qCInfo(lcCheck).noquote() << "offered:" << forLog(QUrl(record->downloadUri)) << "of" << record->size << "bytes";
-    if (!record->malformedMember.isEmpty())
-        qCWarning(lcCheck) << "the record's" << record->malformedMember << "is malformed: a press fails at once";
+    PackageDownload::forgetOthers(installerPackagePath, outcome.offer ? &*outcome.offer : nullptr);
+    if (outcome.offer)
+        offer(*outcome.offer);
+}
 
-    offeredRelease = *record;
-    job = new DownloadJob(networkManager, *record, installerPackagePath, QUrl(versionCheckEndpoint), this);
+void UpdateQuorilexVideo::offer(const UpdateRecord &record)
+{
+    offeredRelease = record;
+    job = new DownloadJob(networkManager, record, installerPackagePath, QUrl(versionCheckEndpoint), this);
     connect(job, &DownloadJob::finished, this, &UpdateQuorilexVideo::on_finished);
     connect(job, &DownloadJob::readyRead, this, &UpdateQuorilexVideo::on_readyRead);
     connect(job, &DownloadJob::downloadProgress, this, &UpdateQuorilexVideo::on_downloadProgress);

@@ -1,7 +1,7 @@
 #ifndef UPDATEQUORILEXVIDEO_H
 #define UPDATEQUORILEXVIDEO_H
 
-#include "net/CheckMemory.h"
+#include "comm/VersionCheck.h"
 #include "net/Failure.h"
 #include "trust/UpdateRecord.h"
 #include "ui_UpdateQuorilexVideo.h"
@@ -57,11 +57,8 @@ protected:
     int silentAfterMs = 5000;
 
 private:
-    // The published record, asked for and believed as the build is keyed; nothing, with the
-    // failure shown, when there is none to believe.
-    std::optional<UpdateRecord> fetchRecord(qint64 now);
-    // Whether a phased rollout offers the release to this install yet.
-    bool hasTurn(const UpdateRecord &record, qint64 now) const;
+    // The offered release's download, made ready for the press, and its notes shown.
+    void offer(const UpdateRecord &record);
     void showOffer();
     void showFailure(const Failure &failure);
     // The text in the notes' place, with the room it needs.
@@ -85,8 +82,7 @@ private:
     Ui::UpdateQuorilexVideoClass ui;
 
     const QString versionCheckEndpoint;
-    const QByteArray publicKey;
-    const CheckMemory memory;
+    VersionCheck check;
     UpdateRecord offeredRelease;
 };
 

@@ -83,7 +83,7 @@ void DownloadJob::attempt()
     failed.reset();
     ++attempts;
     // With pieces checked, every source's bytes are as good as the first's: they serve together.
-    transfer = std::make_unique<PackageTransfer>(manager, *download, sources.inUse(download->piecesChecked()));
+    transfer = std::make_unique<PackageTransfer>(manager, *download, sources, download->piecesChecked());
     connect(transfer.get(), &PackageTransfer::readyRead, this, [this] {
         // Bytes on any connection keep the download alive.
         stallTimer.start();
@@ -109,7 +109,7 @@ void DownloadJob::transferEnded()
     crawlTimer.stop();
     const bool gaveWay = std::exchange(givingWay, false);
     // Emitted from inside the transfer: it goes once control is back in the event loop.
-    const QList<QUrl> wrongSources = transfer->wrongSources();
+    const bool dropped = transfer->droppedSources();
     transfer.release()->deleteLater();
     MaybeFailure outcome = download->failure();
     if (!outcome) {
@@ -118,13 +118,11 @@ void DownloadJob::transferEnded()
     }
     if (outcome && !download->canResume())
         download.reset();
-    // A source that answered wrong is not asked again for this download: only that one.
-    for (const QUrl &source : wrongSources)
-        sources.drop(source);
     if (outcome) {
-        // The others go on at once.
-        if (!wrongSources.isEmpty()) {
-            if (!sources.isDropped(sources.current()) ? goOn() : nextSource(*outcome))
+        // A source that answered wrong is not asked again for this download, only that one:
+        // the others go on at once.
+        if (dropped) {
+            if (!sources[sources.currentIndex()].dropped ? goOn() : nextSource(*outcome))
                 return;
         }
         // A source that turns the download away, or crawls, is not asked again while another

@@ -32,14 +32,13 @@ QString describe(const Span &asked)
 
 } // namespace
 
-PackageTransfer::PackageTransfer(QNetworkAccessManager &manager, PackageDownload &download, const QList<QUrl> &sources,
-                                 QObject *parent)
+PackageTransfer::PackageTransfer(QNetworkAccessManager &manager, PackageDownload &download, Sources &sources,
+                                 bool together, QObject *parent)
     : QObject(parent)
     , firstManager(manager)
     , download(download)
-    , urls(sources.begin(), sources.end())
-    , given(sources)
-    , brought(std::size_t(sources.size()))
+    , sources(sources)
+    , used(sources.inUse(together))
     , scheduler(download.spans())
     , buffer(pieceSize)
 {
@@ -55,13 +54,23 @@ PackageTransfer::~PackageTransfer()
 
 Scheduler::Package PackageTransfer::package() const
 {
-    return {download.total(),          download.servesRanges(),     download.rangesProven(), download.refusesRanges(),
-            int(urls.size()), download.piecesChecked() ? download.pieceSize() : 0};
+    return {download.total(),
+            download.servesRanges(),
+            download.rangesProven(),
+            download.refusesRanges(),
+            used.back() - used.front() + 1,
+            download.piecesChecked() ? download.pieceSize() : 0,
+            used.front()};
 }
 
 void PackageTransfer::start()
 {
     download.retry();
+    sources.beginAttempt();
+    // Those dropped before this attempt, between the ones it uses, are not asked.
+    for (int source = used.front(); source < used.back(); ++source)
+        if (!used.contains(source))
+            scheduler.dropSource(source);
     clock.start();
     ticker.start();
     if (download.received() == 0) {
@@ -98,7 +107,7 @@ int PackageTransfer::addLane(int id)
         if (inUse(lane.manager))
             lane.manager = manager.get();
     // Better one that last went to the same source: it can keep its connection.
-    const QSet<QString> source{originOf(urls[std::size_t(scheduler.connection(id).source)])};
+    const QSet<QString> source{originOf(sources[scheduler.connection(id).source].at)};
     for (const auto &manager : managers)
         if (!inUse(manager.get()) && origins[manager.get()] == source)
             lane.manager = manager.get();
@@ -116,7 +125,7 @@ void PackageTransfer::send(int id, const Span &asked)
     const QNetworkAccessManager *const manager = lanes[std::size_t(id)].manager;
     const QSet<QString> &reached = origins[manager];
     if (manager == &firstManager || reached.isEmpty()
-        || reached == QSet<QString>{originOf(urls[std::size_t(scheduler.connection(id).source)])}) {
+        || reached == QSet<QString>{originOf(sources[scheduler.connection(id).source].at)}) {
         open(id);
         return;
     }
@@ -144,7 +153,7 @@ void PackageTransfer::send(int id, const Span &asked)
 void PackageTransfer::open(int id)
 {
     Lane &lane = lanes[std::size_t(id)];
-    const QUrl &url = urls[std::size_t(scheduler.connection(id).source)];
+    const QUrl &url = sources[scheduler.connection(id).source].at;
     const Span asked = scheduler.connection(id).asked;
     origins[lane.manager].insert(originOf(url));
     qCInfo(lcTransfer).noquote() << "connection" << id << "asks for" << describe(asked) << "at" << forLog(url);
@@ -186,7 +195,7 @@ void PackageTransfer::read(int id)
             return;
         }
         for (const Span &gap : download.spans().gaps({c.next, c.next + size}))
-            brought[std::size_t(c.source)].insert(gap);
+            sources[c.source].brought.insert(gap);
         const MaybeFailure unstored = download.write(c.next, buffer.data(), size);
         if (unstored && unstored->cause != Failure::PieceMismatch) {
             fail(*unstored);
@@ -206,10 +215,11 @@ bool PackageTransfer::accept(int id)
 {
     QNetworkReply *const reply = lanes[std::size_t(id)].reply;
     const int source = scheduler.connection(id).source;
-    const Answer::Verdict verdict = download.judge(*reply, scheduler.connection(id).asked, source > 0);
+    const bool first = source == used.front();
+    const Answer::Verdict verdict = download.judge(*reply, scheduler.connection(id).asked, !first);
     if (verdict.failure) {
         // Another source's answer that will not do costs that source, not the download.
-        if (!scheduler.connection(id).whole() && (verdict.failure->cause == Failure::HttpStatus || source > 0))
+        if (!scheduler.connection(id).whole() && (verdict.failure->cause == Failure::HttpStatus || !first))
             rangeRefused(id, *verdict.failure);
         else
             fail(*verdict.failure);
@@ -223,7 +233,7 @@ bool PackageTransfer::accept(int id)
     }
     qCInfo(lcTransfer).noquote() << "connection" << id << "answered" << status << "from" << forLog(reply->url());
     // Later requests go where this one was answered, not through the redirect again.
-    urls[std::size_t(source)] = reply->url();
+    sources[source].at = reply->url();
     if (verdict.startOver) {
         // The whole package where a range was asked for: the server does not split after
         // all, or the package changed. This answer brings it all, alone.
@@ -362,16 +372,19 @@ void PackageTransfer::wrongPiece(const Failure &cause)
         }
         return false;
     };
-    std::vector<bool> blamed(urls.size());
-    for (std::size_t source = 0; source < urls.size(); ++source)
-        blamed[source] = served(brought[source]);
+    std::vector<SpanSet> brought;
+    std::vector<bool> blamed;
+    for (int source : used) {
+        brought.push_back(sources[source].brought);
+        blamed.push_back(served(brought.back()));
+    }
     download.forget(suspect(brought, blamed, download.spans()));
     const std::vector<Span> gone = download.spans().gaps({0, download.total()});
-    for (std::size_t source = 0; source < urls.size(); ++source) {
+    for (int index = 0; index < used.size(); ++index) {
         for (const Span &gap : gone)
-            brought[source].remove(gap);
-        if (blamed[source])
-            drop(int(source), cause);
+            sources[used[index]].brought.remove(gap);
+        if (blamed[std::size_t(index)])
+            drop(used[index], cause);
     }
     goOnWithout(cause);
 }
@@ -379,10 +392,11 @@ void PackageTransfer::wrongPiece(const Failure &cause)
 // A source answered wrong: it is not asked again in this download, and its connections stop.
 void PackageTransfer::drop(int source, const Failure &cause)
 {
-    if (wrong.contains(given.value(source)))
+    if (sources[source].dropped)
         return;
-    qCWarning(lcTransfer).noquote() << forLog(given.value(source)) << "answered wrong:" << cause.detail << "- it is not used again";
-    wrong << given.value(source);
+    qCWarning(lcTransfer).noquote() << forLog(sources[source].url) << "answered wrong:" << cause.detail << "- it is not used again";
+    sources[source].dropped = true;
+    dropped = true;
     scheduler.dropSource(source);
 }
 
@@ -392,7 +406,7 @@ void PackageTransfer::goOnWithout(const Failure &cause)
 {
     releaseIdle();
     bool left = false;
-    for (int source = 0; source < int(urls.size()); ++source)
+    for (int source : used)
         left = left || scheduler.asks(source);
     if (!left) {
         fail(cause);

@@ -4,6 +4,7 @@
 #include "Failure.h"
 #include "PackageDownload.h"
 #include "Scheduler.h"
+#include "Sources.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -26,9 +27,10 @@ class PackageTransfer : public QObject
     Q_OBJECT
 
 public:
-    // The first connection goes through `manager`; the package comes from `sources`, the
-    // first first, the others used together with it.
-    PackageTransfer(QNetworkAccessManager &manager, PackageDownload &download, const QList<QUrl> &sources,
+    // The first connection goes through `manager`; the package comes from the current one of
+    // `sources`, and with `together` from those after it that are not dropped too. A source
+    // that answers wrong is dropped there.
+    PackageTransfer(QNetworkAccessManager &manager, PackageDownload &download, Sources &sources, bool together,
                     QObject *parent = nullptr);
     // Stops every connection; emits nothing.
     ~PackageTransfer() override;
@@ -39,9 +41,8 @@ public:
 
     // Bytes this transfer brought, over all its connections.
     qint64 bytesReceived() const { return arrived; }
-    // The sources that answered wrong (a wrong piece, a range longer than asked): not to be
-    // asked again for this download.
-    QList<QUrl> wrongSources() const { return wrong; }
+    // A source answered wrong (a wrong piece, a range longer than asked): it is dropped.
+    bool droppedSources() const { return dropped; }
 
     // After a wrong piece, the bytes `in` that are to be fetched again: those the `blamed`
     // sources brought (each source's in `brought`), and those no source brought in this
@@ -92,12 +93,10 @@ private:
     // The origins each manager has connected to: it keeps a connection to each open.
     std::map<const QNetworkAccessManager *, QSet<QString>> origins;
     PackageDownload &download;
-    // Each source: where its last answer came from, after any redirect (later requests go
-    // there), the address it was given, and the bytes it brought.
-    std::vector<QUrl> urls;
-    QList<QUrl> given;
-    std::vector<SpanSet> brought;
-    QList<QUrl> wrong;
+    Sources &sources;
+    // The indices of the sources this attempt uses, the current one first.
+    const QList<int> used;
+    bool dropped = false;
     Scheduler scheduler;
     // Declared after the managers: a lane's reply goes before its manager.
     std::vector<Lane> lanes;

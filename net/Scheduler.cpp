@@ -26,6 +26,7 @@ int Scheduler::addWhole(const Package &package)
 {
     Connection whole;
     whole.end = shareEnd(package);
+    whole.source = package.first;
     connections.push_back(whole);
     return count() - 1;
 }
@@ -34,7 +35,7 @@ std::optional<int> Scheduler::addForWork(const Package &package)
 {
     Connection taker;
     taker.source = -1;
-    for (int source = 0; source < package.sources; ++source)
+    for (int source = package.first; source < package.first + package.sources; ++source)
         if (openTo(source) < ceilingOf(source) && (taker.source < 0 || openTo(source) < openTo(taker.source)))
             taker.source = source;
     if (taker.source < 0 || !takeWork(taker, package))
@@ -79,7 +80,7 @@ int Scheduler::limit(const Package &package, int lingering) const
     if (!split)
         return 1;
     int sum = 0;
-    for (int source = 0; source < package.sources; ++source)
+    for (int source = package.first; source < package.first + package.sources; ++source)
         sum += ceilingOf(source);
     const int most = qMin(ceiling, sum);
     // One range first: a server that turns ranges away or sends them elsewhere is known
@@ -279,7 +280,7 @@ Scheduler::Refusal Scheduler::refused(int id, const Package &package, qint64 now
     // A server that has ranges enough from this updater (as a connection limit does) turns
     // one more away while the others go on; with several sources, the others go on.
     const int source = connections[std::size_t(id)].source;
-    if (source > 0 || package.sources > 1 || (package.rangesProven && busy() > 0)) {
+    if (source != package.first || package.sources > 1 || (package.rangesProven && busy() > 0)) {
         lowerCeiling(source);
         return Refusal::FewerConnections;
     }
@@ -337,7 +338,7 @@ Scheduler::Tick Scheduler::tick(qint64 nowMs, const Package &package)
         if (!c.retired)
             best = qMax(best, qMax(qint64(c.rate * tickMs / 1000), c.busy && c.busyAtTick ? c.tickBytes : 0));
     // The sources that have a connection keeping pace.
-    std::vector<bool> keepingPace(std::size_t(qMax(1, package.sources)), false);
+    std::vector<bool> keepingPace(std::size_t(package.first + qMax(1, package.sources)), false);
     for (int id = 0; id < count(); ++id) {
         Connection &c = connections[std::size_t(id)];
         if (c.busy && c.busyAtTick) {

@@ -56,11 +56,13 @@ public:
         bool servesRanges = false;
         bool rangesProven = false;
         bool refusesRanges = false;
-        // The sources that serve it together (the first is where it began), and the pieces
-        // its record lists (0: none), along whose edges ranges are cut so that a wrong piece
-        // tells which source served it.
+        // The sources that serve it together, by their index in the download's table: from
+        // `first`, where it began, over `sources` indices (those dropped before are not
+        // asked: dropSource()). And the pieces its record lists (0: none), along whose edges
+        // ranges are cut so that a wrong piece tells which source served it.
         int sources = 1;
         qint64 pieceSize = 0;
+        int first = 0;
     };
 
     struct Connection

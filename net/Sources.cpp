@@ -16,7 +16,7 @@ RedirectGuard::Reach reachOf(const QUrl &url)
 Sources::Sources(const UpdateRecord &record, const QUrl &recordServer)
 {
     const QUrl first(record.downloadUri, QUrl::TolerantMode);
-    urls << first;
+    table.push_back({first, first, false, {}});
     for (const QString &mirror : record.mirrors) {
         const QUrl url(mirror, QUrl::StrictMode);
         const bool downgrade = first.scheme() == QLatin1String("https") && url.scheme() != QLatin1String("https");
@@ -25,17 +25,25 @@ Sources::Sources(const UpdateRecord &record, const QUrl &recordServer)
                                             << "from" << forLog(recordServer);
             continue;
         }
-        urls << url;
+        table.push_back({url, url, false, {}});
     }
 }
 
-QList<QUrl> Sources::inUse(bool together) const
+QList<int> Sources::inUse(bool together) const
 {
-    QList<QUrl> used{current()};
-    for (int next = index + 1; together && next < urls.size(); ++next)
-        if (!dropped.contains(next))
-            used << urls[next];
+    QList<int> used{index};
+    for (int next = index + 1; together && next < size(); ++next)
+        if (!table[std::size_t(next)].dropped)
+            used << next;
     return used;
+}
+
+void Sources::beginAttempt()
+{
+    for (Source &source : table) {
+        source.at = source.url;
+        source.brought = {};
+    }
 }
 
 bool Sources::advance()
@@ -49,8 +57,8 @@ bool Sources::advance()
 
 int Sources::nextLeft() const
 {
-    for (int next = index + 1; next < urls.size(); ++next)
-        if (!dropped.contains(next))
+    for (int next = index + 1; next < size(); ++next)
+        if (!table[std::size_t(next)].dropped)
             return next;
     return -1;
 }
@@ -58,7 +66,8 @@ int Sources::nextLeft() const
 void Sources::restart()
 {
     index = 0;
-    dropped.clear();
+    for (Source &source : table)
+        source.dropped = false;
 }
 
 bool Sources::turnedAway(const Failure &failure)

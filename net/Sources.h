@@ -2,35 +2,52 @@
 #define SOURCES_H
 
 #include "Failure.h"
+#include "SpanSet.h"
 #include "trust/UpdateRecord.h"
 
 #include <QList>
-#include <QSet>
 #include <QUrl>
 
-// The places one package comes from: the record's address, then its mirrors in the
-// publisher's order. A mirror is used only where the record's address would be allowed to
-// redirect: http(s), never from https down to http, never into a more private network than
-// the record's own server.
+#include <vector>
+
+// The places one package comes from, the one table of them: the record's address, then its
+// mirrors in the publisher's order, each at its index for the whole download (the scheduler's
+// connections name them by it too). A mirror is used only where the record's address would be
+// allowed to redirect: http(s), never from https down to http, never into a more private
+// network than the record's own server.
 class Sources
 {
 public:
+    struct Source
+    {
+        // As the record gives it.
+        QUrl url;
+        // Where its last answer came from, after any redirect: the attempt's later requests go
+        // there.
+        QUrl at;
+        // It served bytes that are not the package: passed over until restart().
+        bool dropped = false;
+        // The bytes it brought in the running attempt.
+        SpanSet brought;
+    };
+
     // `recordServer` is where the record came from.
     Sources(const UpdateRecord &record, const QUrl &recordServer);
 
-    // Where the package is asked for now.
-    QUrl current() const { return urls.value(index); }
-    int size() const { return urls.size(); }
+    int size() const { return int(table.size()); }
+    const Source &operator[](int index) const { return table[std::size_t(index)]; }
+    Source &operator[](int index) { return table[std::size_t(index)]; }
+    // Where the package is asked for now, and its index.
+    QUrl current() const { return table[std::size_t(index)].url; }
+    int currentIndex() const { return index; }
     // The sources one attempt uses: the current one, and with `together` the ones after it
     // that are not dropped.
-    QList<QUrl> inUse(bool together) const;
+    QList<int> inUse(bool together) const;
+    // A new attempt: each source is asked at its own address again and has brought nothing.
+    void beginAttempt();
     // The next source not dropped, if any is left; false at the last.
     bool advance();
     bool anotherLeft() const { return nextLeft() >= 0; }
-    // A source served bytes that are not the package: it is passed over from now on, until
-    // restart().
-    void drop(const QUrl &source) { dropped.insert(urls.indexOf(source)); }
-    bool isDropped(const QUrl &source) const { return dropped.contains(urls.indexOf(source)); }
     // Back to the record's own address, every source given another chance.
     void restart();
 
@@ -43,8 +60,7 @@ private:
     // The first source after the current one that is not dropped, -1 when none is.
     int nextLeft() const;
 
-    QList<QUrl> urls;
-    QSet<int> dropped;
+    std::vector<Source> table;
     int index = 0;
 };
 

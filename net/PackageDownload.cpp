@@ -79,8 +79,9 @@ PackageDownload::PackageDownload(const UpdateRecord &record, const QString &path
     , packagePath(path)
     , sizeLimit(sizeLimit)
     , checks(std::make_unique<HashCheck>(record))
-    , totalBytes(record.size)
 {
+    facts.total = record.size;
+    facts.pieceSize = checks->active() ? record.pieceSize : 0;
 }
 
 PackageDownload::~PackageDownload()
@@ -88,7 +89,7 @@ PackageDownload::~PackageDownload()
     // Stopped midway, by a close or a failure that another run may get past: the bytes stay.
     if (keepable()) {
         keepState(true);
-        qCInfo(lcDownload).noquote() << "kept for the next run:" << partialPath << in.size() << "of" << totalBytes << "bytes";
+        qCInfo(lcDownload).noquote() << "kept for the next run:" << partialPath << in.size() << "of" << facts.total << "bytes";
         return;
     }
     if (file)
@@ -167,7 +168,7 @@ MaybeFailure PackageDownload::open()
     }
     qCInfo(lcDownload).noquote() << "writing to" << partialPath;
     // Kept bytes are believed once they are hashed again.
-    checks->check(partialPath, in, {0, in.size() > 0 ? totalBytes : 0});
+    checks->check(partialPath, in, {0, in.size() > 0 ? facts.total : 0});
     return std::nullopt;
 }
 
@@ -180,15 +181,15 @@ void PackageDownload::forgetOthers(const QString &path, const UpdateRecord *reco
 void PackageDownload::resumeFrom(const DownloadState &state)
 {
     in = state.spans;
-    totalBytes = state.length;
+    facts.total = state.length;
     validator = state.validator;
-    rangesServed = state.servesRanges;
+    facts.servesRanges = state.servesRanges;
 }
 
 bool PackageDownload::keepable() const
 {
     return file && (!failed || failed->transient() || failed->cause == Failure::PieceMismatch) && in.size() > 0
-        && in.size() < totalBytes && !validator.isEmpty();
+        && in.size() < facts.total && !validator.isEmpty();
 }
 
 void PackageDownload::keepState(bool now)
@@ -205,8 +206,8 @@ void PackageDownload::keepState(bool now)
     state.size = record.size;
     state.sha256 = record.sha256;
     state.validator = validator;
-    state.length = totalBytes;
-    state.servesRanges = rangesServed;
+    state.length = facts.total;
+    state.servesRanges = facts.servesRanges;
     state.spans = kept;
     state.savedAt = QDateTime::currentSecsSinceEpoch();
     // The bytes first: the state must never name bytes that are not on the disk.
@@ -221,7 +222,7 @@ QNetworkRequest PackageDownload::request(const QUrl &url, const Span &span) cons
     QNetworkRequest request = SafeGet::request(url);
     if (span.end == 0)
         return request;
-    const QByteArray last = span.end == totalBytes ? QByteArray() : QByteArray::number(span.end - 1);
+    const QByteArray last = span.end == facts.total ? QByteArray() : QByteArray::number(span.end - 1);
     request.setRawHeader("Range", "bytes=" + QByteArray::number(span.begin) + '-' + last);
     // Hashes that vouch need no validator: any source's bytes will do, and wrong ones are caught.
     if (!hashesVouch())
@@ -232,7 +233,7 @@ QNetworkRequest PackageDownload::request(const QUrl &url, const Span &span) cons
 Answer::Verdict PackageDownload::judge(const QNetworkReply &reply, const Span &asked, bool rangeOnly)
 {
     Answer::Verdict verdict;
-    verdict.total = totalBytes;
+    verdict.total = facts.total;
     verdict.validator = validator;
     if (const MaybeFailure redirect = redirectFailure(reply)) {
         verdict.failure = redirect;
@@ -259,7 +260,7 @@ Answer::Verdict PackageDownload::judge(const QNetworkReply &reply, const Span &a
     header.etag = reply.rawHeader("ETag");
     header.lastModified = reply.rawHeader("Last-Modified");
     header.acceptRanges = reply.rawHeader("Accept-Ranges");
-    verdict = Answer::judge(header, {asked.begin, asked.end, totalBytes, validator, record.size, record.vouched, sizeLimit,
+    verdict = Answer::judge(header, {asked.begin, asked.end, facts.total, validator, record.size, record.vouched, sizeLimit,
                                      hashesVouch(), rangeOnly});
     if (verdict.failure) {
         verdict.failure->detail = describe(reply);
@@ -270,20 +271,20 @@ Answer::Verdict PackageDownload::judge(const QNetworkReply &reply, const Span &a
     // The whole package again over bytes kept: they stay only if it is the same package.
     if (verdict.startOver
         || (asked.end == 0 && in.size() > 0
-            && ((verdict.validator != validator && !hashesVouch()) || verdict.total != totalBytes)))
+            && ((verdict.validator != validator && !hashesVouch()) || verdict.total != facts.total)))
         startOver();
     if (status == 200)
-        rangesServed = verdict.servesRanges;
+        facts.servesRanges = verdict.servesRanges && (!verdict.validator.isEmpty() || hashesVouch());
     else
-        rangeAccepted = true;
-    totalBytes = verdict.total;
+        facts.rangesProven = true;
+    facts.total = verdict.total;
     validator = verdict.validator;
     // A length known in advance that the disk cannot take fails now, not once the disk is full.
     const qint64 available = QStorageInfo(QFileInfo(packagePath).absolutePath()).bytesAvailable();
-    if (totalBytes >= 0 && available >= 0 && totalBytes - in.size() > available)
-        verdict.failure = Failure::diskFull(QFileInfo(packagePath).absolutePath(), totalBytes - in.size(),
+    if (facts.total >= 0 && available >= 0 && facts.total - in.size() > available)
+        verdict.failure = Failure::diskFull(QFileInfo(packagePath).absolutePath(), facts.total - in.size(),
                                             QStringLiteral("%1 bytes to come, %2 free in %3")
-                                                .arg(totalBytes - in.size())
+                                                .arg(facts.total - in.size())
                                                 .arg(available)
                                                 .arg(QFileInfo(packagePath).absolutePath()));
     return verdict;
@@ -292,9 +293,9 @@ Answer::Verdict PackageDownload::judge(const QNetworkReply &reply, const Span &a
 MaybeFailure PackageDownload::write(qint64 offset, const char *data, qint64 size)
 {
     // A body longer than the package's length is cut off: it cannot be the package.
-    if (totalBytes >= 0 && offset + size > totalBytes)
-        return Failure(Failure::SizeMismatch, QStringLiteral("a body past the package's %1 bytes").arg(totalBytes));
-    if (totalBytes < 0 && offset + size > sizeLimit)
+    if (facts.total >= 0 && offset + size > facts.total)
+        return Failure(Failure::SizeMismatch, QStringLiteral("a body past the package's %1 bytes").arg(facts.total));
+    if (facts.total < 0 && offset + size > sizeLimit)
         return Failure(Failure::TooLarge, QStringLiteral("a body of no announced length past %1 bytes").arg(sizeLimit));
     // Only the gaps: a whole package that follows a split one brings bytes already in.
     for (const Span &gap : in.gaps({offset, offset + size}))
@@ -320,14 +321,14 @@ MaybeFailure PackageDownload::store(qint64 offset, const char *data, qint64 size
 
 Failure PackageDownload::writeFailed() const
 {
-    return Failure::diskFull(QFileInfo(partialPath).absolutePath(), totalBytes >= 0 ? totalBytes - in.size() : -1,
+    return Failure::diskFull(QFileInfo(partialPath).absolutePath(), facts.total >= 0 ? facts.total - in.size() : -1,
                              partialPath + QStringLiteral(": ") + file->errorString());
 }
 
 void PackageDownload::endsAt(qint64 length)
 {
-    if (totalBytes < 0)
-        totalBytes = length;
+    if (facts.total < 0)
+        facts.total = length;
 }
 
 void PackageDownload::fail(const Failure &cause)
@@ -340,7 +341,7 @@ void PackageDownload::fail(const Failure &cause)
 MaybeFailure PackageDownload::finish()
 {
     if (!failed && !complete())
-        fail(Failure(Failure::Incomplete, QStringLiteral("%1 of %2 bytes").arg(in.size()).arg(totalBytes)));
+        fail(Failure(Failure::Incomplete, QStringLiteral("%1 of %2 bytes").arg(in.size()).arg(facts.total)));
     if (!failed && !file->flush())
         fail(writeFailed());
     if (!failed)

@@ -4,6 +4,7 @@
 #include "Answer.h"
 #include "DownloadState.h"
 #include "Failure.h"
+#include "Scheduler.h"
 #include "SpanSet.h"
 #include "trust/UpdateRecord.h"
 
@@ -72,7 +73,6 @@ public:
     // Every byte is checked against the publisher's hashes, the pieces' or the signed whole
     // file's: a range needs no validator, from whichever source it comes.
     bool hashesVouch() const { return piecesChecked() || (record.vouched && !record.sha256.isEmpty()); }
-    qint64 pieceSize() const { return record.pieceSize; }
     SpanSet takeWrongPieces();
 
     // A body of no announced length ended here: that is the package's length.
@@ -97,16 +97,12 @@ public:
     bool canResume() const;
     // The bytes in, and the package's length (-1 while unknown).
     qint64 received() const { return in.size(); }
-    qint64 total() const { return totalBytes; }
-    bool complete() const { return totalBytes >= 0 && in.size() == totalBytes; }
-    // The first answer said that the server serves ranges and named a validator for them,
-    // and the server has not turned them away since.
-    bool servesRanges() const { return rangesServed && (!validator.isEmpty() || hashesVouch()) && !rangesRefused; }
-    // A range was answered with the bytes asked for.
-    bool rangesProven() const { return rangeAccepted; }
+    qint64 total() const { return facts.total; }
+    bool complete() const { return facts.total >= 0 && in.size() == facts.total; }
+    // What its answers told of the package and its server's ranges, which the scheduler reads.
+    const Scheduler::Package &known() const { return facts; }
     // The server turns ranges away: the rest of this download asks for the whole package.
-    void refuseRanges() { rangesRefused = true; }
-    bool refusesRanges() const { return rangesRefused; }
+    void refuseRanges() { facts.refusesRanges = true; }
     // The bytes in, which the scheduler reads to tell what is still to come.
     const SpanSet &spans() const { return in; }
 
@@ -135,12 +131,9 @@ private:
 
     SpanSet in;
     SpanSet wrongPieces;
-    qint64 totalBytes = -1;
+    Scheduler::Package facts;
     // The first answer's strong ETag or Last-Modified, sent back in If-Range.
     QByteArray validator;
-    bool rangesServed = false;
-    bool rangeAccepted = false;
-    bool rangesRefused = false;
     bool stateUnwritable = false;
     MaybeFailure failed;
 };

@@ -39,7 +39,7 @@ PackageTransfer::PackageTransfer(QNetworkAccessManager &manager, PackageDownload
     , download(download)
     , sources(sources)
     , used(sources.inUse(together))
-    , scheduler(download.spans())
+    , scheduler(download.spans(), used.front(), used.back() - used.front() + 1)
     , buffer(pieceSize)
 {
     ticker.setInterval(Scheduler::tickMs);
@@ -50,17 +50,6 @@ PackageTransfer::~PackageTransfer()
 {
     for (int id = 0; id < int(lanes.size()); ++id)
         release(id);
-}
-
-Scheduler::Package PackageTransfer::package() const
-{
-    return {download.total(),
-            download.servesRanges(),
-            download.rangesProven(),
-            download.refusesRanges(),
-            used.back() - used.front() + 1,
-            download.piecesChecked() ? download.pieceSize() : 0,
-            used.front()};
 }
 
 void PackageTransfer::start()
@@ -74,11 +63,11 @@ void PackageTransfer::start()
     clock.start();
     ticker.start();
     if (download.received() == 0) {
-        send(addLane(scheduler.addWhole(package())), {});
+        send(addLane(scheduler.addWhole(download.known())), {});
         return;
     }
     // The spans still missing after a broken transfer; split again if the download was split.
-    scheduler.resume(package());
+    scheduler.resume(download.known());
     distribute();
     if (scheduler.busy() == 0)
         fail(Failure(Failure::Incomplete, QStringLiteral("nothing left to ask for")));
@@ -181,7 +170,7 @@ void PackageTransfer::read(int id)
         // nobody else is to bring them. Past the package's end it is too long, which the
         // download judges.
         const bool share = c.whole() && c.end < download.total();
-        if (share && c.next >= c.end && scheduler.onward(id, package()) != Scheduler::Onward::Read)
+        if (share && c.next >= c.end && scheduler.onward(id, download.known()) != Scheduler::Onward::Read)
             return;
         const qint64 wanted = share ? qMin<qint64>(pieceSize, c.end - c.next) : pieceSize;
         const qint64 size = lanes[std::size_t(id)].reply->read(buffer.data(), wanted);
@@ -228,7 +217,7 @@ bool PackageTransfer::accept(int id)
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status == 0) {
         // No HTTP answer: the request's end tells what failed.
-        scheduler.accepted(id, package());
+        scheduler.accepted(id, download.known());
         return true;
     }
     qCInfo(lcTransfer).noquote() << "connection" << id << "answered" << status << "from" << forLog(reply->url());
@@ -238,12 +227,12 @@ bool PackageTransfer::accept(int id)
         // The whole package where a range was asked for: the server does not split after
         // all, or the package changed. This answer brings it all, alone.
         qCInfo(lcTransfer) << "connection" << id << "brings the whole package again, alone";
-        scheduler.startOver(id, package());
+        scheduler.startOver(id, download.known());
         releaseIdle();
         reply->setReadBufferSize(loneReadBuffer);
         return true;
     }
-    scheduler.accepted(id, package());
+    scheduler.accepted(id, download.known());
     return true;
 }
 
@@ -306,7 +295,7 @@ void PackageTransfer::proceed()
         const Scheduler::Connection &c = scheduler.connection(id);
         if (!lanes[std::size_t(id)].reply || !c.whole() || c.next < c.end)
             continue;
-        switch (scheduler.onward(id, package())) {
+        switch (scheduler.onward(id, download.known())) {
         case Scheduler::Onward::Read:
             read(id);
             break;
@@ -435,7 +424,7 @@ void PackageTransfer::laneFailed(int id, const Failure &cause)
 void PackageTransfer::rangeRefused(int id, const Failure &cause)
 {
     qCWarning(lcTransfer).noquote() << "connection" << id << "turned away:" << cause.detail;
-    const Scheduler::Refusal refusal = scheduler.refused(id, package(), clock.elapsed());
+    const Scheduler::Refusal refusal = scheduler.refused(id, download.known(), clock.elapsed());
     if (refusal == Scheduler::Refusal::Later) {
         qCInfo(lcTransfer) << "connection" << id << "asks again in" << Scheduler::restMs << "ms";
         release(id);
@@ -485,23 +474,23 @@ void PackageTransfer::distribute()
         const Scheduler::Connection &c = scheduler.connection(id);
         if (c.retired || c.busy || c.restUntilMs > clock.elapsed())
             continue;
-        if (const std::optional<Span> asked = scheduler.request(id, package()))
+        if (const std::optional<Span> asked = scheduler.request(id, download.known()))
             send(id, *asked);
     }
     // A connection is opened only for work that is there.
-    while (scheduler.open() < scheduler.limit(package(), lingeringSockets())) {
-        const std::optional<int> id = scheduler.addForWork(package());
+    while (scheduler.open() < scheduler.limit(download.known(), lingeringSockets())) {
+        const std::optional<int> id = scheduler.addForWork(download.known());
         if (!id)
             break;
         addLane(*id);
-        if (const std::optional<Span> asked = scheduler.request(*id, package()))
+        if (const std::optional<Span> asked = scheduler.request(*id, download.known()))
             send(*id, *asked);
     }
 }
 
 void PackageTransfer::tick()
 {
-    const Scheduler::Tick result = scheduler.tick(clock.elapsed(), package());
+    const Scheduler::Tick result = scheduler.tick(clock.elapsed(), download.known());
     if (result.splits) {
         qCInfo(lcTransfer) << "the first connection alone would be slow: splitting";
         if (lanes.front().reply)

@@ -64,7 +64,6 @@ private:
         QNetworkReply *reply = nullptr;
     };
 
-    Scheduler::Package package() const;
     int addLane(int id);
     void send(int id, const Span &asked);
     void open(int id);

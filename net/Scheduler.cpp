@@ -2,8 +2,10 @@
 
 #include <algorithm>
 
-Scheduler::Scheduler(const SpanSet &in)
+Scheduler::Scheduler(const SpanSet &in, int firstSource, int sources)
     : in(in)
+    , firstSource(firstSource)
+    , sources(sources)
 {
 }
 
@@ -26,7 +28,7 @@ int Scheduler::addWhole(const Package &package)
 {
     Connection whole;
     whole.end = shareEnd(package);
-    whole.source = package.first;
+    whole.source = firstSource;
     connections.push_back(whole);
     return count() - 1;
 }
@@ -35,7 +37,7 @@ std::optional<int> Scheduler::addForWork(const Package &package)
 {
     Connection taker;
     taker.source = -1;
-    for (int source = package.first; source < package.first + package.sources; ++source)
+    for (int source = firstSource; source < firstSource + sources; ++source)
         if (openTo(source) < ceilingOf(source) && (taker.source < 0 || openTo(source) < openTo(taker.source)))
             taker.source = source;
     if (taker.source < 0 || !takeWork(taker, package))
@@ -72,7 +74,7 @@ void Scheduler::dropSource(int source)
 
 void Scheduler::resume(const Package &package)
 {
-    split = package.servesRanges && package.total >= minimumSplitSize;
+    split = package.servesRanges && !package.refusesRanges && package.total >= minimumSplitSize;
 }
 
 int Scheduler::limit(const Package &package, int lingering) const
@@ -80,7 +82,7 @@ int Scheduler::limit(const Package &package, int lingering) const
     if (!split)
         return 1;
     int sum = 0;
-    for (int source = package.first; source < package.first + package.sources; ++source)
+    for (int source = firstSource; source < firstSource + sources; ++source)
         sum += ceilingOf(source);
     const int most = qMin(ceiling, sum);
     // One range first: a server that turns ranges away or sends them elsewhere is known
@@ -193,7 +195,7 @@ void Scheduler::accepted(int id, const Package &package)
     if (c.whole()) {
         c.end = shareEnd(package);
         // Split once its pace shows that this connection is held back (see tick()).
-        splittable = package.servesRanges && package.total >= minimumSplitSize;
+        splittable = package.servesRanges && !package.refusesRanges && package.total >= minimumSplitSize;
     }
 }
 
@@ -280,7 +282,7 @@ Scheduler::Refusal Scheduler::refused(int id, const Package &package, qint64 now
     // A server that has ranges enough from this updater (as a connection limit does) turns
     // one more away while the others go on; with several sources, the others go on.
     const int source = connections[std::size_t(id)].source;
-    if (source != package.first || package.sources > 1 || (package.rangesProven && busy() > 0)) {
+    if (source != firstSource || sources > 1 || (package.rangesProven && busy() > 0)) {
         lowerCeiling(source);
         return Refusal::FewerConnections;
     }
@@ -338,7 +340,7 @@ Scheduler::Tick Scheduler::tick(qint64 nowMs, const Package &package)
         if (!c.retired)
             best = qMax(best, qMax(qint64(c.rate * tickMs / 1000), c.busy && c.busyAtTick ? c.tickBytes : 0));
     // The sources that have a connection keeping pace.
-    std::vector<bool> keepingPace(std::size_t(package.first + qMax(1, package.sources)), false);
+    std::vector<bool> keepingPace(std::size_t(firstSource + qMax(1, sources)), false);
     for (int id = 0; id < count(); ++id) {
         Connection &c = connections[std::size_t(id)];
         if (c.busy && c.busyAtTick) {

@@ -46,23 +46,21 @@ public:
     // The end of a whole stream of no announced length.
     static constexpr qint64 unknownEnd = std::numeric_limits<qint64>::max();
 
-    // What the download knows of its package.
+    // What the download knows of its package: kept by the download as its answers come, and
+    // read here at each call.
     struct Package
     {
         // -1 while unknown.
         qint64 total = -1;
-        // The first answer allows ranges; a range was answered with its bytes; the server
+        // The first answer allows ranges and names a validator for them (or the publisher's
+        // hashes vouch for every byte); a range was answered with its bytes; the server
         // turns ranges away.
         bool servesRanges = false;
         bool rangesProven = false;
         bool refusesRanges = false;
-        // The sources that serve it together, by their index in the download's table: from
-        // `first`, where it began, over `sources` indices (those dropped before are not
-        // asked: dropSource()). And the pieces its record lists (0: none), along whose edges
-        // ranges are cut so that a wrong piece tells which source served it.
-        int sources = 1;
+        // The pieces its record lists (0: none), along whose edges ranges are cut so that a
+        // wrong piece tells which source served it.
         qint64 pieceSize = 0;
-        int first = 0;
     };
 
     struct Connection
@@ -100,8 +98,10 @@ public:
     // What a range turned away means.
     enum class Refusal { FewerConnections, NoRanges, Later };
 
-    // Reads which bytes are in from `in`, which outlives it.
-    explicit Scheduler(const SpanSet &in);
+    // Reads which bytes are in from `in`, which outlives it. The sources that serve together
+    // are named by their index in the download's table: from `firstSource`, where the download
+    // began, over `sources` indices (any dropped before among them: dropSource()).
+    explicit Scheduler(const SpanSet &in, int firstSource = 0, int sources = 1);
 
     int count() const { return int(connections.size()); }
     const Connection &connection(int id) const { return connections[std::size_t(id)]; }
@@ -172,6 +172,8 @@ private:
     void lowerCeiling(int source);
 
     const SpanSet &in;
+    const int firstSource;
+    const int sources;
     std::vector<Connection> connections;
     // The first answer allows a split, and whether the transfer is split.
     bool splittable = false;

@@ -291,9 +291,8 @@ void TestScheduler::sources()
     QFETCH(QVector<int>, counts);
 
     SpanSet in;
-    Scheduler scheduler(in);
+    Scheduler scheduler(in, 0, 3);
     Scheduler::Package known = package(256 * MiB, true);
-    known.sources = 3;
     known.pieceSize = 4 * MiB;
     wholeStream(scheduler, in, known, MiB);
     QVERIFY(scheduler.tick(500, known).splits);

@@ -1,15 +1,12 @@
 #include "app/InstanceLock.h"
 #include "app/LogFile.h"
 #include "app/release.h"
-#include "net/PackageDownload.h"
-#include "net/PartialFile.h"
 #include "net/ProxyLogin.h"
 #include "trust/SignedRecord.h"
 #include "window/ProxyPrompt.h"
 #include "window/UpdateQuorilexVideo.h"
 
 #include <QApplication>
-#include <QDateTime>
 #include <QDir>
 
 int main(int argc, char *argv[])
@@ -40,12 +37,6 @@ int main(int argc, char *argv[])
                                 << (shown ? "its window is brought to the front" : "it does not answer") << "- exit 0";
         return 0;
     }
-    // Partial packages that no updater runs for: those a later press can go on from stay
-    // until the offer is known, the rest go.
-    const qint64 now = QDateTime::currentSecsSinceEpoch();
-    for (const QString &place : PackageDownload::places(installerPackagePath))
-        PartialFile::sweep(place, [now](const DownloadState &state) { return !state.expired(now); });
-
     // A proxy that wants a login the user types asks through a prompt of the window's own.
     ProxyLogin::instance().setAsker(&ProxyPrompt::ask);
     // The constructor asks the update server before the window is shown.

@@ -12,19 +12,10 @@
 namespace {
 
 const QString format = QStringLiteral("quorilex-partial-download 1");
-const QString partialSuffix = QStringLiteral(".part");
 // A state file is a few hundred bytes; anything much larger is not one.
 constexpr qint64 largestStateFile = 64 * 1024;
 
 } // namespace
-
-QString DownloadState::pathFor(const QString &partialPath)
-{
-    QString path = partialPath;
-    if (path.endsWith(partialSuffix))
-        path.chop(partialSuffix.size());
-    return path + QStringLiteral(".state");
-}
 
 QByteArray DownloadState::toJson() const
 {

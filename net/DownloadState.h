@@ -20,9 +20,6 @@ struct DownloadState
     // into slivers cannot cost a request each.
     static constexpr int maxSpans = 256;
 
-    // The state file of a partial file.
-    static QString pathFor(const QString &partialPath);
-
     QByteArray toJson() const;
     // Nothing for a torn, foreign or inconsistent file.
     static std::optional<DownloadState> fromJson(const QByteArray &json);

@@ -2,23 +2,18 @@
 
 #include "Answer.h"
 #include "Logging.h"
-#include "PartialFile.h"
 #include "HashCheck.h"
-#include "OwnFile.h"
 #include "RedirectGuard.h"
 #include "RetryPolicy.h"
 #include "SafeGet.h"
 #include "trust/InstallerPackage.h"
 
 #include <QDateTime>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QStandardPaths>
 #include <QStorageInfo>
-#include <QTemporaryFile>
 
 #include <algorithm>
 #include <limits>
@@ -41,14 +36,6 @@ MaybeFailure redirectFailure(const QNetworkReply &reply)
     return std::nullopt;
 }
 
-// The kept downloads that an offer of `record` goes on from: none without an offer, none
-// older than a week.
-PartialFile::Keep keptFor(const UpdateRecord *record)
-{
-    const qint64 now = QDateTime::currentSecsSinceEpoch();
-    return [record, now](const DownloadState &state) { return record && state.isFor(*record) && !state.expired(now); };
-}
-
 // What an answer said, for the log.
 QString describe(const QNetworkReply &reply)
 {
@@ -61,22 +48,11 @@ QString describe(const QNetworkReply &reply)
     return text;
 }
 
-// A temporary folder that is the user's own: one that others may write to, as a shared /tmp,
-// could hold anybody's files at the names the updater uses; the user's cache folder then.
-QString ownTemporaryFolder()
-{
-    const QString temporary = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
-    if (!QFileInfo::exists(temporary) || OwnFile::isOwnFolder(temporary))
-        return temporary;
-    const QString cache = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
-    return !cache.isEmpty() && QDir().mkpath(cache) ? cache : QString();
-}
-
 } // namespace
 
 PackageDownload::PackageDownload(const UpdateRecord &record, const QString &path, qint64 sizeLimit)
     : record(record)
-    , packagePath(path)
+    , askedPath(path)
     , sizeLimit(sizeLimit)
     , checks(std::make_unique<HashCheck>(record))
 {
@@ -89,23 +65,11 @@ PackageDownload::~PackageDownload()
     // Stopped midway, by a close or a failure that another run may get past: the bytes stay.
     if (keepable()) {
         keepState(true);
-        qCInfo(lcDownload).noquote() << "kept for the next run:" << partialPath << in.size() << "of" << facts.total << "bytes";
+        qCInfo(lcDownload).noquote() << "kept for the next run:" << kept.partialPath() << in.size() << "of" << facts.total << "bytes";
         return;
     }
-    if (file)
+    if (kept.isOpen())
         discard();
-}
-
-QStringList PackageDownload::places(const QString &path)
-{
-    // A standard user cannot write where a per-machine install lives, and Windows does not
-    // redirect the writes of a program that asks for no elevation: a folder of the user's own.
-    QStringList places{path};
-    const QString name = QFileInfo(path).fileName();
-    for (const QString &folder : {QStandardPaths::writableLocation(QStandardPaths::DownloadLocation), ownTemporaryFolder()})
-        if (!folder.isEmpty())
-            places << QDir(folder).filePath(name);
-    return places;
 }
 
 MaybeFailure PackageDownload::open()
@@ -113,69 +77,13 @@ MaybeFailure PackageDownload::open()
     // A record whose protection cannot be read is refused before any byte is fetched.
     if (!record.malformedMember.isEmpty())
         return Failure::malformedMember(record.malformedMember);
-    for (const QString &place : places(packagePath)) {
-        if (std::optional<PartialFile::Kept> kept = PartialFile::claim(place, keptFor(&record))) {
-            file = std::move(kept->file);
-            partialPath = kept->path;
-            packagePath = place;
-            resumeFrom(kept->state);
-            break;
-        }
-    }
-    // Written under a name of its own beside the package, so a partial package never carries
-    // the package's name. Only a folder that cannot take the file at all is passed over: a
-    // full disk shows as a failed write, and the same disk would be full elsewhere too.
-    const QStringList candidates = file ? QStringList() : places(packagePath);
-    QStringList blocked;
-    for (const QString &place : candidates) {
-        // An old package that cannot be replaced (read-only, or open in another program)
-        // passes its folder over, as a folder that takes no file does.
-        QFile old(place);
-        if (old.exists() && !old.remove()) {
-            qCWarning(lcDownload).noquote() << "the old package" << place << "cannot be removed:" << old.errorString();
-            blocked << place;
-            continue;
-        }
-        auto created = std::make_unique<QTemporaryFile>(PartialFile::templateFor(place));
-        if (created->open()) {
-            // What a stopped download keeps is this object's to decide.
-            created->setAutoRemove(false);
-            PartialFile::hold(*created);
-            partialPath = created->fileName();
-            packagePath = place;
-            file = std::move(created);
-            break;
-        }
-    }
-    if (!file && !blocked.isEmpty()) {
-        Failure cause(Failure::CannotDeleteOldPackage,
-                      QStringLiteral("old packages that cannot be removed: ") + blocked.join(QStringLiteral(", ")));
-        cause.folder = blocked.first();
-        return cause;
-    }
-    if (!file)
-        return Failure(Failure::CannotCreateFile, QStringLiteral("no partial file could be created beside any of ")
-                                                      + places(packagePath).join(QStringLiteral(", ")));
-    QFile old(packagePath);
-    if (old.exists() && !old.remove()) {
-        Failure cause(Failure::CannotDeleteOldPackage, packagePath + QStringLiteral(": ") + old.errorString());
-        cause.folder = packagePath;
-        // Bytes kept from an earlier run stay for the next; a file just made goes.
-        if (in.size() == 0)
-            discard();
-        file.reset();
-        return cause;
-    }
-    qCInfo(lcDownload).noquote() << "writing to" << partialPath;
+    if (const MaybeFailure refused = kept.open(record, askedPath))
+        return refused;
+    if (kept.takenOver())
+        resumeFrom(*kept.takenOver());
     // Kept bytes are believed once they are hashed again.
-    checks->check(partialPath, in, {0, in.size() > 0 ? facts.total : 0});
+    checks->check(kept.partialPath(), in, {0, in.size() > 0 ? facts.total : 0});
     return std::nullopt;
-}
-
-void PackageDownload::forgetOthers(const QString &path, const UpdateRecord *record)
-{
-    for (const QString &place : places(path))
-        PartialFile::sweep(place, keptFor(record));
 }
 
 void PackageDownload::resumeFrom(const DownloadState &state)
@@ -188,7 +96,7 @@ void PackageDownload::resumeFrom(const DownloadState &state)
 
 bool PackageDownload::keepable() const
 {
-    return file && (!failed || failed->transient() || failed->cause == Failure::PieceMismatch) && in.size() > 0
+    return kept.isOpen() && (!failed || failed->transient() || failed->cause == Failure::PieceMismatch) && in.size() > 0
         && in.size() < facts.total && !validator.isEmpty();
 }
 
@@ -197,8 +105,8 @@ void PackageDownload::keepState(bool now)
     if (!keepable() || (!now && sinceKept.isValid() && sinceKept.elapsed() < keepStateEveryMs))
         return;
     // With pieces, only those checked: the others may hold a wrong source's bytes.
-    const SpanSet kept = checks->active() ? checks->checked() : in;
-    if (kept.size() == 0)
+    const SpanSet sound = checks->active() ? checks->checked() : in;
+    if (sound.size() == 0)
         return;
     sinceKept.start();
     DownloadState state;
@@ -208,12 +116,11 @@ void PackageDownload::keepState(bool now)
     state.validator = validator;
     state.length = facts.total;
     state.servesRanges = facts.servesRanges;
-    state.spans = kept;
+    state.spans = sound;
     state.savedAt = QDateTime::currentSecsSinceEpoch();
-    // The bytes first: the state must never name bytes that are not on the disk.
-    const bool written = OwnFile::sync(*file) && state.write(DownloadState::pathFor(partialPath));
+    const bool written = kept.keep(state);
     if (!written && !stateUnwritable)
-        qCWarning(lcDownload).noquote() << "cannot keep the state of" << partialPath << "to resume from:" << file->errorString();
+        qCWarning(lcDownload).noquote() << "cannot keep the state of" << kept.partialPath() << "to resume from:" << kept.file().errorString();
     stateUnwritable = !written;
 }
 
@@ -280,13 +187,11 @@ Answer::Verdict PackageDownload::judge(const QNetworkReply &reply, const Span &a
     facts.total = verdict.total;
     validator = verdict.validator;
     // A length known in advance that the disk cannot take fails now, not once the disk is full.
-    const qint64 available = QStorageInfo(QFileInfo(packagePath).absolutePath()).bytesAvailable();
+    const QString folder = QFileInfo(kept.packagePath()).absolutePath();
+    const qint64 available = QStorageInfo(folder).bytesAvailable();
     if (facts.total >= 0 && available >= 0 && facts.total - in.size() > available)
-        verdict.failure = Failure::diskFull(QFileInfo(packagePath).absolutePath(), facts.total - in.size(),
-                                            QStringLiteral("%1 bytes to come, %2 free in %3")
-                                                .arg(facts.total - in.size())
-                                                .arg(available)
-                                                .arg(QFileInfo(packagePath).absolutePath()));
+        verdict.failure = Failure::diskFull(folder, facts.total - in.size(),
+                                            QStringLiteral("%1 bytes to come, %2 free in %3").arg(facts.total - in.size()).arg(available).arg(folder));
     return verdict;
 }
 
@@ -302,9 +207,9 @@ MaybeFailure PackageDownload::write(qint64 offset, const char *data, qint64 size
         if (const MaybeFailure unstored = store(gap.begin, data + (gap.begin - offset), gap.size()))
             return unstored;
     // The hashes read the bytes back on their threads: what was written must be in the file.
-    if (!file->flush())
+    if (!kept.file().flush())
         return writeFailed();
-    checks->check(partialPath, in, {offset, offset + size});
+    checks->check(kept.partialPath(), in, {offset, offset + size});
     if (const MaybeFailure wrong = collectChecks(false))
         return wrong;
     keepState(false);
@@ -313,7 +218,8 @@ MaybeFailure PackageDownload::write(qint64 offset, const char *data, qint64 size
 
 MaybeFailure PackageDownload::store(qint64 offset, const char *data, qint64 size)
 {
-    if ((file->pos() != offset && !file->seek(offset)) || file->write(data, size) != size)
+    QFile &file = kept.file();
+    if ((file.pos() != offset && !file.seek(offset)) || file.write(data, size) != size)
         return writeFailed();
     in.insert({offset, offset + size});
     return std::nullopt;
@@ -321,8 +227,8 @@ MaybeFailure PackageDownload::store(qint64 offset, const char *data, qint64 size
 
 Failure PackageDownload::writeFailed() const
 {
-    return Failure::diskFull(QFileInfo(partialPath).absolutePath(), facts.total >= 0 ? facts.total - in.size() : -1,
-                             partialPath + QStringLiteral(": ") + file->errorString());
+    return Failure::diskFull(QFileInfo(kept.partialPath()).absolutePath(), facts.total >= 0 ? facts.total - in.size() : -1,
+                             kept.partialPath() + QStringLiteral(": ") + kept.file().errorString());
 }
 
 void PackageDownload::endsAt(qint64 length)
@@ -342,7 +248,7 @@ MaybeFailure PackageDownload::finish()
 {
     if (!failed && !complete())
         fail(Failure(Failure::Incomplete, QStringLiteral("%1 of %2 bytes").arg(in.size()).arg(facts.total)));
-    if (!failed && !file->flush())
+    if (!failed && !kept.file().flush())
         fail(writeFailed());
     if (!failed)
         if (const MaybeFailure wrong = collectChecks(true))
@@ -368,7 +274,7 @@ void PackageDownload::forget(const SpanSet &bytes)
     for (const Span &span : bytes.spans())
         for (const Span &gap : sound.gaps(span))
             in.remove(gap);
-    checks->recheck(partialPath, in);
+    checks->recheck(kept.partialPath(), in);
 }
 
 bool PackageDownload::piecesChecked() const
@@ -385,7 +291,7 @@ SpanSet PackageDownload::takeWrongPieces()
 
 void PackageDownload::checkPackage()
 {
-    switch (InstallerPackage::defect(*file, in.size())) {
+    switch (InstallerPackage::defect(kept.file(), in.size())) {
     case InstallerPackage::Defect::None:
         break;
     case InstallerPackage::Defect::Foreign:
@@ -395,7 +301,7 @@ void PackageDownload::checkPackage()
         fail(Failure(Failure::CutShort, QStringLiteral("a compound file cut short at %1 bytes").arg(in.size())));
         return;
     case InstallerPackage::Defect::Unreadable:
-        fail(Failure(Failure::Unreadable, partialPath + QStringLiteral(": ") + file->errorString()));
+        fail(Failure(Failure::Unreadable, kept.partialPath() + QStringLiteral(": ") + kept.file().errorString()));
         return;
     }
     switch (checks->verify(in.size())) {
@@ -433,40 +339,15 @@ bool PackageDownload::canResume() const
 
 void PackageDownload::startOver()
 {
-    file->resize(0);
-    file->seek(0);
+    kept.startOver();
     in.clear();
     checks->reset();
-    QFile::remove(DownloadState::pathFor(partialPath));
 }
 
 void PackageDownload::discard()
 {
-    QFile::remove(DownloadState::pathFor(partialPath));
     // Nothing may hold the file open where that keeps it from going.
     checks->reset();
-    file.reset();
-    QFile::remove(partialPath);
+    kept.discard();
     in.clear();
-}
-
-MaybeFailure PackageDownload::save()
-{
-    // Stale packages were deleted before the download; one may have come back since.
-    QFile::remove(packagePath);
-    QFile::remove(DownloadState::pathFor(partialPath));
-#ifdef Q_OS_WIN
-    // An open file cannot be renamed there, and a closed QTemporaryFile keeps its handle.
-    file.reset();
-#endif
-    // Elsewhere it stays held until it has the package's name, which no clean-up touches.
-    QFile partial(partialPath);
-    const bool renamed = partial.rename(packagePath);
-    file.reset();
-    if (!renamed) {
-        const QString reason = partial.errorString();
-        QFile::remove(partialPath);
-        return Failure(Failure::CannotSave, QStringLiteral("%1 to %2: %3").arg(partialPath, packagePath, reason));
-    }
-    return std::nullopt;
 }

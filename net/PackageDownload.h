@@ -2,7 +2,7 @@
 #define PACKAGEDOWNLOAD_H
 
 #include "Answer.h"
-#include "DownloadState.h"
+#include "KeptFile.h"
 #include "Failure.h"
 #include "Scheduler.h"
 #include "SpanSet.h"
@@ -36,20 +36,13 @@ public:
     PackageDownload(const UpdateRecord &record, const QString &path, qint64 sizeLimit);
     ~PackageDownload();
 
-    // Where a package asked for at `path` may go, first choice first: there, else the user's
-    // Downloads folder, else the temporary folder.
-    static QStringList places(const QString &path);
-
     // Goes on from the bytes an earlier run kept of the same package, else creates the file
     // the bytes go to in the first place that can take it; deletes a package left there.
     // The failure, if that fails or the record's protection is malformed.
     MaybeFailure open();
 
-    // Removes what earlier runs kept of other packages than `record`'s (of every package
-    // without one), and what is older than a week.
-    static void forgetOthers(const QString &path, const UpdateRecord *record);
     // Where the package goes: known once open() succeeded.
-    QString path() const { return packagePath; }
+    QString path() const { return kept.packagePath(); }
 
     // A request for `span` of the package (to the end: an open range, as a resume has always
     // asked), or for the whole of it when the span is empty.
@@ -90,7 +83,7 @@ public:
     MaybeFailure finish();
 
     // Moves the finished package to its path; the failure, if that fails.
-    MaybeFailure save();
+    MaybeFailure save() { return kept.save(); }
     // What a finished package was checked against, for the log.
     QString checksDone() const;
 
@@ -120,11 +113,9 @@ private:
     void discard();
 
     const UpdateRecord record;
-    QString packagePath;
+    const QString askedPath;
     const qint64 sizeLimit;
-    std::unique_ptr<QFile> file;
-    // The file's name: a file taken over from an earlier run was opened by its handle.
-    QString partialPath;
+    KeptFile kept;
     QElapsedTimer sinceKept;
     // The whole file's hash and the record's pieces, off the window's thread.
     std::unique_ptr<HashCheck> checks;

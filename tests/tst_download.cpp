@@ -5,7 +5,7 @@
 #include "net/DownloadState.h"
 #include "net/ProxyLogin.h"
 #include "net/ProxyFactory.h"
-#include "net/PartialFile.h"
+#include "net/KeptFile.h"
 #include "signingkey.h"
 #include "systemproxy.h"
 #include "testserver.h"
@@ -1029,7 +1029,7 @@ void TestDownload::leftoverPartialFiles()
     QFETCH(QByteArray, state);
     QFETCH(bool, removed);
 
-    const QString statePath = DownloadState::pathFor(name);
+    const QString statePath = KeptFile::statePathFor(name);
     const bool stateFifo = kind.endsWith(QLatin1String("its state a FIFO"));
     QFile stateFile(statePath);
     QVERIFY(state.isEmpty() || (stateFile.open(QIODevice::WriteOnly) && stateFile.write(state) == state.size()));
@@ -1057,7 +1057,7 @@ void TestDownload::leftoverPartialFiles()
         file.write("partial");
         QVERIFY(file.flush());
         if (held)
-            PartialFile::hold(file);
+            KeptFile::hold(file);
         else
             file.close();
     }
@@ -1071,14 +1071,14 @@ void TestDownload::leftoverPartialFiles()
 #endif
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     const auto keep = [now](const DownloadState &kept) { return !kept.expired(now); };
-    PartialFile::sweep(installerName, keep);
+    KeptFile::sweep(installerName, keep);
     QCOMPARE(QFileInfo(name).exists() || QFileInfo(name).isSymLink(), !removed);
     // A planted state stays where it was put.
     QCOMPARE(QFileInfo::exists(statePath), stateFifo || (!state.isEmpty() && !removed));
     // What a link leads to is never touched.
     QVERIFY(QFileInfo::exists(file.fileName()) || !kind.startsWith(QLatin1String("link")));
     // Taken over from the bytes the file holds, and only a file of the user's own.
-    const std::optional<PartialFile::Kept> taken = PartialFile::claim(installerName, keep);
+    const std::optional<KeptFile::Kept> taken = KeptFile::claim(installerName, keep);
     const bool ownKept = kind == QLatin1String("file") && !held && !removed && !state.isEmpty();
     QCOMPARE(taken ? taken->state.spans.size() : -1, ownKept ? qint64(7) : -1);
 }
@@ -1090,7 +1090,7 @@ void TestDownload::liveDownloadSurvivesCleanup()
     window.show();
     QTest::mouseClick(window.button(), Qt::LeftButton);
     QTRY_VERIFY(window.progress()->value() > 0);
-    PartialFile::sweep(installerName, [](const DownloadState &) { return true; });
+    KeptFile::sweep(installerName, [](const DownloadState &) { return true; });
     QCOMPARE(runUntilSettled(window), 0);
     Comm comm;
     QFile package(installerName);

@@ -1,6 +1,6 @@
 #include "app/release.h"
 #include "net/DownloadState.h"
-#include "net/PartialFile.h"
+#include "net/KeptFile.h"
 #include "nginxserver.h"
 #include "testserver.h"
 #include "testwindow.h"
@@ -357,7 +357,7 @@ void TestEndToEnd::startRemovesLeftoversAndAllowsOneUpdaterPerFolder()
     QFile staleFile(stale), heldFile(held);
     QVERIFY(staleFile.open(QIODevice::WriteOnly) && heldFile.open(QIODevice::WriteOnly));
     staleFile.close();
-    PartialFile::hold(heldFile);
+    KeptFile::hold(heldFile);
 
     startUpdater(qEnvironmentVariable("PATH"));
     const QString window = waitForWindow();

@@ -5,7 +5,7 @@
 #include "comm/VersionCheck.h"
 #include "net/DownloadJob.h"
 #include "net/Logging.h"
-#include "net/PackageDownload.h"
+#include "net/KeptFile.h"
 #include "net/ProxyFactory.h"
 #include "net/ProxyLogin.h"
 #include "speed/httpfile.h"
@@ -118,14 +118,13 @@ UpdateQuorilexVideo::~UpdateQuorilexVideo()
 void UpdateQuorilexVideo::checkVersion()
 {
     const VersionCheck::Outcome outcome = check.run(currentVersion, currentReleaseTime, QDateTime::currentSecsSinceEpoch());
-    if (outcome.failure) {
+    // What earlier runs kept, swept once the check has told what is offered: bytes of another
+    // release, or of any when none is offered, will never be needed. While the check cannot
+    // tell, they stay (for a week at most).
+    KeptFile::sweepAll(installerPackagePath, outcome.offer ? &*outcome.offer : nullptr, !outcome.failure);
+    if (outcome.failure)
         showFailure(*outcome.failure);
-        return;
-    }
-    // Bytes an earlier run kept of another release, or of any when none is offered, will
-    // never be needed.
-    PackageDownload::forgetOthers(installerPackagePath, outcome.offer ? &*outcome.offer : nullptr);
-    if (outcome.offer)
+    else if (outcome.offer)
         offer(*outcome.offer);
 }
 

@@ -2,11 +2,10 @@
 
 #include "Answer.h"
 #include "Logging.h"
-#include "HashCheck.h"
+#include "PackageChecks.h"
 #include "RedirectGuard.h"
 #include "RetryPolicy.h"
 #include "SafeGet.h"
-#include "trust/InstallerPackage.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -54,7 +53,7 @@ PackageDownload::PackageDownload(const UpdateRecord &record, const QString &path
     : record(record)
     , askedPath(path)
     , sizeLimit(sizeLimit)
-    , checks(std::make_unique<HashCheck>(record))
+    , checks(std::make_unique<PackageChecks>(record))
 {
     facts.total = record.size;
     facts.pieceSize = checks->active() ? record.pieceSize : 0;
@@ -254,7 +253,8 @@ MaybeFailure PackageDownload::finish()
         if (const MaybeFailure wrong = collectChecks(true))
             fail(*wrong);
     if (!failed)
-        checkPackage();
+        if (const MaybeFailure unfit = checks->finalCheck(kept.file(), in.size(), kept.partialPath()))
+            fail(*unfit);
     if (failed && !canResume())
         discard();
     else if (failed)
@@ -289,47 +289,9 @@ SpanSet PackageDownload::takeWrongPieces()
     return taken;
 }
 
-void PackageDownload::checkPackage()
-{
-    switch (InstallerPackage::defect(kept.file(), in.size())) {
-    case InstallerPackage::Defect::None:
-        break;
-    case InstallerPackage::Defect::Foreign:
-        fail(Failure(Failure::NotAnInstaller, QStringLiteral("not a compound file of %1 bytes").arg(in.size())));
-        return;
-    case InstallerPackage::Defect::CutShort:
-        fail(Failure(Failure::CutShort, QStringLiteral("a compound file cut short at %1 bytes").arg(in.size())));
-        return;
-    case InstallerPackage::Defect::Unreadable:
-        fail(Failure(Failure::Unreadable, kept.partialPath() + QStringLiteral(": ") + kept.file().errorString()));
-        return;
-    }
-    switch (checks->verify(in.size())) {
-    case PackageVerifier::Verdict::Sound:
-        break;
-    case PackageVerifier::Verdict::SizeMismatch:
-        fail(Failure(Failure::SizeMismatch, QStringLiteral("%1 bytes, the record says %2").arg(in.size()).arg(record.size)));
-        break;
-    case PackageVerifier::Verdict::HashMismatch:
-        fail(Failure(Failure::HashMismatch, QStringLiteral("SHA-256 %1, the record says %2")
-                                                .arg(QString::fromLatin1(checks->receivedSha256().toHex()),
-                                                     QString::fromLatin1(record.sha256.toHex()))));
-        break;
-    }
-}
-
 QString PackageDownload::checksDone() const
 {
-    QStringList checks;
-    if (record.size >= 0)
-        checks << QStringLiteral("size");
-    if (!record.sha256.isEmpty())
-        checks << QStringLiteral("SHA-256");
-    if (piecesChecked())
-        checks << QStringLiteral("pieces' SHA-256");
-    const QString format = QStringLiteral("an installer's format");
-    return checks.isEmpty() ? format + QStringLiteral(" (the record gives no size or hash)")
-                            : QStringLiteral("the record's ") + checks.join(QStringLiteral(", ")) + QStringLiteral(" and ") + format;
+    return checks->done();
 }
 
 bool PackageDownload::canResume() const

@@ -16,7 +16,7 @@
 #include <memory>
 #include <vector>
 
-class HashCheck;
+class PackageChecks;
 class QNetworkReply;
 class QNetworkRequest;
 class QFile;
@@ -108,7 +108,6 @@ private:
     Failure writeFailed() const;
     MaybeFailure store(qint64 offset, const char *data, qint64 size);
     MaybeFailure collectChecks(bool wait);
-    void checkPackage();
     void startOver();
     void discard();
 
@@ -118,7 +117,7 @@ private:
     KeptFile kept;
     QElapsedTimer sinceKept;
     // The whole file's hash and the record's pieces, off the window's thread.
-    std::unique_ptr<HashCheck> checks;
+    std::unique_ptr<PackageChecks> checks;
 
     SpanSet in;
     SpanSet wrongPieces;

@@ -1,4 +1,6 @@
-#include "HashCheck.h"
+#include "PackageChecks.h"
+
+#include "trust/InstallerPackage.h"
 
 #include <QFile>
 #include <QMutexLocker>
@@ -21,7 +23,7 @@ UpdateRecord pieceRecord(const QByteArray &sha256, qint64 size)
 
 } // namespace
 
-HashCheck::HashCheck(const UpdateRecord &record)
+PackageChecks::PackageChecks(const UpdateRecord &record)
     : record(record)
     , pieceSize(record.pieceSize)
     , hashes(record.pieceSha256)
@@ -31,17 +33,17 @@ HashCheck::HashCheck(const UpdateRecord &record)
     inOrder.setMaxThreadCount(1);
 }
 
-HashCheck::~HashCheck()
+PackageChecks::~PackageChecks()
 {
     stop();
 }
 
-Span HashCheck::span(int piece) const
+Span PackageChecks::span(int piece) const
 {
     return {piece * pieceSize, qMin(record.size, (piece + 1) * pieceSize)};
 }
 
-void HashCheck::check(const QString &path, const SpanSet &in, const Span &written)
+void PackageChecks::check(const QString &path, const SpanSet &in, const Span &written)
 {
     if (!reads())
         return;
@@ -72,7 +74,7 @@ void HashCheck::check(const QString &path, const SpanSet &in, const Span &writte
 }
 
 // Reads the file in order up to the target, into the whole file's hash and the pieces'.
-void HashCheck::walk(const QString &path)
+void PackageChecks::walk(const QString &path)
 {
     QFile file(path);
     const bool opened = file.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
@@ -124,12 +126,9 @@ void HashCheck::walk(const QString &path)
     }
 }
 
-MaybeFailure HashCheck::collect(SpanSet &in, bool wait, SpanSet *wrong)
+// The ends of hashing that came since: a wrong piece goes out of `in` and into `wrong`.
+MaybeFailure PackageChecks::takeResults(SpanSet &in, SpanSet *wrong)
 {
-    if (wait) {
-        pool.waitForDone();
-        inOrder.waitForDone();
-    }
     std::vector<Result> ended;
     {
         QMutexLocker lock(&mutex);
@@ -159,37 +158,51 @@ MaybeFailure HashCheck::collect(SpanSet &in, bool wait, SpanSet *wrong)
                                                            .arg(bytes.begin)
                                                            .arg(bytes.end - 1));
     }
-    if (failure && failure->cause == Failure::PieceMismatch) {
-        // The hashing under way is taken in, and the reading in order goes back to the last
-        // sound piece it read. What else the wrong source brought is the caller's to drop;
-        // the pieces not checked yet are checked again by recheck().
-        stop();
-        collect(in, false, wrong);
-        for (State &state : states)
-            if (state == State::Hashing)
-                state = State::Open;
-        whole->rewind();
-        edge = markedAt;
-        QMutexLocker lock(&mutex);
-        target = markedAt;
+    return failure;
+}
+
+MaybeFailure PackageChecks::collect(SpanSet &in, bool wait, SpanSet *wrong)
+{
+    if (wait) {
+        pool.waitForDone();
+        inOrder.waitForDone();
     }
+    MaybeFailure failure = takeResults(in, wrong);
+    if (failure && failure->cause == Failure::PieceMismatch)
+        rewind(in, wrong);
     while (firstOpen < int(states.size()) && states[std::size_t(firstOpen)] == State::Sound)
         ++firstOpen;
     return failure;
 }
 
-void HashCheck::recheck(const QString &path, const SpanSet &in)
+// After a wrong piece: the hashing under way is taken in, and the reading in order goes back
+// to the last sound piece it read. What else the wrong source brought is the caller's to drop;
+// the pieces not checked yet are checked again by recheck().
+void PackageChecks::rewind(SpanSet &in, SpanSet *wrong)
+{
+    stop();
+    takeResults(in, wrong);
+    for (State &state : states)
+        if (state == State::Hashing)
+            state = State::Open;
+    whole->rewind();
+    edge = markedAt;
+    QMutexLocker lock(&mutex);
+    target = markedAt;
+}
+
+void PackageChecks::recheck(const QString &path, const SpanSet &in)
 {
     if (active())
         check(path, in, {0, record.size});
 }
 
-qint64 HashCheck::checkedPrefix() const
+qint64 PackageChecks::checkedPrefix() const
 {
     return firstOpen < int(states.size()) ? span(firstOpen).begin : record.size;
 }
 
-SpanSet HashCheck::checked() const
+SpanSet PackageChecks::checked() const
 {
     SpanSet sound;
     for (int index = 0; index < int(states.size()); ++index)
@@ -198,7 +211,46 @@ SpanSet HashCheck::checked() const
     return sound;
 }
 
-PackageVerifier::Verdict HashCheck::verify(qint64 received)
+MaybeFailure PackageChecks::finalCheck(QFile &file, qint64 received, const QString &path)
+{
+    switch (InstallerPackage::defect(file, received)) {
+    case InstallerPackage::Defect::None:
+        break;
+    case InstallerPackage::Defect::Foreign:
+        return Failure(Failure::NotAnInstaller, QStringLiteral("not a compound file of %1 bytes").arg(received));
+    case InstallerPackage::Defect::CutShort:
+        return Failure(Failure::CutShort, QStringLiteral("a compound file cut short at %1 bytes").arg(received));
+    case InstallerPackage::Defect::Unreadable:
+        return Failure(Failure::Unreadable, path + QStringLiteral(": ") + file.errorString());
+    }
+    switch (verify(received)) {
+    case PackageVerifier::Verdict::Sound:
+        break;
+    case PackageVerifier::Verdict::SizeMismatch:
+        return Failure(Failure::SizeMismatch, QStringLiteral("%1 bytes, the record says %2").arg(received).arg(record.size));
+    case PackageVerifier::Verdict::HashMismatch:
+        return Failure(Failure::HashMismatch, QStringLiteral("SHA-256 %1, the record says %2")
+                                                  .arg(QString::fromLatin1(whole->receivedSha256().toHex()),
+                                                       QString::fromLatin1(record.sha256.toHex())));
+    }
+    return std::nullopt;
+}
+
+QString PackageChecks::done() const
+{
+    QStringList checks;
+    if (record.size >= 0)
+        checks << QStringLiteral("size");
+    if (!record.sha256.isEmpty())
+        checks << QStringLiteral("SHA-256");
+    if (active())
+        checks << QStringLiteral("pieces' SHA-256");
+    const QString format = QStringLiteral("an installer's format");
+    return checks.isEmpty() ? format + QStringLiteral(" (the record gives no size or hash)")
+                            : QStringLiteral("the record's ") + checks.join(QStringLiteral(", ")) + QStringLiteral(" and ") + format;
+}
+
+PackageVerifier::Verdict PackageChecks::verify(qint64 received)
 {
     // A hash that has not read every byte is no hash of the package.
     if (!record.sha256.isEmpty() && edge != received)
@@ -206,7 +258,7 @@ PackageVerifier::Verdict HashCheck::verify(qint64 received)
     return whole->verify(received);
 }
 
-void HashCheck::stop()
+void PackageChecks::stop()
 {
     {
         QMutexLocker lock(&mutex);
@@ -216,7 +268,7 @@ void HashCheck::stop()
     inOrder.waitForDone();
 }
 
-void HashCheck::reset()
+void PackageChecks::reset()
 {
     stop();
     {

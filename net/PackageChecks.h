@@ -1,5 +1,5 @@
-#ifndef HASHCHECK_H
-#define HASHCHECK_H
+#ifndef PACKAGECHECKS_H
+#define PACKAGECHECKS_H
 
 #include "Failure.h"
 #include "SpanSet.h"
@@ -13,18 +13,21 @@
 #include <memory>
 #include <vector>
 
-// Hashes a package as its bytes come, off the window's thread: the whole file's hash, read
+class QFile;
+
+// A package's checks: its size and installer format once whole, and its hashes as its bytes
+// come, off the window's thread: the whole file's hash, read
 // back in order from the file as its first bytes grow, and each piece the record lists,
 // checked as soon as it is whole. A piece whole before the bytes ahead of it is checked on
 // threads of its own, several at once, so that a source serving one wrong piece is caught at
 // that piece, not after the whole package; the pieces at the file's start are checked in the
 // same read as the whole file's hash, which never takes in a wrong piece.
-class HashCheck
+class PackageChecks
 {
 public:
-    explicit HashCheck(const UpdateRecord &record);
+    explicit PackageChecks(const UpdateRecord &record);
     // Waits for the hashing under way.
-    ~HashCheck();
+    ~PackageChecks();
 
     // The record lists pieces.
     bool active() const { return !hashes.empty(); }
@@ -47,9 +50,12 @@ public:
     qint64 checkedPrefix() const;
     SpanSet checked() const;
 
-    // Once collect() waited with the whole package in: whether it may be installed.
+    // Once collect() waited with the whole package in: whether it may be installed, by its
+    // hashes and size alone, and with its installer format read from `file` (at `path`).
     PackageVerifier::Verdict verify(qint64 received);
-    QByteArray receivedSha256() const { return whole->receivedSha256(); }
+    MaybeFailure finalCheck(QFile &file, qint64 received, const QString &path);
+    // What the package is checked against, for the log.
+    QString done() const;
 
     // Forgets everything hashed: the file starts over.
     void reset();
@@ -59,6 +65,8 @@ private:
     Span span(int piece) const;
     bool reads() const { return active() || !record.sha256.isEmpty(); }
     void walk(const QString &path);
+    MaybeFailure takeResults(SpanSet &in, SpanSet *wrong);
+    void rewind(SpanSet &in, SpanSet *wrong);
     // Stops the reading in order and waits for every thread.
     void stop();
 

@@ -1,4 +1,4 @@
-#include "net/HashCheck.h"
+#include "net/PackageChecks.h"
 #include "net/PackageTransfer.h"
 
 #include <QCryptographicHash>
@@ -11,7 +11,7 @@ Q_DECLARE_METATYPE(Spans)
 Q_DECLARE_METATYPE(Span)
 
 // A package's pieces checked against the record's hashes as they become whole.
-class TestHashCheck : public QObject
+class TestPackageChecks : public QObject
 {
     Q_OBJECT
 
@@ -22,7 +22,7 @@ private slots:
     void suspect();
 };
 
-void TestHashCheck::collect_data()
+void TestPackageChecks::collect_data()
 {
     // A package of 2.5 pieces of 1 MiB; the bytes written, a byte spoilt (-1 for none).
     QTest::addColumn<Spans>("written");
@@ -48,7 +48,7 @@ void TestHashCheck::collect_data()
     QTest::newRow("the start last, all sound") << Spans{{MiB, size}, {0, MiB}} << qint64(-1) << Spans{{0, size}} << size << false;
 }
 
-void TestHashCheck::collect()
+void TestPackageChecks::collect()
 {
     QFETCH(Spans, written);
     QFETCH(qint64, spoilt);
@@ -75,7 +75,7 @@ void TestHashCheck::collect()
     QFile file(dir.filePath(QStringLiteral("package.part")));
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(served) == size);
     file.close();
-    HashCheck pieces(record);
+    PackageChecks pieces(record);
     SpanSet bytes;
     for (const Span &span : written) {
         bytes.insert(span);
@@ -103,7 +103,7 @@ void TestHashCheck::collect()
     QCOMPARE(pieces.checked().size(), qint64(0));
 }
 
-void TestHashCheck::suspect_data()
+void TestPackageChecks::suspect_data()
 {
     // Two sources' bytes of a package in, each as one span; the first served a wrong piece.
     QTest::addColumn<Span>("first");
@@ -115,7 +115,7 @@ void TestHashCheck::suspect_data()
     QTest::newRow("bytes of an attempt before go too") << Span{10, 20} << Span{20, 30} << Span{0, 30} << Spans{{0, 20}};
 }
 
-void TestHashCheck::suspect()
+void TestPackageChecks::suspect()
 {
     QFETCH(Span, first);
     QFETCH(Span, second);
@@ -129,5 +129,5 @@ void TestHashCheck::suspect()
     QVERIFY(PackageTransfer::suspect({brought[0], brought[1]}, {true, false}, kept).spans() == suspect);
 }
 
-QTEST_APPLESS_MAIN(TestHashCheck)
-#include "tst_hashcheck.moc"
+QTEST_APPLESS_MAIN(TestPackageChecks)
+#include "tst_packagechecks.moc"

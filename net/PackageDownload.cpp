@@ -136,7 +136,7 @@ QNetworkRequest PackageDownload::request(const QUrl &url, const Span &span) cons
     return request;
 }
 
-Answer::Verdict PackageDownload::judge(const QNetworkReply &reply, const Span &asked, bool rangeOnly)
+Answer::Verdict PackageDownload::judge(const QNetworkReply &reply, const Span &asked, bool rangeOnly) const
 {
     Answer::Verdict verdict;
     verdict.total = facts.total;
@@ -172,8 +172,12 @@ Answer::Verdict PackageDownload::judge(const QNetworkReply &reply, const Span &a
         verdict.failure->detail = describe(reply);
         if (verdict.failure->cause == Failure::HttpStatus)
             verdict.failure->retryAfter = RetryPolicy::retryAfterSecs(reply.rawHeader("Retry-After"), QDateTime::currentDateTimeUtc());
-        return verdict;
     }
+    return verdict;
+}
+
+MaybeFailure PackageDownload::apply(const Answer::Verdict &verdict, const Span &asked, int status)
+{
     // The whole package again over bytes kept: they stay only if it is the same package.
     if (verdict.startOver
         || (asked.end == 0 && in.size() > 0
@@ -189,9 +193,9 @@ Answer::Verdict PackageDownload::judge(const QNetworkReply &reply, const Span &a
     const QString folder = QFileInfo(kept.packagePath()).absolutePath();
     const qint64 available = QStorageInfo(folder).bytesAvailable();
     if (facts.total >= 0 && available >= 0 && facts.total - in.size() > available)
-        verdict.failure = Failure::diskFull(folder, facts.total - in.size(),
-                                            QStringLiteral("%1 bytes to come, %2 free in %3").arg(facts.total - in.size()).arg(available).arg(folder));
-    return verdict;
+        return Failure::diskFull(folder, facts.total - in.size(),
+                                 QStringLiteral("%1 bytes to come, %2 free in %3").arg(facts.total - in.size()).arg(available).arg(folder));
+    return std::nullopt;
 }
 
 MaybeFailure PackageDownload::write(qint64 offset, const char *data, qint64 size)

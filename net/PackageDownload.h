@@ -49,9 +49,13 @@ public:
     QNetworkRequest request(const QUrl &url, const Span &span) const;
 
     // Judges the header of an answer to the request for the whole package (an empty span)
-    // or for `span`. Accepting a whole package where a span was asked for drops every byte
-    // kept (verdict.startOver), unless `rangeOnly`: then it is refused.
-    Answer::Verdict judge(const QNetworkReply &reply, const Span &asked, bool rangeOnly = false);
+    // or for `span`; it changes nothing. A whole package where a span was asked for starts the
+    // download over (verdict.startOver), unless `rangeOnly`: then it is refused.
+    Answer::Verdict judge(const QNetworkReply &reply, const Span &asked, bool rangeOnly = false) const;
+    // Takes in an accepted answer of HTTP `status`: the package's length, validator and
+    // ranges; the bytes kept go where it is not the same package. A length that the disk cannot
+    // take fails now, not once the disk is full.
+    MaybeFailure apply(const Answer::Verdict &verdict, const Span &asked, int status);
 
     // Puts bytes that start at `offset` into the file; those already in are passed over. A
     // wrong piece found meanwhile fails it (PieceMismatch) and goes out; forget() then drops

@@ -205,16 +205,20 @@ bool PackageTransfer::accept(int id)
     QNetworkReply *const reply = lanes[std::size_t(id)].reply;
     const int source = scheduler.connection(id).source;
     const bool first = source == used.front();
-    const Answer::Verdict verdict = download.judge(*reply, scheduler.connection(id).asked, !first);
-    if (verdict.failure) {
+    const Span asked = scheduler.connection(id).asked;
+    const Answer::Verdict verdict = download.judge(*reply, asked, !first);
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    MaybeFailure unfit = verdict.failure;
+    if (!unfit && status != 0)
+        unfit = download.apply(verdict, asked, status);
+    if (unfit) {
         // Another source's answer that will not do costs that source, not the download.
-        if (!scheduler.connection(id).whole() && (verdict.failure->cause == Failure::HttpStatus || !first))
-            rangeRefused(id, *verdict.failure);
+        if (!scheduler.connection(id).whole() && (unfit->cause == Failure::HttpStatus || !first))
+            rangeRefused(id, *unfit);
         else
-            fail(*verdict.failure);
+            fail(*unfit);
         return false;
     }
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status == 0) {
         // No HTTP answer: the request's end tells what failed.
         scheduler.accepted(id, download.known());

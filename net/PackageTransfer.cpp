@@ -19,12 +19,6 @@ constexpr int pieceSize = 1024 * 1024;
 constexpr qint64 loneReadBuffer = 2 * 1024 * 1024;
 constexpr qint64 sharedReadBuffer = 128 * 1024;
 
-// Where a connection goes: scheme, host and port.
-QString originOf(const QUrl &url)
-{
-    return url.adjusted(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment | QUrl::RemoveUserInfo).toString();
-}
-
 QString describe(const Span &asked)
 {
     return asked.end == 0 ? QStringLiteral("the whole package") : QStringLiteral("bytes %1-%2").arg(asked.begin).arg(asked.end - 1);
@@ -35,22 +29,19 @@ QString describe(const Span &asked)
 PackageTransfer::PackageTransfer(QNetworkAccessManager &manager, PackageDownload &download, Sources &sources,
                                  bool together, QObject *parent)
     : QObject(parent)
-    , firstManager(manager)
+    , links(manager, this)
     , download(download)
     , sources(sources)
     , used(sources.inUse(together))
     , scheduler(download.spans(), used.front(), used.back() - used.front() + 1)
     , buffer(pieceSize)
 {
+    scheduler.whenStopped([this](int id) { links.release(id); });
     ticker.setInterval(Scheduler::tickMs);
     connect(&ticker, &QTimer::timeout, this, &PackageTransfer::tick);
 }
 
-PackageTransfer::~PackageTransfer()
-{
-    for (int id = 0; id < int(lanes.size()); ++id)
-        release(id);
-}
+PackageTransfer::~PackageTransfer() = default;
 
 void PackageTransfer::start()
 {
@@ -80,88 +71,43 @@ void PackageTransfer::abort(const Failure &cause)
 
 int PackageTransfer::addLane(int id)
 {
-    // One manager per connection: Qt opens up to six connections per manager and keeps
-    // idle ones open, so managers shared by connections would hold more than eight. A
-    // connection that follows a retired one takes its manager, whose thread closes the old
-    // socket before it opens the new one.
-    const auto inUse = [this](const QNetworkAccessManager *manager) {
-        for (int other = 0; other < int(lanes.size()); ++other)
-            if (!scheduler.connection(other).retired && lanes[std::size_t(other)].manager == manager)
-                return true;
-        return false;
-    };
-    Lane lane;
-    lane.manager = &firstManager;
-    for (const auto &manager : managers)
-        if (inUse(lane.manager))
-            lane.manager = manager.get();
-    // Better one that last went to the same source: it can keep its connection.
-    const QSet<QString> source{originOf(sources[scheduler.connection(id).source].at)};
-    for (const auto &manager : managers)
-        if (!inUse(manager.get()) && origins[manager.get()] == source)
-            lane.manager = manager.get();
-    if (inUse(lane.manager)) {
-        managers.push_back(std::make_unique<QNetworkAccessManager>());
-        lane.manager = managers.back().get();
-    }
-    lanes.push_back(lane);
+    links.add(id, sources[scheduler.connection(id).source].at, [this](int other) { return scheduler.connection(other).retired; });
     return id;
 }
 
 void PackageTransfer::send(int id, const Span &asked)
 {
     scheduler.sent(id, asked, clock.elapsed());
-    const QNetworkAccessManager *const manager = lanes[std::size_t(id)].manager;
-    const QSet<QString> &reached = origins[manager];
-    if (manager == &firstManager || reached.isEmpty()
-        || reached == QSet<QString>{originOf(sources[scheduler.connection(id).source].at)}) {
+    if (links.reaches(id, sources[scheduler.connection(id).source].at)) {
         open(id);
         return;
     }
-    // A manager that a redirect took elsewhere, or whose connection went to another source,
-    // still holds a connection there: a new one replaces it, which closes it, so that no more
-    // sockets are open than connections counted. From the event loop: this may run inside a
-    // signal of one of the old manager's replies.
+    // From the event loop: this may run inside a signal of one of the old manager's replies.
     QTimer::singleShot(0, this, [this, id] {
-        if (ended || !scheduler.connection(id).busy || lanes[std::size_t(id)].reply)
+        if (ended || !scheduler.connection(id).busy || links.reply(id))
             return;
-        QNetworkAccessManager *const old = lanes[std::size_t(id)].manager;
-        origins.erase(old);
-        for (auto &owned : managers) {
-            if (owned.get() != old)
-                continue;
-            owned = std::make_unique<QNetworkAccessManager>();
-            for (Lane &other : lanes)
-                if (other.manager == old)
-                    other.manager = owned.get();
-        }
+        links.renew(id);
         open(id);
     });
 }
 
 void PackageTransfer::open(int id)
 {
-    Lane &lane = lanes[std::size_t(id)];
     const QUrl &url = sources[scheduler.connection(id).source].at;
     const Span asked = scheduler.connection(id).asked;
-    origins[lane.manager].insert(originOf(url));
     qCInfo(lcTransfer).noquote() << "connection" << id << "asks for" << describe(asked) << "at" << forLog(url);
-    lane.reply = SafeGet::send(*lane.manager, download.request(url, asked));
-    lane.reply->setReadBufferSize(scheduler.isSplit() ? sharedReadBuffer : loneReadBuffer);
-    connect(lane.reply, &QIODevice::readyRead, this, [this, id] {
+    QNetworkReply *const reply = links.open(id, download.request(url, asked), url);
+    reply->setReadBufferSize(scheduler.isSplit() ? sharedReadBuffer : loneReadBuffer);
+    connect(reply, &QIODevice::readyRead, this, [this, id] {
         read(id);
         arrivedBytes();
     });
-    connect(lane.reply, &QNetworkReply::finished, this, [this, id] { requestEnded(id); });
-    connect(lane.reply, &QNetworkReply::redirected, this, [this, id](const QUrl &target) {
-        const Lane &redirected = lanes[std::size_t(id)];
-        origins[redirected.manager].insert(originOf(redirected.reply->url().resolved(target)));
-    });
+    connect(reply, &QNetworkReply::finished, this, [this, id] { requestEnded(id); });
 }
 
 void PackageTransfer::read(int id)
 {
-    while (!ended && lanes[std::size_t(id)].reply && lanes[std::size_t(id)].reply->bytesAvailable() > 0) {
+    while (!ended && links.reply(id) && links.reply(id)->bytesAvailable() > 0) {
         if (!scheduler.connection(id).accepted && !accept(id))
             return;
         // Taken after accept(), which may open connections.
@@ -173,7 +119,7 @@ void PackageTransfer::read(int id)
         if (share && c.next >= c.end && scheduler.onward(id, download.known()) != Scheduler::Onward::Read)
             return;
         const qint64 wanted = share ? qMin<qint64>(pieceSize, c.end - c.next) : pieceSize;
-        const qint64 size = lanes[std::size_t(id)].reply->read(buffer.data(), wanted);
+        const qint64 size = links.reply(id)->read(buffer.data(), wanted);
         if (size <= 0)
             return;
         if (!c.whole() && c.next + size > c.asked.end) {
@@ -202,7 +148,7 @@ void PackageTransfer::read(int id)
 // Whether the answer's body is to be read: decided once its header is in.
 bool PackageTransfer::accept(int id)
 {
-    QNetworkReply *const reply = lanes[std::size_t(id)].reply;
+    QNetworkReply *const reply = links.reply(id);
     const int source = scheduler.connection(id).source;
     const bool first = source == used.front();
     const Span asked = scheduler.connection(id).asked;
@@ -232,7 +178,6 @@ bool PackageTransfer::accept(int id)
         // all, or the package changed. This answer brings it all, alone.
         qCInfo(lcTransfer) << "connection" << id << "brings the whole package again, alone";
         scheduler.startOver(id, download.known());
-        releaseIdle();
         reply->setReadBufferSize(loneReadBuffer);
         return true;
     }
@@ -242,14 +187,14 @@ bool PackageTransfer::accept(int id)
 
 void PackageTransfer::requestEnded(int id)
 {
-    if (ended || !lanes[std::size_t(id)].reply)
+    if (ended || !links.reply(id))
         return;
     read(id);
-    if (ended || !lanes[std::size_t(id)].reply)
+    if (ended || !links.reply(id))
         return;
     if (!scheduler.connection(id).accepted && !accept(id))
         return;
-    QNetworkReply *const reply = lanes[std::size_t(id)].reply;
+    QNetworkReply *const reply = links.reply(id);
     const QNetworkReply::NetworkError error = reply->error();
     const bool transportFailed = reply->error() != QNetworkReply::NoError
         || reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 0;
@@ -265,7 +210,6 @@ void PackageTransfer::requestEnded(int id)
                                .arg(forLog(reply->url()))
                                .arg(brought)
                                .arg(transportFailed ? fromServer(reply->errorString()) : QStringLiteral("the body ended early"));
-    release(id);
     scheduler.ended(id, clock.elapsed());
     if (scheduler.fellShort(id)) {
         // A body that began and stopped short is incomplete; when nothing came at all (a
@@ -295,9 +239,9 @@ void PackageTransfer::arrivedBytes()
 // what follows its share, and reads on into it when nobody does.
 void PackageTransfer::proceed()
 {
-    for (int id = 0; id < int(lanes.size()) && !ended; ++id) {
+    for (int id = 0; id < scheduler.count() && !ended; ++id) {
         const Scheduler::Connection &c = scheduler.connection(id);
-        if (!lanes[std::size_t(id)].reply || !c.whole() || c.next < c.end)
+        if (!links.reply(id) || !c.whole() || c.next < c.end)
             continue;
         switch (scheduler.onward(id, download.known())) {
         case Scheduler::Onward::Read:
@@ -306,7 +250,6 @@ void PackageTransfer::proceed()
         case Scheduler::Onward::Wait:
             break;
         case Scheduler::Onward::Stop:
-            release(id);
             scheduler.ended(id, clock.elapsed());
             break;
         }
@@ -397,7 +340,6 @@ void PackageTransfer::drop(int source, const Failure &cause)
 // `cause` only when nobody is left to bring it.
 void PackageTransfer::goOnWithout(const Failure &cause)
 {
-    releaseIdle();
     bool left = false;
     for (int source : used)
         left = left || scheduler.asks(source);
@@ -414,7 +356,6 @@ void PackageTransfer::laneFailed(int id, const Failure &cause)
 {
     qCWarning(lcTransfer).noquote() << cause.detail;
     const bool goesOn = scheduler.failed(id);
-    releaseIdle();
     if (!goesOn) {
         fail(cause);
         return;
@@ -431,7 +372,6 @@ void PackageTransfer::rangeRefused(int id, const Failure &cause)
     const Scheduler::Refusal refusal = scheduler.refused(id, download.known(), clock.elapsed());
     if (refusal == Scheduler::Refusal::Later) {
         qCInfo(lcTransfer) << "connection" << id << "asks again in" << Scheduler::restMs << "ms";
-        release(id);
         QTimer::singleShot(Scheduler::restMs, this, [this] { distribute(); });
         return;
     }
@@ -440,41 +380,16 @@ void PackageTransfer::rangeRefused(int id, const Failure &cause)
         qCInfo(lcTransfer) << "the server turns ranges away: no more ranges for this download";
         download.refuseRanges();
     }
-    releaseIdle();
     proceed();
     if (scheduler.busy() == 0)
         fail(cause);
-}
-
-void PackageTransfer::release(int id)
-{
-    Lane &lane = lanes[std::size_t(id)];
-    if (!lane.reply)
-        return;
-    QNetworkReply *const reply = lane.reply;
-    lane.reply = nullptr;
-    reply->disconnect(this);
-    // Qt sets the error of an error status itself as the reply ends: aborting it as well
-    // would set a second one. Deleted, it stops all the same.
-    if (!reply->isFinished() && reply->error() == QNetworkReply::NoError
-        && reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() < 400)
-        reply->abort();
-    reply->deleteLater();
-}
-
-// Stops the requests of connections that the scheduler retired.
-void PackageTransfer::releaseIdle()
-{
-    for (int id = 0; id < int(lanes.size()); ++id)
-        if (!scheduler.connection(id).busy)
-            release(id);
 }
 
 void PackageTransfer::distribute()
 {
     if (ended)
         return;
-    for (int id = 0; id < int(lanes.size()); ++id) {
+    for (int id = 0; id < scheduler.count(); ++id) {
         const Scheduler::Connection &c = scheduler.connection(id);
         if (c.retired || c.busy || c.restUntilMs > clock.elapsed())
             continue;
@@ -482,7 +397,7 @@ void PackageTransfer::distribute()
             send(id, *asked);
     }
     // A connection is opened only for work that is there.
-    while (scheduler.open() < scheduler.limit(download.known(), lingeringSockets())) {
+    while (scheduler.open() < scheduler.limit(download.known(), links.lingering())) {
         const std::optional<int> id = scheduler.addForWork(download.known());
         if (!id)
             break;
@@ -497,15 +412,14 @@ void PackageTransfer::tick()
     const Scheduler::Tick result = scheduler.tick(clock.elapsed(), download.known());
     if (result.splits) {
         qCInfo(lcTransfer) << "the first connection alone would be slow: splitting";
-        if (lanes.front().reply)
-            lanes.front().reply->setReadBufferSize(sharedReadBuffer);
+        if (links.reply(0))
+            links.reply(0)->setReadBufferSize(sharedReadBuffer);
         distribute();
     }
     if (result.slow.empty())
         return;
     for (int id : result.slow)
         qCInfo(lcTransfer) << "connection" << id << "is far slower than the others: its rest goes to them";
-    releaseIdle();
     proceed();
 }
 
@@ -524,16 +438,7 @@ void PackageTransfer::end()
 {
     ended = true;
     ticker.stop();
-    for (int id = 0; id < int(lanes.size()); ++id)
-        release(id);
+    links.releaseAll();
     download.finish();
     emit finished();
-}
-
-int PackageTransfer::lingeringSockets() const
-{
-    int lingering = 0;
-    for (const auto &[manager, reached] : origins)
-        lingering += qMax(0, reached.size() - 1);
-    return lingering;
 }

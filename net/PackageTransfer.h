@@ -2,17 +2,16 @@
 #define PACKAGETRANSFER_H
 
 #include "Failure.h"
+#include "Links.h"
 #include "PackageDownload.h"
 #include "Scheduler.h"
 #include "Sources.h"
 
 #include <QElapsedTimer>
 #include <QObject>
-#include <QSet>
 #include <QTimer>
 #include <QUrl>
 
-#include <map>
 #include <memory>
 #include <vector>
 
@@ -20,8 +19,9 @@ class QNetworkAccessManager;
 class QNetworkReply;
 
 // One attempt's connections: they bring a package's missing bytes into its PackageDownload,
-// over as many connections as the Scheduler decides. This is the Qt side: requests, replies,
-// reading, the network managers.
+// over as many connections as the Scheduler decides. It tells the scheduler what each
+// connection did, in the order the scheduler states, and does what it decides: requests,
+// reading, and the sources that answered wrong (Links holds the replies and managers).
 class PackageTransfer : public QObject
 {
     Q_OBJECT
@@ -57,13 +57,6 @@ signals:
     void finished();
 
 private:
-    // A connection's Qt side, at its index in the scheduler.
-    struct Lane
-    {
-        QNetworkAccessManager *manager = nullptr;
-        QNetworkReply *reply = nullptr;
-    };
-
     int addLane(int id);
     void send(int id, const Span &asked);
     void open(int id);
@@ -76,29 +69,21 @@ private:
     void drop(int source, const Failure &cause);
     void goOnWithout(const Failure &cause);
     bool settled();
-    void release(int id);
-    void releaseIdle();
     void distribute();
     void tick();
     void arrivedBytes();
     void proceed();
     void fail(const Failure &cause);
     void end();
-    int lingeringSockets() const;
 
-    QNetworkAccessManager &firstManager;
-    // One for each connection beyond the first, made as they are needed.
-    std::vector<std::unique_ptr<QNetworkAccessManager>> managers;
-    // The origins each manager has connected to: it keeps a connection to each open.
-    std::map<const QNetworkAccessManager *, QSet<QString>> origins;
+    // Each connection's Qt side, at its id in the scheduler.
+    Links links;
     PackageDownload &download;
     Sources &sources;
     // The indices of the sources this attempt uses, the current one first.
     const QList<int> used;
     bool dropped = false;
     Scheduler scheduler;
-    // Declared after the managers: a lane's reply goes before its manager.
-    std::vector<Lane> lanes;
     std::vector<char> buffer;
     QTimer ticker;
     QElapsedTimer clock;

@@ -229,8 +229,8 @@ void Scheduler::endsHere(int id)
 
 void Scheduler::ended(int id, qint64 nowMs)
 {
+    stop(id);
     Connection &c = connections[std::size_t(id)];
-    c.busy = false;
     // A request that ended between two ticks shows its pace here.
     const qint64 elapsed = nowMs - c.sentAtMs;
     if (c.requestBytes > 0 && elapsed > 0)
@@ -243,10 +243,17 @@ bool Scheduler::fellShort(int id) const
     return c.next < (c.whole() ? c.end : c.asked.end);
 }
 
+void Scheduler::stop(int id)
+{
+    connections[std::size_t(id)].busy = false;
+    if (stopped)
+        stopped(id);
+}
+
 void Scheduler::retire(int id)
 {
+    stop(id);
     Connection &c = connections[std::size_t(id)];
-    c.busy = false;
     c.restUntilMs = 0;
     c.retired = true;
     // What it did not bring becomes free for the others.
@@ -273,7 +280,7 @@ Scheduler::Refusal Scheduler::refused(int id, const Package &package, qint64 now
 {
     Connection &c = connections[std::size_t(id)];
     if (c.rate > 0 && !c.rested && split) {
-        c.busy = false;
+        stop(id);
         c.rested = true;
         c.restUntilMs = nowMs + restMs;
         return Refusal::Later;

@@ -5,6 +5,7 @@
 
 #include <QtGlobal>
 
+#include <functional>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -103,6 +104,10 @@ public:
     // began, over `sources` indices (any dropped before among them: dropSource()).
     explicit Scheduler(const SpanSet &in, int firstSource = 0, int sources = 1);
 
+    // Called whenever a connection's request ends here, whatever ends it, so that its reply
+    // goes at once: the scheduler's view and the reply cannot disagree.
+    void whenStopped(std::function<void(int id)> call) { stopped = std::move(call); }
+
     int count() const { return int(connections.size()); }
     const Connection &connection(int id) const { return connections[std::size_t(id)]; }
     bool isSplit() const { return split; }
@@ -163,6 +168,7 @@ public:
     Tick tick(qint64 nowMs, const Package &package);
 
 private:
+    void stop(int id);
     bool takeWork(Connection &taker, const Package &package);
     qint64 shareEnd(const Package &package) const;
     // The bytes still missing that no request under way brings.
@@ -175,6 +181,7 @@ private:
     const int firstSource;
     const int sources;
     std::vector<Connection> connections;
+    std::function<void(int)> stopped;
     // The first answer allows a split, and whether the transfer is split.
     bool splittable = false;
     bool split = false;

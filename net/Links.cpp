@@ -1,0 +1,117 @@
+#include "Links.h"
+
+#include "SafeGet.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+
+namespace {
+
+// Where a connection goes: scheme, host and port.
+QString originOf(const QUrl &url)
+{
+    return url.adjusted(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment | QUrl::RemoveUserInfo).toString();
+}
+
+} // namespace
+
+Links::Links(QNetworkAccessManager &first, QObject *owner)
+    : first(first)
+    , owner(owner)
+{
+}
+
+Links::~Links()
+{
+    releaseAll();
+}
+
+void Links::add(int id, const QUrl &source, const std::function<bool(int)> &retired)
+{
+    const auto inUse = [this, &retired](const QNetworkAccessManager *manager) {
+        for (int other = 0; other < int(links.size()); ++other)
+            if (!retired(other) && links[std::size_t(other)].manager == manager)
+                return true;
+        return false;
+    };
+    Link link;
+    link.manager = &first;
+    for (const auto &manager : managers)
+        if (inUse(link.manager))
+            link.manager = manager.get();
+    const QSet<QString> origin{originOf(source)};
+    for (const auto &manager : managers)
+        if (!inUse(manager.get()) && origins[manager.get()] == origin)
+            link.manager = manager.get();
+    if (inUse(link.manager)) {
+        managers.push_back(std::make_unique<QNetworkAccessManager>());
+        link.manager = managers.back().get();
+    }
+    Q_ASSERT(id == int(links.size()));
+    links.push_back(link);
+}
+
+bool Links::reaches(int id, const QUrl &source) const
+{
+    const QNetworkAccessManager *const manager = links[std::size_t(id)].manager;
+    const auto reached = origins.find(manager);
+    return manager == &first || reached == origins.end() || reached->second.isEmpty()
+        || reached->second == QSet<QString>{originOf(source)};
+}
+
+void Links::renew(int id)
+{
+    QNetworkAccessManager *const old = links[std::size_t(id)].manager;
+    origins.erase(old);
+    for (auto &owned : managers) {
+        if (owned.get() != old)
+            continue;
+        owned = std::make_unique<QNetworkAccessManager>();
+        for (Link &other : links)
+            if (other.manager == old)
+                other.manager = owned.get();
+    }
+}
+
+QNetworkReply *Links::open(int id, const QNetworkRequest &request, const QUrl &url)
+{
+    Link &link = links[std::size_t(id)];
+    origins[link.manager].insert(originOf(url));
+    link.reply = SafeGet::send(*link.manager, request);
+    QObject::connect(link.reply, &QNetworkReply::redirected, owner, [this, id](const QUrl &target) {
+        const Link &redirected = links[std::size_t(id)];
+        origins[redirected.manager].insert(originOf(redirected.reply->url().resolved(target)));
+    });
+    return link.reply;
+}
+
+void Links::release(int id)
+{
+    Link &link = links[std::size_t(id)];
+    if (!link.reply)
+        return;
+    QNetworkReply *const reply = link.reply;
+    link.reply = nullptr;
+    reply->disconnect(owner);
+    // Qt sets the error of an error status itself as the reply ends: aborting it as well
+    // would set a second one. Deleted, it stops all the same.
+    if (!reply->isFinished() && reply->error() == QNetworkReply::NoError
+        && reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() < 400)
+        reply->abort();
+    reply->deleteLater();
+}
+
+void Links::releaseAll()
+{
+    for (int id = 0; id < int(links.size()); ++id)
+        release(id);
+}
+
+int Links::lingering() const
+{
+    int lingering = 0;
+    for (const auto &[manager, reached] : origins)
+        lingering += qMax(0, reached.size() - 1);
+    return lingering;
+}

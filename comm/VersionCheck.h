@@ -1,7 +1,7 @@
 #ifndef VERSIONCHECK_H
 #define VERSIONCHECK_H
 
-#include "net/CheckMemory.h"
+#include "comm/CheckMemory.h"
 #include "net/Failure.h"
 #include "trust/UpdateRecord.h"
 

@@ -3,7 +3,7 @@
 #include "testserver.h"
 #include "testwindow.h"
 #include "comm/Comm.h"
-#include "net/CheckMemory.h"
+#include "comm/CheckMemory.h"
 
 #include <QDateTime>
 #include <QDir>

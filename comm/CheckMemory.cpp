@@ -1,7 +1,7 @@
 #include "CheckMemory.h"
 
-#include "Logging.h"
-#include "OwnFile.h"
+#include "net/Logging.h"
+#include "net/OwnFile.h"
 #include "trust/SignedRecord.h"
 
 #include <QDir>

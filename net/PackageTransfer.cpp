@@ -276,52 +276,16 @@ bool PackageTransfer::settled()
     return true;
 }
 
-SpanSet PackageTransfer::suspect(const std::vector<SpanSet> &brought, const std::vector<bool> &blamed, const SpanSet &in)
-{
-    SpanSet suspect;
-    SpanSet known;
-    for (std::size_t source = 0; source < brought.size(); ++source) {
-        for (const Span &span : brought[source].spans()) {
-            known.insert(span);
-            if (blamed[source])
-                suspect.insert(span);
-        }
-    }
-    for (const Span &span : in.spans())
-        for (const Span &gap : known.gaps(span))
-            suspect.insert(gap);
-    return suspect;
-}
-
 // A piece failed its hash: the sources that brought any of it are asked no more, and what
 // they brought is fetched again from the others, with the bytes no source of this transfer
 // vouches for (kept from an attempt before). The other sources' bytes stay.
 void PackageTransfer::wrongPiece(const Failure &cause)
 {
-    const SpanSet pieces = download.takeWrongPieces();
-    // Whether a source brought any byte of a piece.
-    const auto served = [&pieces](const SpanSet &bytes) {
-        for (const Span &piece : pieces.spans()) {
-            const std::vector<Span> holes = bytes.gaps(piece);
-            if (holes.size() != 1 || holes.front().begin != piece.begin || holes.front().end != piece.end)
-                return true;
-        }
-        return false;
-    };
-    std::vector<SpanSet> brought;
-    std::vector<bool> blamed;
-    for (int source : used) {
-        brought.push_back(sources[source].brought);
-        blamed.push_back(served(brought.back()));
-    }
-    download.forget(suspect(brought, blamed, download.spans()));
-    const std::vector<Span> gone = download.spans().gaps({0, download.total()});
-    for (int index = 0; index < used.size(); ++index) {
-        for (const Span &gap : gone)
-            sources[used[index]].brought.remove(gap);
-        if (blamed[std::size_t(index)])
-            drop(used[index], cause);
-    }
+    const Sources::Blame blame = sources.blame(used, download.takeWrongPieces(), download.spans());
+    download.forget(blame.suspect);
+    sources.forgetBrought(download.spans().gaps({0, download.total()}));
+    for (int source : blame.blamed)
+        drop(source, cause);
     goOnWithout(cause);
 }
 

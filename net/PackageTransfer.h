@@ -44,11 +44,6 @@ public:
     // A source answered wrong (a wrong piece, a range longer than asked): it is dropped.
     bool droppedSources() const { return dropped; }
 
-    // After a wrong piece, the bytes `in` that are to be fetched again: those the `blamed`
-    // sources brought (each source's in `brought`), and those no source brought in this
-    // transfer (kept from an attempt before), which cannot be told apart from them.
-    static SpanSet suspect(const std::vector<SpanSet> &brought, const std::vector<bool> &blamed, const SpanSet &in);
-
 signals:
     void readyRead();
     // All bytes in (kept from before too) and the package's length (-1 while unknown).

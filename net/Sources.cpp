@@ -70,6 +70,54 @@ void Sources::restart()
         source.dropped = false;
 }
 
+Sources::Blame Sources::blame(const QList<int> &used, const SpanSet &pieces, const SpanSet &in) const
+{
+    // Whether a source brought any byte of a piece.
+    const auto served = [&pieces](const SpanSet &bytes) {
+        for (const Span &piece : pieces.spans()) {
+            const std::vector<Span> holes = bytes.gaps(piece);
+            if (holes.size() != 1 || holes.front().begin != piece.begin || holes.front().end != piece.end)
+                return true;
+        }
+        return false;
+    };
+    Blame blame;
+    std::vector<SpanSet> brought;
+    std::vector<bool> blamed;
+    for (int source : used) {
+        brought.push_back(table[std::size_t(source)].brought);
+        blamed.push_back(served(brought.back()));
+        if (blamed.back())
+            blame.blamed.push_back(source);
+    }
+    blame.suspect = suspect(brought, blamed, in);
+    return blame;
+}
+
+void Sources::forgetBrought(const std::vector<Span> &gone)
+{
+    for (Source &source : table)
+        for (const Span &gap : gone)
+            source.brought.remove(gap);
+}
+
+SpanSet Sources::suspect(const std::vector<SpanSet> &brought, const std::vector<bool> &blamed, const SpanSet &in)
+{
+    SpanSet suspect;
+    SpanSet known;
+    for (std::size_t source = 0; source < brought.size(); ++source) {
+        for (const Span &span : brought[source].spans()) {
+            known.insert(span);
+            if (blamed[source])
+                suspect.insert(span);
+        }
+    }
+    for (const Span &span : in.spans())
+        for (const Span &gap : known.gaps(span))
+            suspect.insert(gap);
+    return suspect;
+}
+
 bool Sources::turnedAway(const Failure &failure)
 {
     switch (failure.cause) {

@@ -51,6 +51,21 @@ public:
     // Back to the record's own address, every source given another chance.
     void restart();
 
+    // After wrong `pieces`: those of the attempt's sources `used` that brought any byte of
+    // them, and the bytes of `in` to fetch again.
+    struct Blame
+    {
+        std::vector<int> blamed;
+        SpanSet suspect;
+    };
+    Blame blame(const QList<int> &used, const SpanSet &pieces, const SpanSet &in) const;
+    // Bytes fetched again are nobody's.
+    void forgetBrought(const std::vector<Span> &gone);
+    // The bytes of `in` to fetch again: those the `blamed` sources brought (each source's in
+    // `brought`), and those no source brought in this attempt (kept from an attempt before),
+    // which cannot be told apart from them.
+    static SpanSet suspect(const std::vector<SpanSet> &brought, const std::vector<bool> &blamed, const SpanSet &in);
+
     // Whether a failure is the source's refusal rather than a transfer that broke off: a
     // refused or unresolved connection, an error status, an unsafe or endless redirect, a
     // range it served wrong. Another source may well answer.

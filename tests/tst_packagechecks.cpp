@@ -1,5 +1,4 @@
 #include "net/PackageChecks.h"
-#include "net/PackageTransfer.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -18,8 +17,6 @@ class TestPackageChecks : public QObject
 private slots:
     void collect_data();
     void collect();
-    void suspect_data();
-    void suspect();
 };
 
 void TestPackageChecks::collect_data()
@@ -101,32 +98,6 @@ void TestPackageChecks::collect()
     pieces.reset();
     QCOMPARE(pieces.checkedPrefix(), qint64(0));
     QCOMPARE(pieces.checked().size(), qint64(0));
-}
-
-void TestPackageChecks::suspect_data()
-{
-    // Two sources' bytes of a package in, each as one span; the first served a wrong piece.
-    QTest::addColumn<Span>("first");
-    QTest::addColumn<Span>("second");
-    QTest::addColumn<Span>("in");
-    QTest::addColumn<Spans>("suspect");
-
-    QTest::newRow("the liar's bytes go, the others' stay") << Span{30, 40} << Span{0, 30} << Span{0, 40} << Spans{{30, 40}};
-    QTest::newRow("bytes of an attempt before go too") << Span{10, 20} << Span{20, 30} << Span{0, 30} << Spans{{0, 20}};
-}
-
-void TestPackageChecks::suspect()
-{
-    QFETCH(Span, first);
-    QFETCH(Span, second);
-    QFETCH(Span, in);
-    QFETCH(Spans, suspect);
-    SpanSet brought[2];
-    brought[0].insert(first);
-    brought[1].insert(second);
-    SpanSet kept;
-    kept.insert(in);
-    QVERIFY(PackageTransfer::suspect({brought[0], brought[1]}, {true, false}, kept).spans() == suspect);
 }
 
 QTEST_APPLESS_MAIN(TestPackageChecks)

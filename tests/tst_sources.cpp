@@ -2,6 +2,10 @@
 
 #include <QTest>
 
+using Spans = std::vector<Span>;
+Q_DECLARE_METATYPE(Spans)
+Q_DECLARE_METATYPE(Span)
+
 // Which of a record's mirrors a download may use: those no less safe than the record's own
 // address, judged against the server the record came from.
 class TestSources : public QObject
@@ -11,6 +15,8 @@ class TestSources : public QObject
 private slots:
     void mirrors_data();
     void mirrors();
+    void suspect_data();
+    void suspect();
 };
 
 void TestSources::mirrors_data()
@@ -65,6 +71,32 @@ void TestSources::mirrors()
     QCOMPARE(sources.inUse(false), QList<int>{sources.currentIndex()});
     sources[sources.size() - 1].dropped = true;
     QCOMPARE(inUse(), used.size() > 1 ? used.mid(0, used.size() - 1) : used);
+}
+
+void TestSources::suspect_data()
+{
+    // Two sources' bytes of a package in, each as one span; the first served a wrong piece.
+    QTest::addColumn<Span>("first");
+    QTest::addColumn<Span>("second");
+    QTest::addColumn<Span>("in");
+    QTest::addColumn<Spans>("suspect");
+
+    QTest::newRow("the liar's bytes go, the others' stay") << Span{30, 40} << Span{0, 30} << Span{0, 40} << Spans{{30, 40}};
+    QTest::newRow("bytes of an attempt before go too") << Span{10, 20} << Span{20, 30} << Span{0, 30} << Spans{{0, 20}};
+}
+
+void TestSources::suspect()
+{
+    QFETCH(Span, first);
+    QFETCH(Span, second);
+    QFETCH(Span, in);
+    QFETCH(Spans, suspect);
+    SpanSet brought[2];
+    brought[0].insert(first);
+    brought[1].insert(second);
+    SpanSet kept;
+    kept.insert(in);
+    QVERIFY(Sources::suspect({brought[0], brought[1]}, {true, false}, kept).spans() == suspect);
 }
 
 QTEST_APPLESS_MAIN(TestSources)

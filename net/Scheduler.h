@@ -17,6 +17,19 @@
 // A package that a server splits safely, and that one connection would be slow to bring,
 // comes over several connections at once, each asking for ranges, so that one throttled
 // connection no longer sets the pace; anything else comes over one connection.
+//
+// The order of calls, for each connection (its id is its index here):
+//   1. addWhole() for the first, or addForWork() for one more; then request(), the span to
+//      ask for (empty: the whole package), and sent() as it goes out.
+//   2. Its answer's header: accepted(); or startOver(), a whole package where a range was
+//      asked for; or refused(), a range turned away before its first byte.
+//   3. Each piece of its body: arrived(). A whole stream that has brought its share asks
+//      onward() before it reads on.
+//   4. Its end: endsHere() when the body had no announced length, then ended(); fellShort()
+//      tells whether it brought less than it asked for, and failed() then says whether the
+//      download goes on. A free connection goes back to request(); retire() ends it.
+// Every tickMs, tick(); a source that answered wrong, dropSource(). Whatever ends a request
+// here calls the whenStopped() call with its id.
 class Scheduler
 {
 public:

@@ -100,7 +100,7 @@ void DownloadJob::attempt()
 void DownloadJob::stop(const Failure &cause)
 {
     if (transfer)
-        transfer->abort(cause);
+        transfer->fail(cause);
 }
 
 void DownloadJob::transferEnded()

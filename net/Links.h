@@ -39,8 +39,10 @@ public:
     bool reaches(int id, const QUrl &source) const;
     void renew(int id);
 
-    // Sends `request` to `url` on the connection's manager.
-    QNetworkReply *open(int id, const QNetworkRequest &request, const QUrl &url);
+    // Sends `request` to `url` on the connection's manager; `shared`: one of several.
+    QNetworkReply *open(int id, const QNetworkRequest &request, const QUrl &url, bool shared);
+    // How far its reply reads ahead: less for one of several connections.
+    void share(int id, bool shared);
     // The request under way, null when none.
     QNetworkReply *reply(int id) const { return links[std::size_t(id)].reply; }
     // Stops the connection's request, if any; its reply goes later, with no more signals.

@@ -27,6 +27,10 @@ class QUrl;
 // from. The connections belong to the caller; bytes come in at any offset and the checks
 // still see them in the file's order. Bytes that a later run can go on from outlive the
 // object, with their state beside them; nothing else does.
+//
+// Its life: open(); for each answer judge(), apply() and write() as its body comes;
+// settle() once every byte is in; finish(); then save() the whole package. After a failure
+// the bytes are kept for the next attempt or run where canResume(), else discarded.
 class PackageDownload
 {
 public:

@@ -11,13 +11,6 @@ namespace {
 
 // Bytes taken from a reply at a time.
 constexpr int pieceSize = 1024 * 1024;
-// A lone connection may read ahead further: it carries the whole package (measured: a
-// gigabyte in few hand-backs from Qt's network thread). Split ones are held back by the
-// server anyway, and each buffer is allocated in its connection's own thread and heap
-// (measured, a fresh process's first split download: 20 MiB growth with 512 KiB, 8 MiB
-// with 128 KiB, at the same speed).
-constexpr qint64 loneReadBuffer = 2 * 1024 * 1024;
-constexpr qint64 sharedReadBuffer = 128 * 1024;
 
 QString describe(const Span &asked)
 {
@@ -54,7 +47,7 @@ void PackageTransfer::start()
     clock.start();
     ticker.start();
     if (download.received() == 0) {
-        send(addLane(scheduler.addWhole(download.known())), {});
+        send(addLink(scheduler.addWhole(download.known())), {});
         return;
     }
     // The spans still missing after a broken transfer; split again if the download was split.
@@ -64,12 +57,7 @@ void PackageTransfer::start()
         fail(Failure(Failure::Incomplete, QStringLiteral("nothing left to ask for")));
 }
 
-void PackageTransfer::abort(const Failure &cause)
-{
-    fail(cause);
-}
-
-int PackageTransfer::addLane(int id)
+int PackageTransfer::addLink(int id)
 {
     links.add(id, sources[scheduler.connection(id).source].at, [this](int other) { return scheduler.connection(other).retired; });
     return id;
@@ -96,8 +84,7 @@ void PackageTransfer::open(int id)
     const QUrl &url = sources[scheduler.connection(id).source].at;
     const Span asked = scheduler.connection(id).asked;
     qCInfo(lcTransfer).noquote() << "connection" << id << "asks for" << describe(asked) << "at" << forLog(url);
-    QNetworkReply *const reply = links.open(id, download.request(url, asked), url);
-    reply->setReadBufferSize(scheduler.isSplit() ? sharedReadBuffer : loneReadBuffer);
+    QNetworkReply *const reply = links.open(id, download.request(url, asked), url, scheduler.isSplit());
     connect(reply, &QIODevice::readyRead, this, [this, id] {
         read(id);
         arrivedBytes();
@@ -178,7 +165,7 @@ bool PackageTransfer::accept(int id)
         // all, or the package changed. This answer brings it all, alone.
         qCInfo(lcTransfer) << "connection" << id << "brings the whole package again, alone";
         scheduler.startOver(id, download.known());
-        reply->setReadBufferSize(loneReadBuffer);
+        links.share(id, false);
         return true;
     }
     scheduler.accepted(id, download.known());
@@ -307,26 +294,23 @@ void PackageTransfer::goOnWithout(const Failure &cause)
     bool left = false;
     for (int source : used)
         left = left || scheduler.asks(source);
-    if (!left) {
-        fail(cause);
-        return;
-    }
-    proceed();
-    if (!ended && scheduler.busy() == 0)
+    goOn(left, cause);
+}
+
+// The others bring the work left, unless `goesOn` is false; the transfer fails for `cause`
+// then, or when nobody is left to bring it.
+void PackageTransfer::goOn(bool goesOn, const Failure &cause)
+{
+    if (goesOn)
+        proceed();
+    if (!goesOn || scheduler.busy() == 0)
         fail(cause);
 }
 
 void PackageTransfer::laneFailed(int id, const Failure &cause)
 {
     qCWarning(lcTransfer).noquote() << cause.detail;
-    const bool goesOn = scheduler.failed(id);
-    if (!goesOn) {
-        fail(cause);
-        return;
-    }
-    proceed();
-    if (scheduler.busy() == 0)
-        fail(cause);
+    goOn(scheduler.failed(id), cause);
 }
 
 // A range answered with an error status before its first byte.
@@ -344,9 +328,7 @@ void PackageTransfer::rangeRefused(int id, const Failure &cause)
         qCInfo(lcTransfer) << "the server turns ranges away: no more ranges for this download";
         download.refuseRanges();
     }
-    proceed();
-    if (scheduler.busy() == 0)
-        fail(cause);
+    goOn(true, cause);
 }
 
 void PackageTransfer::distribute()
@@ -365,7 +347,7 @@ void PackageTransfer::distribute()
         const std::optional<int> id = scheduler.addForWork(download.known());
         if (!id)
             break;
-        addLane(*id);
+        addLink(*id);
         if (const std::optional<Span> asked = scheduler.request(*id, download.known()))
             send(*id, *asked);
     }
@@ -376,8 +358,7 @@ void PackageTransfer::tick()
     const Scheduler::Tick result = scheduler.tick(clock.elapsed(), download.known());
     if (result.splits) {
         qCInfo(lcTransfer) << "the first connection alone would be slow: splitting";
-        if (links.reply(0))
-            links.reply(0)->setReadBufferSize(sharedReadBuffer);
+        links.share(0, true);
         distribute();
     }
     if (result.slow.empty())

@@ -37,7 +37,7 @@ public:
 
     void start();
     // Ends the transfer for this cause, unless it has already ended.
-    void abort(const Failure &cause);
+    void fail(const Failure &cause);
 
     // Bytes this transfer brought, over all its connections.
     qint64 bytesReceived() const { return arrived; }
@@ -52,7 +52,7 @@ signals:
     void finished();
 
 private:
-    int addLane(int id);
+    int addLink(int id);
     void send(int id, const Span &asked);
     void open(int id);
     void read(int id);
@@ -63,12 +63,12 @@ private:
     void wrongPiece(const Failure &cause);
     void drop(int source, const Failure &cause);
     void goOnWithout(const Failure &cause);
+    void goOn(bool goesOn, const Failure &cause);
     bool settled();
     void distribute();
     void tick();
     void arrivedBytes();
     void proceed();
-    void fail(const Failure &cause);
     void end();
 
     // Each connection's Qt side, at its id in the scheduler.

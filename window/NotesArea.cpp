@@ -3,11 +3,31 @@
 #include <QEvent>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLayout>
 #include <QScrollBar>
 
 NotesArea::NotesArea(QWidget *parent)
     : QScrollArea(parent)
 {
+}
+
+NotesArea *NotesArea::around(QLabel *notes, QLayout *layout)
+{
+    auto *area = new NotesArea;
+    area->setObjectName(QStringLiteral("notesArea"));
+    area->setFrameShape(QFrame::NoFrame);
+    // Reached with Tab, the notes show it as the cross does; the border is there unfocused
+    // too, unseen, so that the text does not move.
+    area->setStyleSheet(QStringLiteral("#notesArea{border: 1px solid transparent; background: transparent}#notesArea:focus{border: 1px solid #8FA8E8}"));
+    delete layout->replaceWidget(notes, area);
+    area->setWidget(notes);
+    // Asked for its smallest size, a word-wrapped label lays its text out at width 0, one
+    // word (one Chinese character) a line; the area is never narrower than this anyway.
+    notes->setMinimumWidth(100);
+    // The panel's gradient shows through, as it did behind the bare label.
+    area->viewport()->setAutoFillBackground(false);
+    notes->setAutoFillBackground(false);
+    return area;
 }
 
 bool NotesArea::event(QEvent *event)

@@ -3,6 +3,9 @@
 
 #include <QScrollArea>
 
+class QLabel;
+class QLayout;
+
 // Scrolls the release notes (a word-wrapped label) when they do not fit. It fits them to its
 // width itself, once for each width and text:
 // a resizable QScrollArea lays word-wrapped text out again for every pixel it takes off
@@ -13,6 +16,8 @@ class NotesArea : public QScrollArea
 
 public:
     explicit NotesArea(QWidget *parent = nullptr);
+    // A new area that takes the form's `notes` label and stands where it stood in `layout`.
+    static NotesArea *around(QLabel *notes, QLayout *layout);
 
 protected:
     bool event(QEvent *event) override;

@@ -58,20 +58,7 @@ UpdateQuorilexVideo::UpdateQuorilexVideo(const QString &versionCheckEndpoint, co
 
     // Notes that do not fit scroll in their own area instead of growing the window past
     // the screen and pushing the button and the cross out of reach.
-    notesArea = new NotesArea;
-    notesArea->setObjectName(QStringLiteral("notesArea"));
-    notesArea->setFrameShape(QFrame::NoFrame);
-    // Reached with Tab, the notes show it as the cross does; the border is there unfocused
-    // too, unseen, so that the text does not move.
-    notesArea->setStyleSheet(QStringLiteral("#notesArea{border: 1px solid transparent; background: transparent}#notesArea:focus{border: 1px solid #8FA8E8}"));
-    delete ui.gridLayout_6->replaceWidget(ui.label_2, notesArea);
-    notesArea->setWidget(ui.label_2);
-    // Asked for its smallest size, a word-wrapped label lays its text out at width 0, one
-    // word (one Chinese character) a line; the area is never narrower than this anyway.
-    ui.label_2->setMinimumWidth(100);
-    // The panel's gradient shows through, as it did behind the bare label.
-    notesArea->viewport()->setAutoFillBackground(false);
-    ui.label_2->setAutoFillBackground(false);
+    notesArea = NotesArea::around(ui.label_2, ui.gridLayout_6);
 
     comm->setLabelIcon(ui.close, QStringLiteral(":/images/close.png"), QStringLiteral("DEDBFA"));
     comm->setLabelImage(ui.label_3, QStringLiteral(":/images/updateLogo.png"));

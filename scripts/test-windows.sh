@@ -13,12 +13,14 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
     [ "$(id -u)" -eq 0 ] || sudo=sudo
     $sudo dpkg --add-architecture i386
 fi
-scripts/deps.sh --only wine wine32:i386 wine64 wixl msitools fonts-wine fonts-wqy-microhei python3 python3-pefile \
+scripts/deps.sh --only wine wine64 wixl msitools fonts-wine fonts-wqy-microhei python3 python3-pefile \
     xvfb xauth xdotool imagemagick osslsigncode openssl
+# Without it (a mirror that lacks its index), the suite runs 64-bit, as below.
+scripts/deps.sh --only wine32:i386 || echo "Wine's 32-bit loader could not be installed"
 # A kernel without 32-bit support (some virtual machines) cannot start Wine's 32-bit loader:
 # there the suite is built 64-bit and runs in a 64-bit prefix, the same code on the same Qt.
 if [ -z "${UPDATER_WINDOWS_ARCH:-}" ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
-    echo "This machine cannot run 32-bit programs: the Windows suite runs 64-bit"
+    echo "Wine's 32-bit loader does not run here: the Windows suite runs 64-bit"
     export UPDATER_WINDOWS_ARCH=x86_64
 fi
 # A port of its own, so that neither a running demo nor the Linux suite gets in the way.

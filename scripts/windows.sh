@@ -70,7 +70,7 @@ add_deb_src() {
         sed -En 's/^[[:space:]]*deb[[:space:]]/deb-src /p' /etc/apt/sources.list \
             | $sudo tee /etc/apt/sources.list.d/updater-deb-src.list >/dev/null
     fi
-    $sudo apt-get update
+    scripts/deps.sh --update
 }
 
 # Fetches the newest source of a package that the mirror really has (a security update's

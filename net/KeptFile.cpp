@@ -151,7 +151,8 @@ std::optional<KeptFile::Kept> KeptFile::claim(const QString &packagePath, const 
 MaybeFailure KeptFile::open(const UpdateRecord &record, const QString &path)
 {
     package = path;
-    for (const QString &place : places(path)) {
+    const QStringList all = places(path);
+    for (const QString &place : all) {
         if (std::optional<Kept> kept = claim(place, keptFor(&record))) {
             data = std::move(kept->file);
             partial = kept->path;
@@ -163,7 +164,7 @@ MaybeFailure KeptFile::open(const UpdateRecord &record, const QString &path)
     // Written under a name of its own beside the package, so a partial package never carries
     // the package's name. Only a folder that cannot take the file at all is passed over: a
     // full disk shows as a failed write, and the same disk would be full elsewhere too.
-    const QStringList candidates = data ? QStringList() : places(path);
+    const QStringList candidates = data ? QStringList() : all;
     QStringList blocked;
     for (const QString &place : candidates) {
         // An old package that cannot be replaced (read-only, or open in another program)
@@ -193,7 +194,7 @@ MaybeFailure KeptFile::open(const UpdateRecord &record, const QString &path)
     }
     if (!data)
         return Failure(Failure::CannotCreateFile, QStringLiteral("no partial file could be created beside any of ")
-                                                      + places(path).join(QStringLiteral(", ")));
+                                                      + all.join(QStringLiteral(", ")));
     QFile old(package);
     if (old.exists() && !old.remove()) {
         Failure cause(Failure::CannotDeleteOldPackage, package + QStringLiteral(": ") + old.errorString());

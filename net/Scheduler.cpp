@@ -19,6 +19,11 @@ int Scheduler::busy() const
     return int(std::count_if(connections.begin(), connections.end(), [](const Connection &c) { return c.busy || c.restUntilMs > 0; }));
 }
 
+bool Scheduler::splittableAs(const Package &package)
+{
+    return package.servesRanges && !package.refusesRanges && package.total >= minimumSplitSize;
+}
+
 qint64 Scheduler::shareEnd(const Package &package) const
 {
     return package.total >= 0 ? package.total : unknownEnd;
@@ -74,7 +79,7 @@ void Scheduler::dropSource(int source)
 
 void Scheduler::resume(const Package &package)
 {
-    split = package.servesRanges && !package.refusesRanges && package.total >= minimumSplitSize;
+    split = splittableAs(package);
 }
 
 int Scheduler::limit(const Package &package, int lingering) const
@@ -195,7 +200,7 @@ void Scheduler::accepted(int id, const Package &package)
     if (c.whole()) {
         c.end = shareEnd(package);
         // Split once its pace shows that this connection is held back (see tick()).
-        splittable = package.servesRanges && !package.refusesRanges && package.total >= minimumSplitSize;
+        splittable = splittableAs(package);
     }
 }
 

@@ -182,6 +182,8 @@ public:
 
 private:
     void stop(int id);
+    // A package whose server splits safely and that is long enough to be worth it.
+    static bool splittableAs(const Package &package);
     bool takeWork(Connection &taker, const Package &package);
     qint64 shareEnd(const Package &package) const;
     // The bytes still missing that no request under way brings.

@@ -187,8 +187,7 @@ void DownloadJob::finish(const MaybeFailure &outcome)
 {
     failed = outcome;
     if (failed)
-        qCWarning(lcDownload).noquote() << "failed:" << failed->name()
-                                        << failed->detail << (download ? "(the bytes are kept)" : "");
+        qCWarning(lcDownload).noquote() << "failed:" << failed->name() << failed->detail << (download ? "(the bytes are kept)" : "");
     else
         qCInfo(lcDownload).noquote() << "saved as" << download->path();
     emit finished();

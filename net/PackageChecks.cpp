@@ -153,10 +153,8 @@ MaybeFailure PackageChecks::takeResults(SpanSet &in, SpanSet *wrong)
         if (wrong)
             wrong->insert(bytes);
         if (!failure)
-            failure = Failure(Failure::PieceMismatch, QStringLiteral("piece %1 (bytes %2-%3) is not the record's")
-                                                           .arg(result.piece)
-                                                           .arg(bytes.begin)
-                                                           .arg(bytes.end - 1));
+            failure = Failure(Failure::PieceMismatch,
+                              QStringLiteral("piece %1 (bytes %2-%3) is not the record's").arg(result.piece).arg(bytes.begin).arg(bytes.end - 1));
     }
     return failure;
 }
@@ -236,6 +234,12 @@ MaybeFailure PackageChecks::finalCheck(QFile &file, qint64 received, const QStri
     return std::nullopt;
 }
 
+PackageVerifier::Verdict PackageChecks::verify(qint64 received)
+{
+    // A hash that has not read every byte is no hash of the package.
+    return !record.sha256.isEmpty() && edge != received ? PackageVerifier::Verdict::HashMismatch : whole->verify(received);
+}
+
 QString PackageChecks::done() const
 {
     QStringList checks;
@@ -248,14 +252,6 @@ QString PackageChecks::done() const
     const QString format = QStringLiteral("an installer's format");
     return checks.isEmpty() ? format + QStringLiteral(" (the record gives no size or hash)")
                             : QStringLiteral("the record's ") + checks.join(QStringLiteral(", ")) + QStringLiteral(" and ") + format;
-}
-
-PackageVerifier::Verdict PackageChecks::verify(qint64 received)
-{
-    // A hash that has not read every byte is no hash of the package.
-    if (!record.sha256.isEmpty() && edge != received)
-        return PackageVerifier::Verdict::HashMismatch;
-    return whole->verify(received);
 }
 
 void PackageChecks::stop()

@@ -78,19 +78,15 @@ MaybeFailure PackageDownload::open()
         return Failure::malformedMember(record.malformedMember);
     if (const MaybeFailure refused = kept.open(record, askedPath))
         return refused;
-    if (kept.takenOver())
-        resumeFrom(*kept.takenOver());
+    if (const std::optional<DownloadState> &state = kept.takenOver()) {
+        in = state->spans;
+        facts.total = state->length;
+        validator = state->validator;
+        facts.servesRanges = state->servesRanges;
+    }
     // Kept bytes are believed once they are hashed again.
     checks->check(kept.partialPath(), in, {0, in.size() > 0 ? facts.total : 0});
     return std::nullopt;
-}
-
-void PackageDownload::resumeFrom(const DownloadState &state)
-{
-    in = state.spans;
-    facts.total = state.length;
-    validator = state.validator;
-    facts.servesRanges = state.servesRanges;
 }
 
 bool PackageDownload::keepable() const
@@ -213,7 +209,7 @@ MaybeFailure PackageDownload::write(qint64 offset, const char *data, qint64 size
     if (!kept.file().flush())
         return writeFailed();
     checks->check(kept.partialPath(), in, {offset, offset + size});
-    if (const MaybeFailure wrong = collectChecks(false))
+    if (const MaybeFailure wrong = checks->collect(in, false, &wrongPieces))
         return wrong;
     keepState(false);
     return std::nullopt;
@@ -243,8 +239,12 @@ void PackageDownload::endsAt(qint64 length)
 void PackageDownload::fail(const Failure &cause)
 {
     // The first cause is the one: what follows (an aborted reply) is its consequence.
-    if (!failed)
-        failed = cause;
+    if (failed)
+        return;
+    // Bytes came and then the server was lost: the download is incomplete, whichever
+    // connection failed last and however.
+    const bool lost = cause.cause == Failure::NetworkFailure && in.size() > 0;
+    failed = lost ? Failure(Failure::Incomplete, cause.detail) : cause;
 }
 
 MaybeFailure PackageDownload::finish()
@@ -254,7 +254,7 @@ MaybeFailure PackageDownload::finish()
     if (!failed && !kept.file().flush())
         fail(writeFailed());
     if (!failed)
-        if (const MaybeFailure wrong = collectChecks(true))
+        if (const MaybeFailure wrong = settle())
             fail(*wrong);
     if (!failed)
         if (const MaybeFailure unfit = checks->finalCheck(kept.file(), in.size(), kept.partialPath()))
@@ -266,10 +266,9 @@ MaybeFailure PackageDownload::finish()
     return failed;
 }
 
-// Takes in the hashing done so far, or all of it (`wait`).
-MaybeFailure PackageDownload::collectChecks(bool wait)
+MaybeFailure PackageDownload::settle()
 {
-    return checks->collect(in, wait, &wrongPieces);
+    return checks->collect(in, true, &wrongPieces);
 }
 
 void PackageDownload::forget(const SpanSet &bytes)
@@ -286,21 +285,9 @@ bool PackageDownload::piecesChecked() const
     return checks->active();
 }
 
-SpanSet PackageDownload::takeWrongPieces()
-{
-    SpanSet taken;
-    std::swap(taken, wrongPieces);
-    return taken;
-}
-
 QString PackageDownload::checksDone() const
 {
     return checks->done();
-}
-
-bool PackageDownload::canResume() const
-{
-    return failed && keepable();
 }
 
 void PackageDownload::startOver()

@@ -14,6 +14,7 @@
 #include <QStringList>
 
 #include <memory>
+#include <utility>
 #include <vector>
 
 class PackageChecks;
@@ -68,13 +69,13 @@ public:
     // Drops `bytes` but the pieces checked, to be fetched again, and checks again what stays.
     void forget(const SpanSet &bytes);
     // Every byte in: waits for the hashing, which may still find a wrong piece.
-    MaybeFailure settle() { return collectChecks(true); }
+    MaybeFailure settle();
     // The record lists pieces, and the wrong ones found since the last call.
     bool piecesChecked() const;
     // Every byte is checked against the publisher's hashes, the pieces' or the signed whole
     // file's: a range needs no validator, from whichever source it comes.
     bool hashesVouch() const { return piecesChecked() || (record.vouched && !record.sha256.isEmpty()); }
-    SpanSet takeWrongPieces();
+    SpanSet takeWrongPieces() { return std::exchange(wrongPieces, {}); }
 
     // A body of no announced length ended here: that is the package's length.
     void endsAt(qint64 length);
@@ -95,7 +96,7 @@ public:
     // What a finished package was checked against, for the log.
     QString checksDone() const;
 
-    bool canResume() const;
+    bool canResume() const { return failed && keepable(); }
     // The bytes in, and the package's length (-1 while unknown).
     qint64 received() const { return in.size(); }
     qint64 total() const { return facts.total; }
@@ -108,14 +109,12 @@ public:
     const SpanSet &spans() const { return in; }
 
 private:
-    void resumeFrom(const DownloadState &state);
     // Writes the state, at most once a second unless `now`.
     void keepState(bool now);
     bool keepable() const;
     // A write or flush that failed: the disk is full, most likely.
     Failure writeFailed() const;
     MaybeFailure store(qint64 offset, const char *data, qint64 size);
-    MaybeFailure collectChecks(bool wait);
     void startOver();
     void discard();
 

@@ -26,7 +26,7 @@ PackageTransfer::PackageTransfer(QNetworkAccessManager &manager, PackageDownload
     , download(download)
     , sources(sources)
     , used(sources.inUse(together))
-    , scheduler(download.spans(), used.front(), used.back() - used.front() + 1)
+    , scheduler(download.spans(), used)
     , buffer(pieceSize)
 {
     scheduler.whenStopped([this](int id) { links.release(id); });
@@ -34,16 +34,10 @@ PackageTransfer::PackageTransfer(QNetworkAccessManager &manager, PackageDownload
     connect(&ticker, &QTimer::timeout, this, &PackageTransfer::tick);
 }
 
-PackageTransfer::~PackageTransfer() = default;
-
 void PackageTransfer::start()
 {
     download.retry();
     sources.beginAttempt();
-    // Those dropped before this attempt, between the ones it uses, are not asked.
-    for (int source = used.front(); source < used.back(); ++source)
-        if (!used.contains(source))
-            scheduler.dropSource(source);
     clock.start();
     ticker.start();
     if (download.received() == 0) {
@@ -111,9 +105,7 @@ void PackageTransfer::read(int id)
             return;
         if (!c.whole() && c.next + size > c.asked.end) {
             // Its source answered wrong, not the others.
-            const Failure longer(Failure::RangeMismatch, QStringLiteral("connection %1: a body longer than %2").arg(id).arg(describe(c.asked)));
-            drop(c.source, longer);
-            goOnWithout(longer);
+            drop({c.source}, Failure(Failure::RangeMismatch, QStringLiteral("connection %1: a body longer than %2").arg(id).arg(describe(c.asked))));
             return;
         }
         for (const Span &gap : download.spans().gaps({c.next, c.next + size}))
@@ -152,14 +144,12 @@ bool PackageTransfer::accept(int id)
             fail(*unfit);
         return false;
     }
-    if (status == 0) {
-        // No HTTP answer: the request's end tells what failed.
-        scheduler.accepted(id, download.known());
-        return true;
+    // No HTTP answer (status 0): the request's end tells what failed.
+    if (status != 0) {
+        qCInfo(lcTransfer).noquote() << "connection" << id << "answered" << status << "from" << forLog(reply->url());
+        // Later requests go where this one was answered, not through the redirect again.
+        sources[source].at = reply->url();
     }
-    qCInfo(lcTransfer).noquote() << "connection" << id << "answered" << status << "from" << forLog(reply->url());
-    // Later requests go where this one was answered, not through the redirect again.
-    sources[source].at = reply->url();
     if (verdict.startOver) {
         // The whole package where a range was asked for: the server does not split after
         // all, or the package changed. This answer brings it all, alone.
@@ -172,10 +162,9 @@ bool PackageTransfer::accept(int id)
     return true;
 }
 
+// Only while its reply is the connection's: a released reply sends no more signals.
 void PackageTransfer::requestEnded(int id)
 {
-    if (ended || !links.reply(id))
-        return;
     read(id);
     if (ended || !links.reply(id))
         return;
@@ -192,18 +181,16 @@ void PackageTransfer::requestEnded(int id)
         scheduler.endsHere(id);
     }
     const qint64 brought = c.requestBytes;
-    const QString reason = QStringLiteral("connection %1 to %2 ended after %3 bytes: %4")
-                               .arg(id)
-                               .arg(forLog(reply->url()))
-                               .arg(brought)
-                               .arg(transportFailed ? fromServer(reply->errorString()) : QStringLiteral("the body ended early"));
     scheduler.ended(id, clock.elapsed());
     if (scheduler.fellShort(id)) {
         // A body that began and stopped short is incomplete; when nothing came at all (a
         // refused certificate or connection) the network is the cause, not the file.
-        Failure cause(brought > 0 || !transportFailed ? Failure::Incomplete : Failure::NetworkFailure, reason);
+        Failure cause(brought > 0 || !transportFailed ? Failure::Incomplete : Failure::NetworkFailure,
+                      QStringLiteral("connection %1 to %2 ended after %3 bytes: %4").arg(id).arg(forLog(reply->url())).arg(brought)
+                          .arg(transportFailed ? fromServer(reply->errorString()) : QStringLiteral("the body ended early")));
         cause.networkError = error;
-        laneFailed(id, cause);
+        qCWarning(lcTransfer).noquote() << cause.detail;
+        goOn(scheduler.failed(id), cause);
         return;
     }
     qCInfo(lcTransfer) << "connection" << id << "brought" << brought << "bytes";
@@ -217,8 +204,6 @@ void PackageTransfer::arrivedBytes()
         return;
     emit readyRead();
     emit downloadProgress(download.received(), download.total());
-    if (settled())
-        return;
     proceed();
 }
 
@@ -230,16 +215,11 @@ void PackageTransfer::proceed()
         const Scheduler::Connection &c = scheduler.connection(id);
         if (!links.reply(id) || !c.whole() || c.next < c.end)
             continue;
-        switch (scheduler.onward(id, download.known())) {
-        case Scheduler::Onward::Read:
+        const Scheduler::Onward onward = scheduler.onward(id, download.known());
+        if (onward == Scheduler::Onward::Read)
             read(id);
-            break;
-        case Scheduler::Onward::Wait:
-            break;
-        case Scheduler::Onward::Stop:
+        else if (onward == Scheduler::Onward::Stop)
             scheduler.ended(id, clock.elapsed());
-            break;
-        }
     }
     if (!ended && settled())
         return;
@@ -252,14 +232,13 @@ bool PackageTransfer::settled()
 {
     if (!download.complete())
         return false;
-    if (const MaybeFailure wrongOne = download.settle()) {
-        if (wrongOne->cause == Failure::PieceMismatch)
-            wrongPiece(*wrongOne);
-        else
-            fail(*wrongOne);
-        return true;
-    }
-    end();
+    const MaybeFailure wrongOne = download.settle();
+    if (!wrongOne)
+        end();
+    else if (wrongOne->cause == Failure::PieceMismatch)
+        wrongPiece(*wrongOne);
+    else
+        fail(*wrongOne);
     return true;
 }
 
@@ -271,30 +250,22 @@ void PackageTransfer::wrongPiece(const Failure &cause)
     const Sources::Blame blame = sources.blame(used, download.takeWrongPieces(), download.spans());
     download.forget(blame.suspect);
     sources.forgetBrought(download.spans().gaps({0, download.total()}));
-    for (int source : blame.blamed)
-        drop(source, cause);
-    goOnWithout(cause);
+    drop(blame.blamed, cause);
 }
 
-// A source answered wrong: it is not asked again in this download, and its connections stop.
-void PackageTransfer::drop(int source, const Failure &cause)
+// Sources answered wrong: they are not asked again in this download, and their connections
+// stop. The others bring their work; the transfer fails for `cause` when nobody is left.
+void PackageTransfer::drop(const std::vector<int> &wrong, const Failure &cause)
 {
-    if (sources[source].dropped)
-        return;
-    qCWarning(lcTransfer).noquote() << forLog(sources[source].url) << "answered wrong:" << cause.detail << "- it is not used again";
-    sources[source].dropped = true;
-    dropped = true;
-    scheduler.dropSource(source);
-}
-
-// After sources were dropped: the others bring their work, and the transfer fails for
-// `cause` only when nobody is left to bring it.
-void PackageTransfer::goOnWithout(const Failure &cause)
-{
-    bool left = false;
-    for (int source : used)
-        left = left || scheduler.asks(source);
-    goOn(left, cause);
+    for (int source : wrong) {
+        if (sources[source].dropped)
+            continue;
+        qCWarning(lcTransfer).noquote() << forLog(sources[source].url) << "answered wrong:" << cause.detail << "- it is not used again";
+        sources[source].dropped = true;
+        dropped = true;
+        scheduler.dropSource(source);
+    }
+    goOn(scheduler.asksAny(), cause);
 }
 
 // The others bring the work left, unless `goesOn` is false; the transfer fails for `cause`
@@ -305,12 +276,6 @@ void PackageTransfer::goOn(bool goesOn, const Failure &cause)
         proceed();
     if (!goesOn || scheduler.busy() == 0)
         fail(cause);
-}
-
-void PackageTransfer::laneFailed(int id, const Failure &cause)
-{
-    qCWarning(lcTransfer).noquote() << cause.detail;
-    goOn(scheduler.failed(id), cause);
 }
 
 // A range answered with an error status before its first byte.
@@ -361,21 +326,17 @@ void PackageTransfer::tick()
         links.share(0, true);
         distribute();
     }
-    if (result.slow.empty())
-        return;
     for (int id : result.slow)
         qCInfo(lcTransfer) << "connection" << id << "is far slower than the others: its rest goes to them";
-    proceed();
+    if (!result.slow.empty())
+        proceed();
 }
 
 void PackageTransfer::fail(const Failure &cause)
 {
     if (ended)
         return;
-    // Bytes came and then the server was lost: the download is incomplete, whichever
-    // connection failed last and however.
-    const bool lost = cause.cause == Failure::NetworkFailure && download.received() > 0;
-    download.fail(lost ? Failure(Failure::Incomplete, cause.detail) : cause);
+    download.fail(cause);
     end();
 }
 

@@ -33,7 +33,7 @@ public:
     PackageTransfer(QNetworkAccessManager &manager, PackageDownload &download, Sources &sources, bool together,
                     QObject *parent = nullptr);
     // Stops every connection; emits nothing.
-    ~PackageTransfer() override;
+    ~PackageTransfer() override = default;
 
     void start();
     // Ends the transfer for this cause, unless it has already ended.
@@ -58,11 +58,9 @@ private:
     void read(int id);
     bool accept(int id);
     void requestEnded(int id);
-    void laneFailed(int id, const Failure &cause);
     void rangeRefused(int id, const Failure &cause);
     void wrongPiece(const Failure &cause);
-    void drop(int source, const Failure &cause);
-    void goOnWithout(const Failure &cause);
+    void drop(const std::vector<int> &wrong, const Failure &cause);
     void goOn(bool goesOn, const Failure &cause);
     bool settled();
     void distribute();

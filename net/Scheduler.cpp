@@ -1,38 +1,22 @@
 #include "Scheduler.h"
 
 #include <algorithm>
+#include <numeric>
 
-Scheduler::Scheduler(const SpanSet &in, int firstSource, int sources)
+Scheduler::Scheduler(const SpanSet &in, const QList<int> &sources)
     : in(in)
-    , firstSource(firstSource)
-    , sources(sources)
+    , firstSource(sources.front())
+    , together(sources.size() > 1)
+    , ceilings(std::size_t(*std::max_element(sources.begin(), sources.end()) + 1), 0)
 {
-}
-
-int Scheduler::open() const
-{
-    return int(std::count_if(connections.begin(), connections.end(), [](const Connection &c) { return !c.retired; }));
-}
-
-int Scheduler::busy() const
-{
-    return int(std::count_if(connections.begin(), connections.end(), [](const Connection &c) { return c.busy || c.restUntilMs > 0; }));
-}
-
-bool Scheduler::splittableAs(const Package &package)
-{
-    return package.servesRanges && !package.refusesRanges && package.total >= minimumSplitSize;
-}
-
-qint64 Scheduler::shareEnd(const Package &package) const
-{
-    return package.total >= 0 ? package.total : unknownEnd;
+    for (int source : sources)
+        ceilings[std::size_t(source)] = maxConnections;
 }
 
 int Scheduler::addWhole(const Package &package)
 {
     Connection whole;
-    whole.end = shareEnd(package);
+    whole.end = package.end();
     whole.source = firstSource;
     connections.push_back(whole);
     return count() - 1;
@@ -42,8 +26,8 @@ std::optional<int> Scheduler::addForWork(const Package &package)
 {
     Connection taker;
     taker.source = -1;
-    for (int source = firstSource; source < firstSource + sources; ++source)
-        if (openTo(source) < ceilingOf(source) && (taker.source < 0 || openTo(source) < openTo(taker.source)))
+    for (int source = 0; source < int(ceilings.size()); ++source)
+        if (openTo(source) < ceilings[std::size_t(source)] && (taker.source < 0 || openTo(source) < openTo(taker.source)))
             taker.source = source;
     if (taker.source < 0 || !takeWork(taker, package))
         return std::nullopt;
@@ -57,16 +41,9 @@ int Scheduler::openTo(int source) const
                              [source](const Connection &c) { return !c.retired && c.source == source; }));
 }
 
-int Scheduler::ceilingOf(int source) const
-{
-    return std::size_t(source) < sourceCeilings.size() ? sourceCeilings[std::size_t(source)] : maxConnections;
-}
-
 void Scheduler::lowerCeiling(int source)
 {
-    if (sourceCeilings.size() <= std::size_t(source))
-        sourceCeilings.resize(std::size_t(source) + 1, maxConnections);
-    sourceCeilings[std::size_t(source)] = qMin(sourceCeilings[std::size_t(source)], openTo(source));
+    ceilings[std::size_t(source)] = qMin(ceilings[std::size_t(source)], openTo(source));
 }
 
 void Scheduler::dropSource(int source)
@@ -77,19 +54,11 @@ void Scheduler::dropSource(int source)
     lowerCeiling(source);
 }
 
-void Scheduler::resume(const Package &package)
-{
-    split = splittableAs(package);
-}
-
 int Scheduler::limit(const Package &package, int lingering) const
 {
     if (!split)
         return 1;
-    int sum = 0;
-    for (int source = firstSource; source < firstSource + sources; ++source)
-        sum += ceilingOf(source);
-    const int most = qMin(ceiling, sum);
+    const int most = qMin(ceiling, std::accumulate(ceilings.begin(), ceilings.end(), 0));
     // One range first: a server that turns ranges away or sends them elsewhere is known
     // before more connections go out.
     return (package.rangesProven ? most : qMin(most, 2)) - lingering;
@@ -101,7 +70,7 @@ std::optional<Span> Scheduler::request(int id, const Package &package)
     if (package.refusesRanges) {
         // Everything again, over the bytes kept: the server gives nothing else.
         c.next = 0;
-        c.end = shareEnd(package);
+        c.end = package.end();
         return Span{};
     }
     if (c.next >= c.end && !takeWork(c, package))
@@ -134,7 +103,7 @@ qint64 Scheduler::unasked(const Package &package) const
 // is not yet asked for.
 bool Scheduler::takeWork(Connection &taker, const Package &package)
 {
-    for (const Span &gap : in.gaps({0, shareEnd(package)})) {
+    for (const Span &gap : in.gaps({0, package.end()})) {
         // The gap's first byte that no connection is bringing.
         qint64 begin = gap.begin;
         for (bool moved = true; moved;) {
@@ -198,9 +167,9 @@ void Scheduler::accepted(int id, const Package &package)
     Connection &c = connections[std::size_t(id)];
     c.accepted = true;
     if (c.whole()) {
-        c.end = shareEnd(package);
+        c.end = package.end();
         // Split once its pace shows that this connection is held back (see tick()).
-        splittable = splittableAs(package);
+        splittable = package.splittable();
     }
 }
 
@@ -215,7 +184,7 @@ void Scheduler::startOver(int id, const Package &package)
     c.accepted = true;
     c.asked = {};
     c.next = 0;
-    c.end = shareEnd(package);
+    c.end = package.end();
 }
 
 void Scheduler::arrived(int id, qint64 bytes)
@@ -224,12 +193,6 @@ void Scheduler::arrived(int id, qint64 bytes)
     c.next += bytes;
     c.requestBytes += bytes;
     c.tickBytes += bytes;
-}
-
-void Scheduler::endsHere(int id)
-{
-    Connection &c = connections[std::size_t(id)];
-    c.end = c.next;
 }
 
 void Scheduler::ended(int id, qint64 nowMs)
@@ -294,7 +257,7 @@ Scheduler::Refusal Scheduler::refused(int id, const Package &package, qint64 now
     // A server that has ranges enough from this updater (as a connection limit does) turns
     // one more away while the others go on; with several sources, the others go on.
     const int source = connections[std::size_t(id)].source;
-    if (source != firstSource || sources > 1 || (package.rangesProven && busy() > 0)) {
+    if (together || (package.rangesProven && busy() > 0)) {
         lowerCeiling(source);
         return Refusal::FewerConnections;
     }
@@ -312,7 +275,7 @@ Scheduler::Onward Scheduler::onward(int id, const Package &package)
 {
     Connection &c = connections[std::size_t(id)];
     const qint64 at = c.end;
-    const std::vector<Span> ahead = in.gaps({at, shareEnd(package)});
+    const std::vector<Span> ahead = in.gaps({at, package.end()});
     if (ahead.empty() || ahead.front().begin != at)
         return Onward::Stop;
     qint64 end = ahead.front().end;
@@ -351,36 +314,31 @@ Scheduler::Tick Scheduler::tick(qint64 nowMs, const Package &package)
     for (const Connection &c : connections)
         if (!c.retired)
             best = qMax(best, qMax(qint64(c.rate * tickMs / 1000), c.busy && c.busyAtTick ? c.tickBytes : 0));
-    // The sources that have a connection keeping pace.
-    std::vector<bool> keepingPace(std::size_t(firstSource + qMax(1, sources)), false);
     for (int id = 0; id < count(); ++id) {
         Connection &c = connections[std::size_t(id)];
-        if (c.busy && c.busyAtTick) {
-            const double pace = c.tickBytes * 1000.0 / tickMs;
+        const bool measured = c.busy && c.busyAtTick;
+        const double pace = c.tickBytes * 1000.0 / tickMs;
+        if (measured)
             c.rate = c.rate > 0 ? (c.rate + pace) / 2 : pace;
-            c.slowTicks = split && c.tickBytes * slowFactor < best ? c.slowTicks + 1 : 0;
-            if (c.slowTicks * tickMs >= slowSeconds * 1000)
-                result.slow.push_back(id);
-            if (c.slowTicks == 0 && std::size_t(c.source) < keepingPace.size())
-                keepingPace[std::size_t(c.source)] = true;
-        } else {
-            c.slowTicks = 0;
-        }
-        c.busyAtTick = c.busy;
-        c.tickBytes = 0;
+        c.slowTicks = measured && split && c.tickBytes * slowFactor < best ? c.slowTicks + 1 : 0;
+        if (c.slowTicks * tickMs >= slowSeconds * 1000)
+            result.slow.push_back(id);
     }
     // Its remainder goes to the others; a new connection may take its place, but not at its
     // source while another source keeps pace (when none does, the line is slow, not a source).
     for (int id : result.slow) {
         const int source = connections[std::size_t(id)].source;
         retire(id);
-        bool elsewhere = false;
-        for (std::size_t other = 0; other < keepingPace.size(); ++other)
-            elsewhere = elsewhere || (keepingPace[other] && int(other) != source);
-        if (elsewhere)
+        if (std::any_of(connections.begin(), connections.end(), [source](const Connection &c) {
+                return c.busy && c.busyAtTick && c.slowTicks == 0 && c.source != source;
+            }))
             lowerCeiling(source);
         if (++failures > maxFailures)
             ceiling = qMin(ceiling, open());
+    }
+    for (Connection &c : connections) {
+        c.busyAtTick = c.busy;
+        c.tickBytes = 0;
     }
     return result;
 }

@@ -3,8 +3,10 @@
 
 #include "SpanSet.h"
 
+#include <QList>
 #include <QtGlobal>
 
+#include <algorithm>
 #include <functional>
 #include <limits>
 #include <optional>
@@ -75,6 +77,11 @@ public:
         // The pieces its record lists (0: none), along whose edges ranges are cut so that a
         // wrong piece tells which source served it.
         qint64 pieceSize = 0;
+
+        // Where a whole stream ends: the package's end, or unknownEnd.
+        qint64 end() const { return total >= 0 ? total : unknownEnd; }
+        // A server that splits safely, and a package long enough to be worth it.
+        bool splittable() const { return servesRanges && !refusesRanges && total >= minimumSplitSize; }
     };
 
     struct Connection
@@ -113,9 +120,8 @@ public:
     enum class Refusal { FewerConnections, NoRanges, Later };
 
     // Reads which bytes are in from `in`, which outlives it. The sources that serve together
-    // are named by their index in the download's table: from `firstSource`, where the download
-    // began, over `sources` indices (any dropped before among them: dropSource()).
-    explicit Scheduler(const SpanSet &in, int firstSource = 0, int sources = 1);
+    // are named by their index in the download's table, the one where the download began first.
+    explicit Scheduler(const SpanSet &in, const QList<int> &sources = {0});
 
     // Called whenever a connection's request ends here, whatever ends it, so that its reply
     // goes at once: the scheduler's view and the reply cannot disagree.
@@ -125,17 +131,20 @@ public:
     const Connection &connection(int id) const { return connections[std::size_t(id)]; }
     bool isSplit() const { return split; }
     // Connections that may take work, and those with a request under way or resting.
-    int open() const;
-    int busy() const;
+    int open() const { return int(std::count_if(connections.begin(), connections.end(), [](const Connection &c) { return !c.retired; })); }
+    int busy() const
+    {
+        return int(std::count_if(connections.begin(), connections.end(), [](const Connection &c) { return c.busy || c.restUntilMs > 0; }));
+    }
 
     // A first connection for the whole package.
     int addWhole(const Package &package);
     // A new connection for the first work nobody brings, to the source with the fewest
     // connections that may take one more; nothing when there is none.
     std::optional<int> addForWork(const Package &package);
-    // Connections open to a source, and whether it is still asked.
+    // Connections open to a source, and whether any source is still asked.
     int openTo(int source) const;
-    bool asks(int source) const { return ceilingOf(source) > 0; }
+    bool asksAny() const { return std::any_of(ceilings.begin(), ceilings.end(), [](int most) { return most > 0; }); }
     // A source is not asked again in this transfer (it served a wrong piece): its
     // connections are retired.
     void dropSource(int source);
@@ -146,7 +155,7 @@ public:
     // where there is some; nothing when there is none.
     std::optional<Span> request(int id, const Package &package);
     // After a resume: splits again when the download was split.
-    void resume(const Package &package);
+    void resume(const Package &package) { split = package.splittable(); }
 
     void sent(int id, const Span &asked, qint64 nowMs);
     // Its answer's header was accepted: a whole stream's share becomes the package.
@@ -155,7 +164,7 @@ public:
     void startOver(int id, const Package &package);
     void arrived(int id, qint64 bytes);
     // A body of no announced length ended where its connection did.
-    void endsHere(int id);
+    void endsHere(int id) { connections[std::size_t(id)].end = connections[std::size_t(id)].next; }
     // Its request ended (the reply is gone): its pace is taken.
     void ended(int id, qint64 nowMs);
     // Whether its request fell short of what it was to bring.
@@ -182,28 +191,24 @@ public:
 
 private:
     void stop(int id);
-    // A package whose server splits safely and that is long enough to be worth it.
-    static bool splittableAs(const Package &package);
     bool takeWork(Connection &taker, const Package &package);
-    qint64 shareEnd(const Package &package) const;
     // The bytes still missing that no request under way brings.
     qint64 unasked(const Package &package) const;
-    int ceilingOf(int source) const;
     // A source that turns connections away (or crawls) is asked with as many as it has now.
     void lowerCeiling(int source);
 
     const SpanSet &in;
     const int firstSource;
-    const int sources;
+    const bool together;
     std::vector<Connection> connections;
     std::function<void(int)> stopped;
     // The first answer allows a split, and whether the transfer is split.
     bool splittable = false;
     bool split = false;
-    // Connections at most, lowered when connections keep failing, and for each source,
-    // lowered when it turns connections away.
+    // Connections at most, lowered when connections keep failing, and for each source at its
+    // index, lowered when it turns connections away (0: not asked).
     int ceiling = maxConnections;
-    std::vector<int> sourceCeilings;
+    std::vector<int> ceilings;
     int failures = 0;
 };
 

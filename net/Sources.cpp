@@ -57,10 +57,8 @@ bool Sources::advance()
 
 int Sources::nextLeft() const
 {
-    for (int next = index + 1; next < size(); ++next)
-        if (!table[std::size_t(next)].dropped)
-            return next;
-    return -1;
+    const QList<int> left = inUse(true);
+    return left.size() > 1 ? left[1] : -1;
 }
 
 void Sources::restart()

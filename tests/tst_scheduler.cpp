@@ -291,7 +291,7 @@ void TestScheduler::sources()
     QFETCH(QVector<int>, counts);
 
     SpanSet in;
-    Scheduler scheduler(in, 0, 3);
+    Scheduler scheduler(in, {0, 1, 2});
     Scheduler::Package known = package(256 * MiB, true);
     known.pieceSize = 4 * MiB;
     wholeStream(scheduler, in, known, MiB);

@@ -4,9 +4,10 @@
 // from the same server; five rounds of the three, interleaved. Prints each run, then for
 // each figure the median, the range and the spread over the rounds, and the updater's
 // peak memory growth: all resident pages, and the heap alone. Then the same against Debian's
-// nginx serving 128 MiB, throttled to 4 MB/s per connection and not, with aria2c -x8 -s8
+// nginx serving 128 MiB, throttled to 4 MB/s per connection and not, with aria2c -x8 -s8 -k1M
 // beside curl, and a proxy that slows one of the updater's connections to a crawl. With
-// --mirrors, only three throttled nginx servers used together (see mirrorFigures()).
+// --mirrors, only three throttled nginx servers used together (see mirrorFigures()); with
+// --far, only nginx over a far link (see farFigures()).
 #include "nginxserver.h"
 #include "testserver.h"
 #include "testwindow.h"
@@ -226,8 +227,27 @@ void summary(const QVector<Figure *> &figures)
             << QString::number(figure->slowest(), 'f', 1) << " to " << QString::number(figure->fastest(), 'f', 1) << '\n';
 }
 
+// `url` through the slowing proxy, started as `proxy` with `arguments` after the target port;
+// empty when it did not start.
+QString throughProxy(QProcess &proxy, const QString &url, const QStringList &arguments)
+{
+    QUrl through(url);
+    proxy.start(QStringLiteral(PYTHON_EXECUTABLE), QStringList{QStringLiteral(SLOWPROXY_SCRIPT), QString::number(through.port())} + arguments);
+    if (!proxy.waitForReadyRead(10000))
+        return QString();
+    through.setPort(QString::fromLatin1(proxy.readLine()).section(' ', 2).trimmed().toInt());
+    return through.toString();
+}
+
+// aria2c with eight connections and ranges of 1 MiB, saving as previousRun in `work`.
+QStringList ariaArguments(const QString &work, const QString &url)
+{
+    return {QStringLiteral("-q"), QStringLiteral("-x8"), QStringLiteral("-s8"), QStringLiteral("-k1M"), QStringLiteral("--allow-overwrite=true"),
+            QStringLiteral("--file-allocation=none"), QStringLiteral("-d"), work, QStringLiteral("-o"), previousRun, url};
+}
+
 // nginx with the given directives (`limit_rate` per connection, as download servers and CDNs
-// hold each one): the updater next to curl (one connection) and aria2c -x8 -s8; with
+// hold each one): the updater next to curl (one connection) and aria2c -x8 -s8 -k1M; with
 // `proxies`, then the updater with one of its connections slowed to a crawl by a proxy,
 // next to the same proxy slowing none.
 bool nginxFigures(TestServer &records, const QString &work, const QByteArray &directives, bool proxies)
@@ -243,24 +263,17 @@ bool nginxFigures(TestServer &records, const QString &work, const QByteArray &di
     if (!writePackage(served, size))
         return false;
     const QString url = web.url(QStringLiteral("/download/QuorilexVideo_32.msi"));
-    const QString port = QUrl(url).port() > 0 ? QString::number(QUrl(url).port()) : QString();
     out << "\nnginx, " << (directives.isEmpty() ? QByteArray("unthrottled") : directives) << ' ' << size << " bytes, "
         << throttledRounds << " rounds\n";
     Figure updater{QStringLiteral("updater:                ")};
     Figure curl{QStringLiteral("curl:                   ")};
-    Figure aria{QStringLiteral("aria2c -x8 -s8:         ")};
+    Figure aria{QStringLiteral("aria2c -x8 -s8 -k1M:    ")};
     Figure even{QStringLiteral("updater, proxy, even:   ")};
     Figure crawl{QStringLiteral("updater, one crawling:  ")};
     const auto proxied = [&](int slowConnection, Figure &figure) {
         QProcess proxy;
-        proxy.start(QStringLiteral(PYTHON_EXECUTABLE), {QStringLiteral(SLOWPROXY_SCRIPT), port, QString::number(slowConnection),
-                                                        QStringLiteral("16384")});
-        if (!proxy.waitForReadyRead(10000))
-            return false;
-        const QString proxyPort = QString::fromLatin1(proxy.readLine()).section(' ', 2).trimmed();
-        QUrl through(url);
-        through.setPort(proxyPort.toInt());
-        const bool ok = runUpdater(figure, records.echo(recordFor(through.toString()).toUtf8()), QByteArray(), size);
+        const QString through = throughProxy(proxy, url, {QString::number(slowConnection), QStringLiteral("16384")});
+        const bool ok = !through.isEmpty() && runUpdater(figure, records.echo(recordFor(through).toUtf8()), QByteArray(), size);
         proxy.kill();
         proxy.waitForFinished();
         return ok;
@@ -269,10 +282,7 @@ bool nginxFigures(TestServer &records, const QString &work, const QByteArray &di
         out << "round " << round << '\n';
         if (!runUpdater(updater, records.echo(recordFor(url).toUtf8()), QByteArray(), size)
             || !runTimed(curl, QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-o"), previousRun, url}, size)
-            || !runTimed(aria, QStringLiteral("aria2c"), {QStringLiteral("-q"), QStringLiteral("-x8"), QStringLiteral("-s8"),
-                                                          QStringLiteral("--allow-overwrite=true"), QStringLiteral("--file-allocation=none"),
-                                                          QStringLiteral("-d"), work, QStringLiteral("-o"), previousRun, url},
-                         size)
+            || !runTimed(aria, QStringLiteral("aria2c"), ariaArguments(work, url), size)
             || (proxies && (!proxied(0, even) || !proxied(2, crawl))))
             return false;
     }
@@ -284,6 +294,38 @@ bool nginxFigures(TestServer &records, const QString &work, const QByteArray &di
         out << "time with one crawling / all even: median " << QString::number(even.median() / crawl.median(), 'f', 2) << '\n';
     }
     growth({&updater});
+    return true;
+}
+
+// A far link: nginx behind the proxy with a 200 ms round trip and a 256 KiB window per
+// connection (1.25 MiB/s each), the updater next to aria2c with as many connections.
+bool farFigures(TestServer &records, const QString &work)
+{
+    constexpr qint64 size = Q_INT64_C(64) << 20;
+    constexpr int rounds = 3;
+    NginxServer web(0, QByteArray());
+    const QString served = web.root() + QStringLiteral("/download/QuorilexVideo_32.msi");
+    QProcess proxy;
+    const QString url = web.isRunning() && writePackage(served, size)
+        ? throughProxy(proxy, web.url(QStringLiteral("/download/QuorilexVideo_32.msi")), {QStringLiteral("0"), QStringLiteral("0"),
+                                                                                          QStringLiteral("200"), QStringLiteral("262144")})
+        : QString();
+    if (url.isEmpty()) {
+        out << "cannot start nginx (apt-get install nginx-light) or the proxy\n";
+        return false;
+    }
+    out << "\nfar link: 200 ms round trip, 256 KiB window per connection, " << size << " bytes, " << rounds << " rounds\n";
+    Figure updater{QStringLiteral("updater:                ")};
+    Figure aria{QStringLiteral("aria2c -x8 -s8 -k1M:    ")};
+    for (int round = 1; round <= rounds; ++round) {
+        out << "round " << round << '\n';
+        if (!runUpdater(updater, records.echo(recordFor(url).toUtf8()), QByteArray(), size)
+            || !runTimed(aria, QStringLiteral("aria2c"), ariaArguments(work, url), size))
+            return false;
+    }
+    out << "\nover " << rounds << " rounds\n";
+    summary({&updater, &aria});
+    out << "updater / aria2c: median " << QString::number(updater.median() / aria.median(), 'f', 2) << '\n';
     return true;
 }
 
@@ -443,6 +485,7 @@ int main(int argc, char *argv[])
     QStringList arguments = app.arguments().mid(1);
     const bool nginxOnly = arguments.removeAll(QStringLiteral("--nginx-only")) > 0;
     const bool mirrorsOnly = arguments.removeAll(QStringLiteral("--mirrors")) > 0;
+    const bool farOnly = arguments.removeAll(QStringLiteral("--far")) > 0;
     const qint64 size = arguments.isEmpty() ? Q_INT64_C(1) << 30 : arguments.first().toLongLong();
     QTemporaryDir dir;
     if (!dir.isValid() || !QDir::setCurrent(dir.path())) {
@@ -480,6 +523,8 @@ int main(int argc, char *argv[])
     bodyFile.close();
     if (mirrorsOnly)
         return mirrorFigures(bare, dir.path()) ? 0 : 1;
+    if (farOnly)
+        return farFigures(bare, dir.path()) ? 0 : 1;
     if (nginxOnly)
         return nginxFigures(bare, dir.path(), "limit_rate 4m;", true) && nginxFigures(bare, dir.path(), QByteArray(), false) ? 0 : 1;
 

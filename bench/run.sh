@@ -5,6 +5,7 @@
 # (1 GiB by default; it needs that much free space in /tmp), and --nginx-only. With --healing
 # it measures instead how downloads heal: resets next to aria2c, and a resume at 90 %; with
 # --mirrors, three throttled nginx servers used together next to aria2c with a Metalink file;
+# with --far, nginx over a far link (a 200 ms round trip, 256 KiB windows) next to aria2c;
 # with --checks, what version checks cost the nginx and PHP-FPM recipes (wrk).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,5 +26,8 @@ cmake --build build-bench -j"$(nproc)" --target bench_download signrelease
 if [ "${1:-}" = --mirrors ]; then
     # The demo package the other figures use is not needed: a small one.
     exec build-bench/bench/bench_download --mirrors 1048576
+fi
+if [ "${1:-}" = --far ]; then
+    exec build-bench/bench/bench_download --far 1048576
 fi
 build-bench/bench/bench_download "$@"

@@ -87,6 +87,7 @@ QNetworkReply *Links::open(int id, const QNetworkRequest &request, const QUrl &u
     Link &link = links[std::size_t(id)];
     origins[link.manager].insert(originOf(url));
     link.reply = SafeGet::send(*link.manager, request);
+    link.shared = !shared;
     share(id, shared);
     QObject::connect(link.reply, &QNetworkReply::redirected, owner, [this, id](const QUrl &target) {
         const Link &redirected = links[std::size_t(id)];
@@ -97,8 +98,10 @@ QNetworkReply *Links::open(int id, const QNetworkRequest &request, const QUrl &u
 
 void Links::share(int id, bool shared)
 {
-    if (QNetworkReply *const reply = links[std::size_t(id)].reply)
-        reply->setReadBufferSize(shared ? sharedReadBuffer : loneReadBuffer);
+    Link &link = links[std::size_t(id)];
+    if (link.reply && link.shared != shared)
+        link.reply->setReadBufferSize(shared ? sharedReadBuffer : loneReadBuffer);
+    link.shared = shared;
 }
 
 void Links::release(int id)

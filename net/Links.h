@@ -41,7 +41,8 @@ public:
 
     // Sends `request` to `url` on the connection's manager; `shared`: one of several.
     QNetworkReply *open(int id, const QNetworkRequest &request, const QUrl &url, bool shared);
-    // How far its reply reads ahead: less for one of several connections.
+    // How far its reply reads ahead: less for one of several connections. Qt passes a change to
+    // its network thread, so only a change is passed on.
     void share(int id, bool shared);
     // The request under way, null when none.
     QNetworkReply *reply(int id) const { return links[std::size_t(id)].reply; }
@@ -56,6 +57,7 @@ private:
     {
         QNetworkAccessManager *manager = nullptr;
         QNetworkReply *reply = nullptr;
+        bool shared = false;
     };
 
     QNetworkAccessManager &first;

@@ -155,10 +155,11 @@ bool PackageTransfer::accept(int id)
         // all, or the package changed. This answer brings it all, alone.
         qCInfo(lcTransfer) << "connection" << id << "brings the whole package again, alone";
         scheduler.startOver(id, download.known());
-        links.share(id, false);
         return true;
     }
-    scheduler.accepted(id, download.known());
+    // Split at once, the others' ranges asked once its bytes are read (proceed()).
+    if (scheduler.accepted(id, download.known(), clock.elapsed()))
+        qCInfo(lcTransfer) << "the server is far away: splitting";
     return true;
 }
 
@@ -171,7 +172,6 @@ void PackageTransfer::requestEnded(int id)
     if (!scheduler.connection(id).accepted && !accept(id))
         return;
     QNetworkReply *const reply = links.reply(id);
-    const QNetworkReply::NetworkError error = reply->error();
     const bool transportFailed = reply->error() != QNetworkReply::NoError
         || reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 0;
     const Scheduler::Connection &c = scheduler.connection(id);
@@ -188,7 +188,7 @@ void PackageTransfer::requestEnded(int id)
         Failure cause(brought > 0 || !transportFailed ? Failure::Incomplete : Failure::NetworkFailure,
                       QStringLiteral("connection %1 to %2 ended after %3 bytes: %4").arg(id).arg(forLog(reply->url())).arg(brought)
                           .arg(transportFailed ? fromServer(reply->errorString()) : QStringLiteral("the body ended early")));
-        cause.networkError = error;
+        cause.networkError = reply->error();
         qCWarning(lcTransfer).noquote() << cause.detail;
         goOn(scheduler.failed(id), cause);
         return;
@@ -226,8 +226,7 @@ void PackageTransfer::proceed()
     distribute();
 }
 
-// Ends the transfer once every byte is in and hashed; a wrong piece found then is fetched
-// again.
+// Ends the transfer once every byte is in and hashed; a wrong piece is fetched again.
 bool PackageTransfer::settled()
 {
     if (!download.complete())
@@ -242,9 +241,8 @@ bool PackageTransfer::settled()
     return true;
 }
 
-// A piece failed its hash: the sources that brought any of it are asked no more, and what
-// they brought is fetched again from the others, with the bytes no source of this transfer
-// vouches for (kept from an attempt before). The other sources' bytes stay.
+// A piece failed its hash: its sources are asked no more, and what they brought is fetched
+// again, with the bytes no source of this transfer vouches for (kept from an attempt before).
 void PackageTransfer::wrongPiece(const Failure &cause)
 {
     const Sources::Blame blame = sources.blame(used, download.takeWrongPieces(), download.spans());
@@ -302,6 +300,8 @@ void PackageTransfer::distribute()
         return;
     for (int id = 0; id < scheduler.count(); ++id) {
         const Scheduler::Connection &c = scheduler.connection(id);
+        // Each connection of a split download reads less ahead, the one that began it too.
+        links.share(id, scheduler.isSplit());
         if (c.retired || c.busy || c.restUntilMs > clock.elapsed())
             continue;
         if (const std::optional<Span> asked = scheduler.request(id, download.known()))
@@ -323,7 +323,6 @@ void PackageTransfer::tick()
     const Scheduler::Tick result = scheduler.tick(clock.elapsed(), download.known());
     if (result.splits) {
         qCInfo(lcTransfer) << "the first connection alone would be slow: splitting";
-        links.share(0, true);
         distribute();
     }
     for (int id : result.slow)

@@ -80,7 +80,8 @@ std::optional<Span> Scheduler::request(int id, const Package &package)
         // Near the end no more than an even share of what nobody has asked for yet, so that
         // every connection has work until the last bytes.
         const qint64 share = qMax(minimumRange, unasked(package) / qMax(1, open()));
-        const qint64 size = qMin(share, qMax<qint64>(minimumRange, qint64(c.rate * requestSeconds)));
+        const qint64 seconds = qMax<qint64>(requestSeconds * 1000, requestRoundTrips * c.answerMs);
+        const qint64 size = qMin(share, qMax<qint64>(minimumRange, qint64(c.rate * seconds / 1000)));
         qint64 end = c.next + size;
         if (package.pieceSize > 0)
             end = (end + package.pieceSize - 1) / package.pieceSize * package.pieceSize;
@@ -162,15 +163,20 @@ void Scheduler::sent(int id, const Span &asked, qint64 nowMs)
     c.sentAtMs = nowMs;
 }
 
-void Scheduler::accepted(int id, const Package &package)
+bool Scheduler::accepted(int id, const Package &package, qint64 nowMs)
 {
     Connection &c = connections[std::size_t(id)];
     c.accepted = true;
-    if (c.whole()) {
-        c.end = package.end();
-        // Split once its pace shows that this connection is held back (see tick()).
-        splittable = package.splittable();
-    }
+    c.answerMs = nowMs - c.sentAtMs;
+    if (!c.whole())
+        return false;
+    c.end = package.end();
+    // Split once its pace shows that this connection is held back (see tick()), or now when
+    // the server is far.
+    splittable = package.splittable();
+    const bool splits = splittable && !split && c.answerMs >= farAnswerMs;
+    split = split || splits;
+    return splits;
 }
 
 void Scheduler::startOver(int id, const Package &package)

@@ -23,7 +23,7 @@
 // The order of calls, for each connection (its id is its index here):
 //   1. addWhole() for the first, or addForWork() for one more; then request(), the span to
 //      ask for (empty: the whole package), and sent() as it goes out.
-//   2. Its answer's header: accepted(); or startOver(), a whole package where a range was
+//   2. Its answer's header: accepted(), which may split at once; or startOver(), a whole package where a range was
 //      asked for; or refused(), a range turned away before its first byte.
 //   3. Each piece of its body: arrived(). A whole stream that has brought its share asks
 //      onward() before it reads on.
@@ -42,8 +42,10 @@ public:
     static constexpr qint64 minimumSplitSize = 16 * 1024 * 1024;
     static constexpr qint64 minimumRange = 4 * 1024 * 1024;
     // Nor before the first connection's pace shows that it would need longer than this
-    // for the rest alone.
+    // for the rest alone, or its answer that the server is far: each connection then brings
+    // at most a window per round trip.
     static constexpr int splitAfterMs = 2000;
+    static constexpr int farAnswerMs = 100;
     // A connection that brings less than 1/slowFactor of the best one's bytes for this
     // many seconds in a row hands its remainder to the others.
     static constexpr int slowFactor = 8;
@@ -51,8 +53,10 @@ public:
     // How often the pace of each connection is taken (tick()).
     static constexpr int tickMs = 500;
     // A split connection asks for about this much of its range at a time, so that the rest
-    // stays free for others to take over; a round trip per request costs little beside it.
+    // stays free for others to take over; and for no fewer round trips than this, so that
+    // the one a new request waits costs little beside it.
     static constexpr int requestSeconds = 2;
+    static constexpr int requestRoundTrips = 50;
     // A connection that worked and is then turned away asks again once after this long: a
     // server that holds each connection to a rate notices a closed one late, and counts it
     // against its limit meanwhile.
@@ -98,6 +102,8 @@ public:
         bool retired = false;
         qint64 requestBytes = 0;
         qint64 sentAtMs = 0;
+        // How long its last answer took to come: a round trip, or two on a new socket.
+        qint64 answerMs = 0;
         // For the slow rule and the size of the next request.
         qint64 tickBytes = 0;
         bool busyAtTick = false;
@@ -158,8 +164,9 @@ public:
     void resume(const Package &package) { split = package.splittable(); }
 
     void sent(int id, const Span &asked, qint64 nowMs);
-    // Its answer's header was accepted: a whole stream's share becomes the package.
-    void accepted(int id, const Package &package);
+    // Its answer's header was accepted at `nowMs`: a whole stream's share becomes the
+    // package. True when that splits the download now: the answer came from far away.
+    bool accepted(int id, const Package &package, qint64 nowMs);
     // The whole package where a range was asked for: it brings everything, alone.
     void startOver(int id, const Package &package);
     void arrived(int id, qint64 bytes);

@@ -33,13 +33,13 @@ Scheduler::Package package(qint64 total, bool proven = false, bool refused = fal
     return {total, true, proven, refused};
 }
 
-// A first connection that asked for the whole package at 0 ms, was answered and has
-// brought its first bytes.
-int wholeStream(Scheduler &scheduler, SpanSet &in, const Scheduler::Package &package, qint64 brought)
+// A first connection that asked for the whole package at 0 ms, was answered at `answerMs`
+// and has brought its first bytes.
+int wholeStream(Scheduler &scheduler, SpanSet &in, const Scheduler::Package &package, qint64 brought, qint64 answerMs = 0)
 {
     const int id = scheduler.addWhole(package);
     scheduler.sent(id, {}, 0);
-    scheduler.accepted(id, package);
+    scheduler.accepted(id, package, answerMs);
     scheduler.arrived(id, brought);
     in.insert({0, brought});
     return id;
@@ -55,14 +55,22 @@ void TestScheduler::split_data()
     QTest::addColumn<qint64>("brought");
     QTest::addColumn<qint64>("atMs");
     QTest::addColumn<bool>("splits");
+    // How long its answer took (two round trips: the socket's and the request's), and whether
+    // that split the download before any pace was known.
+    QTest::addColumn<qint64>("answerMs");
+    QTest::addColumn<bool>("splitsAtAnswer");
 
-    QTest::newRow("throttled line") << 40 * MiB << true << 2 * MiB << qint64(500) << true;
-    QTest::newRow("fast line keeps one connection") << 40 * MiB << true << 20 * MiB << qint64(500) << false;
-    QTest::newRow("rest in just under two seconds") << 40 * MiB << true << 10 * MiB << qint64(500) << false;
-    QTest::newRow("too early to tell") << 40 * MiB << true << qint64(1000) << qint64(200) << false;
-    QTest::newRow("small package") << 8 * MiB << true << qint64(1000) << qint64(500) << false;
-    QTest::newRow("no ranges") << 40 * MiB << false << qint64(1000) << qint64(500) << false;
-    QTest::newRow("unknown length") << qint64(-1) << true << qint64(1000) << qint64(500) << false;
+    QTest::newRow("throttled line") << 40 * MiB << true << 2 * MiB << qint64(500) << true << qint64(0) << false;
+    QTest::newRow("fast line keeps one connection") << 40 * MiB << true << 20 * MiB << qint64(500) << false << qint64(0) << false;
+    QTest::newRow("rest in just under two seconds") << 40 * MiB << true << 10 * MiB << qint64(500) << false << qint64(0) << false;
+    QTest::newRow("too early to tell") << 40 * MiB << true << qint64(1000) << qint64(200) << false << qint64(0) << false;
+    QTest::newRow("small package") << 8 * MiB << true << qint64(1000) << qint64(500) << false << qint64(0) << false;
+    QTest::newRow("no ranges") << 40 * MiB << false << qint64(1000) << qint64(500) << false << qint64(0) << false;
+    QTest::newRow("unknown length") << qint64(-1) << true << qint64(1000) << qint64(500) << false << qint64(0) << false;
+    QTest::newRow("far server") << 40 * MiB << true << qint64(0) << qint64(500) << true << qint64(400) << true;
+    QTest::newRow("near server, fast") << 40 * MiB << true << 20 * MiB << qint64(500) << false << qint64(60) << false;
+    QTest::newRow("far server, small package") << 8 * MiB << true << qint64(0) << qint64(500) << false << qint64(400) << false;
+    QTest::newRow("far server, no ranges") << 40 * MiB << false << qint64(0) << qint64(500) << false << qint64(400) << false;
 }
 
 void TestScheduler::split()
@@ -72,13 +80,19 @@ void TestScheduler::split()
     QFETCH(qint64, brought);
     QFETCH(qint64, atMs);
     QFETCH(bool, splits);
+    QFETCH(qint64, answerMs);
+    QFETCH(bool, splitsAtAnswer);
 
     SpanSet in;
     Scheduler scheduler(in);
     const Scheduler::Package known{total, servesRanges, false, false};
-    const int first = wholeStream(scheduler, in, known, brought);
-    QCOMPARE(scheduler.limit(known, 0), 1);
-    QCOMPARE(scheduler.tick(atMs, known).splits, splits);
+    const int id = scheduler.addWhole(known);
+    scheduler.sent(id, {}, 0);
+    QCOMPARE(scheduler.accepted(id, known, answerMs), splitsAtAnswer);
+    scheduler.arrived(id, brought);
+    in.insert({0, brought});
+    QCOMPARE(scheduler.limit(known, 0), splitsAtAnswer ? 2 : 1);
+    QCOMPARE(scheduler.tick(atMs, known).splits, splits && !splitsAtAnswer);
     QCOMPARE(scheduler.isSplit(), splits);
     // One range first, the rest once a range was answered with its bytes, less what
     // redirects left open.
@@ -168,7 +182,7 @@ void TestScheduler::onward()
     else
         scheduler.retire(taker);
     if (next == QLatin1String("answered"))
-        scheduler.accepted(taker, known);
+        scheduler.accepted(taker, known, 500);
     if (next == QLatin1String("in"))
         in.insert({21 * MiB, 25 * MiB});
     scheduler.arrived(first, 19 * MiB);
@@ -187,7 +201,7 @@ void TestScheduler::slowConnectionGivesUp()
     QVERIFY(scheduler.tick(500, known).splits);
     const int slow = *scheduler.addForWork(known);
     scheduler.sent(slow, *scheduler.request(slow, known), 500);
-    scheduler.accepted(slow, known);
+    scheduler.accepted(slow, known, 500);
     qint64 now = 500;
     for (int tick = 1; tick <= 5; ++tick) {
         scheduler.arrived(first, 4 * MiB);
@@ -233,7 +247,7 @@ void TestScheduler::refusedRanges()
     const int ranged = *scheduler.addForWork(known);
     scheduler.sent(ranged, *scheduler.request(ranged, known), 500);
     if (worked) {
-        scheduler.accepted(ranged, known);
+        scheduler.accepted(ranged, known, 500);
         scheduler.arrived(ranged, scheduler.connection(ranged).asked.size());
         scheduler.ended(ranged, 1000);
         scheduler.sent(ranged, *scheduler.request(ranged, known), 1000);
@@ -342,20 +356,25 @@ void TestScheduler::sources()
 
 void TestScheduler::requestSize_data()
 {
-    // The pace a connection showed, how far the file is in, and the size of its next request.
+    // The pace a connection showed, how long its answer took, how far the file is in, and the
+    // size of its next request.
     QTest::addColumn<qint64>("rate");
+    QTest::addColumn<qint64>("answerMs");
     QTest::addColumn<qint64>("inUpTo");
     QTest::addColumn<qint64>("size");
 
-    QTest::newRow("two seconds of its pace") << 5 * MiB << 8 * MiB << 10 * MiB;
-    QTest::newRow("never under 4 MiB") << MiB << 8 * MiB << 4 * MiB;
+    QTest::newRow("two seconds of its pace") << 5 * MiB << qint64(0) << 8 * MiB << 10 * MiB;
+    QTest::newRow("never under 4 MiB") << MiB << qint64(0) << 8 * MiB << 4 * MiB;
     // 56 MiB missing, 30 of them the first stream's share: the 26 nobody asked for, halved.
-    QTest::newRow("near the end, an even share") << 40 * MiB << 36 * MiB << 13 * MiB;
+    QTest::newRow("near the end, an even share") << 40 * MiB << qint64(0) << 36 * MiB << 13 * MiB;
+    // A 200 ms round trip: ten seconds of its pace, so that the wait for an answer is 2 %.
+    QTest::newRow("far: fifty round trips") << MiB / 2 << qint64(200) << 8 * MiB << 5 * MiB;
 }
 
 void TestScheduler::requestSize()
 {
     QFETCH(qint64, rate);
+    QFETCH(qint64, answerMs);
     QFETCH(qint64, inUpTo);
     QFETCH(qint64, size);
 
@@ -368,7 +387,7 @@ void TestScheduler::requestSize()
     const int taker = *scheduler.addForWork(known);
     const Span first = *scheduler.request(taker, known);
     scheduler.sent(taker, first, 20000);
-    scheduler.accepted(taker, known);
+    scheduler.accepted(taker, known, 20000 + answerMs);
     scheduler.arrived(taker, first.size());
     in.insert(first);
     scheduler.ended(taker, 20000 + first.size() * 1000 / rate);

@@ -5,7 +5,6 @@
 #include "net/RedirectGuard.h"
 #include "net/SafeGet.h"
 
-#include <QCoreApplication>
 #include <QEventLoop>
 #include <QImage>
 #include <QJsonDocument>
@@ -19,6 +18,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -121,10 +121,12 @@ QByteArray Comm::httpGet(QString url, bool *ok, int timeoutMs, QString *error, C
         *error = QStringLiteral("GET %1: HTTP %2, %3").arg(forLog(reply->url())).arg(status).arg(what);
     }
     // A manager waits for its network thread as it goes, up to five seconds, and a thread
-    // that reads a header without end does not stop for that: one whose answer timed out
-    // goes with the application instead.
-    if (!deadline.isActive() && QCoreApplication::instance())
-        manager.release()->setParent(QCoreApplication::instance());
+    // that reads a header without end does not stop for that: one whose answer timed out is
+    // never deleted, so neither the check nor the application's end waits for it.
+    if (!deadline.isActive()) {
+        static std::vector<QNetworkAccessManager *> abandoned;
+        abandoned.push_back(manager.release());
+    }
     return good && !notModified ? reply->readAll() : QByteArray();
 }
 

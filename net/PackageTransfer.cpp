@@ -111,10 +111,8 @@ void PackageTransfer::read(int id)
         for (const Span &gap : download.spans().gaps({c.next, c.next + size}))
             sources[c.source].brought.insert(gap);
         const MaybeFailure unstored = download.write(c.next, buffer.data(), size);
-        if (unstored && unstored->cause != Failure::PieceMismatch) {
-            fail(*unstored);
-            return;
-        }
+        if (unstored && unstored->cause != Failure::PieceMismatch)
+            return fail(*unstored);
         // A wrong piece found meanwhile: these bytes were stored, and stay unless their source
         // served it; this connection reads on unless it did.
         scheduler.arrived(id, size);
@@ -163,7 +161,6 @@ bool PackageTransfer::accept(int id)
     return true;
 }
 
-// Only while its reply is the connection's: a released reply sends no more signals.
 void PackageTransfer::requestEnded(int id)
 {
     read(id);

@@ -13,15 +13,6 @@ Scheduler::Scheduler(const SpanSet &in, const QList<int> &sources)
         ceilings[std::size_t(source)] = maxConnections;
 }
 
-int Scheduler::addWhole(const Package &package)
-{
-    Connection whole;
-    whole.end = package.end();
-    whole.source = firstSource;
-    connections.push_back(whole);
-    return count() - 1;
-}
-
 std::optional<int> Scheduler::addForWork(const Package &package)
 {
     Connection taker;
@@ -39,11 +30,6 @@ int Scheduler::openTo(int source) const
 {
     return int(std::count_if(connections.begin(), connections.end(),
                              [source](const Connection &c) { return !c.retired && c.source == source; }));
-}
-
-void Scheduler::lowerCeiling(int source)
-{
-    ceilings[std::size_t(source)] = qMin(ceilings[std::size_t(source)], openTo(source));
 }
 
 void Scheduler::dropSource(int source)
@@ -130,15 +116,15 @@ bool Scheduler::takeWork(Connection &taker, const Package &package)
     Connection *victim = nullptr;
     qint64 largest = 0;
     for (Connection &other : connections) {
-        if (!other.busy)
-            continue;
         const qint64 free = other.end - (other.whole() ? other.next : other.asked.end);
-        if (free > largest) {
+        const double halfMs = other.rate > 0 ? free / 2 * 1000.0 / other.rate : 0;
+        const bool worth = free >= 2 * minimumRange || halfMs >= qMax<qint64>(endGameMs, 4 * other.answerMs);
+        if (other.busy && worth && free > largest) {
             largest = free;
             victim = &other;
         }
     }
-    if (!victim || largest < 2 * minimumRange)
+    if (!victim)
         return false;
     qint64 cut = victim->end - largest / 2;
     if (package.pieceSize > 0) {
@@ -245,8 +231,8 @@ bool Scheduler::failed(int id)
     // A connection turned away at once is not opened again: its source has enough.
     if (broughtNothing)
         lowerCeiling(connections[std::size_t(id)].source);
-    else if (++failures > maxFailures)
-        ceiling = qMin(ceiling, open());
+    else
+        countFailure();
     return true;
 }
 
@@ -339,8 +325,7 @@ Scheduler::Tick Scheduler::tick(qint64 nowMs, const Package &package)
                 return c.busy && c.busyAtTick && c.slowTicks == 0 && c.source != source;
             }))
             lowerCeiling(source);
-        if (++failures > maxFailures)
-            ceiling = qMin(ceiling, open());
+        countFailure();
     }
     for (Connection &c : connections) {
         c.busyAtTick = c.busy;

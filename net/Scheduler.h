@@ -63,6 +63,10 @@ public:
     static constexpr int restMs = 1000;
     // Connections that fail or give up are replaced this often in one transfer at most.
     static constexpr int maxFailures = 16;
+    // Near the end a connection takes over half of a rest shorter than two such ranges, while
+    // that half would take the connection it is taken from at least this long and four of its
+    // round trips: a new request's start costs less.
+    static constexpr int endGameMs = 250;
     // The end of a whole stream of no announced length.
     static constexpr qint64 unknownEnd = std::numeric_limits<qint64>::max();
 
@@ -144,7 +148,13 @@ public:
     }
 
     // A first connection for the whole package.
-    int addWhole(const Package &package);
+    int addWhole(const Package &package)
+    {
+        connections.push_back({});
+        connections.back().end = package.end();
+        connections.back().source = firstSource;
+        return count() - 1;
+    }
     // A new connection for the first work nobody brings, to the source with the fewest
     // connections that may take one more; nothing when there is none.
     std::optional<int> addForWork(const Package &package);
@@ -202,7 +212,9 @@ private:
     // The bytes still missing that no request under way brings.
     qint64 unasked(const Package &package) const;
     // A source that turns connections away (or crawls) is asked with as many as it has now.
-    void lowerCeiling(int source);
+    void lowerCeiling(int source) { ceilings[std::size_t(source)] = qMin(ceilings[std::size_t(source)], openTo(source)); }
+    // Connections that keep failing or crawling: no more are opened than are open now.
+    void countFailure() { ceiling = ++failures > maxFailures ? qMin(ceiling, open()) : ceiling; }
 
     const SpanSet &in;
     const int firstSource;

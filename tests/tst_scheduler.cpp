@@ -111,11 +111,17 @@ void TestScheduler::work_data()
     QTest::addColumn<qint64>("begin");
     QTest::addColumn<qint64>("end");
     QTest::addColumn<qint64>("firstEnd");
+    // The pace the first connection showed over half a second after that (0: none), bringing
+    // half a second's bytes.
+    QTest::addColumn<qint64>("firstRate");
 
-    QTest::newRow("half of the largest range") << "busy" << 8 * MiB << false << 24 * MiB << 40 * MiB << 24 * MiB;
-    QTest::newRow("what another gave up") << "busy" << 8 * MiB << true << 24 * MiB << 40 * MiB << 24 * MiB;
-    QTest::newRow("a failed connection's rest") << "failed" << 8 * MiB << false << 8 * MiB << 40 * MiB << 8 * MiB;
-    QTest::newRow("too little left to halve") << "busy" << 33 * MiB << false << qint64(-1) << qint64(-1) << 40 * MiB;
+    QTest::newRow("half of the largest range") << "busy" << 8 * MiB << false << 24 * MiB << 40 * MiB << 24 * MiB << qint64(0);
+    QTest::newRow("what another gave up") << "busy" << 8 * MiB << true << 24 * MiB << 40 * MiB << 24 * MiB << qint64(0);
+    QTest::newRow("a failed connection's rest") << "failed" << 8 * MiB << false << 8 * MiB << 40 * MiB << 8 * MiB << qint64(0);
+    QTest::newRow("too little left to halve") << "busy" << 33 * MiB << false << qint64(-1) << qint64(-1) << 40 * MiB << qint64(0);
+    // 5 MiB left at 4 MiB/s: each half takes over half a second.
+    QTest::newRow("near the end, half of its rest") << "busy" << 33 * MiB << false << 75 * MiB / 2 << 40 * MiB << 75 * MiB / 2 << 4 * MiB;
+    QTest::newRow("near the end, too little") << "busy" << 36 * MiB << false << qint64(-1) << qint64(-1) << 40 * MiB << 6 * MiB;
 }
 
 void TestScheduler::work()
@@ -126,12 +132,18 @@ void TestScheduler::work()
     QFETCH(qint64, begin);
     QFETCH(qint64, end);
     QFETCH(qint64, firstEnd);
+    QFETCH(qint64, firstRate);
 
     SpanSet in;
     Scheduler scheduler(in);
     const Scheduler::Package known = package(40 * MiB, true);
     const int stream = wholeStream(scheduler, in, known, inUpTo);
     QVERIFY(scheduler.tick(20000, known).splits);
+    if (firstRate > 0) {
+        scheduler.arrived(stream, firstRate / 2);
+        in.insert({inUpTo, inUpTo + firstRate / 2});
+        scheduler.tick(20500, known);
+    }
     if (takerGaveUp)
         scheduler.retire(*scheduler.addForWork(known));
     if (first == QLatin1String("failed"))
@@ -147,7 +159,7 @@ void TestScheduler::work()
     const std::optional<Span> asked = scheduler.request(*taker, known);
     QVERIFY(asked);
     QCOMPARE(asked->begin, begin);
-    QCOMPARE(asked->end, begin + Scheduler::minimumRange);
+    QCOMPARE(asked->end, qMin(begin + Scheduler::minimumRange, end));
 }
 
 void TestScheduler::onward_data()

@@ -12,6 +12,8 @@ namespace {
 // Bytes taken from a reply at a time.
 constexpr int pieceSize = 1024 * 1024;
 
+const char slowAlone[] = "the first connection alone would be slow: splitting";
+
 QString describe(const Span &asked)
 {
     return asked.end == 0 ? QStringLiteral("the whole package") : QStringLiteral("bytes %1-%2").arg(asked.begin).arg(asked.end - 1);
@@ -117,6 +119,8 @@ void PackageTransfer::read(int id)
         // served it; this connection reads on unless it did.
         scheduler.arrived(id, size);
         arrived += size;
+        if (id == 0 && scheduler.paceSplits(clock.elapsed(), download.known()))
+            qCInfo(lcTransfer) << slowAlone;
         if (unstored)
             wrongPiece(*unstored);
     }
@@ -319,7 +323,7 @@ void PackageTransfer::tick()
 {
     const Scheduler::Tick result = scheduler.tick(clock.elapsed(), download.known());
     if (result.splits) {
-        qCInfo(lcTransfer) << "the first connection alone would be slow: splitting";
+        qCInfo(lcTransfer) << slowAlone;
         distribute();
     }
     for (int id : result.slow)

@@ -285,21 +285,23 @@ Scheduler::Onward Scheduler::onward(int id, const Package &package)
     return Onward::Read;
 }
 
+bool Scheduler::paceSplits(qint64 nowMs, const Package &package)
+{
+    // A first connection that would bring the rest soon enough alone keeps it: on a fast
+    // line more connections only cost threads, memory and a second read for the hash.
+    if (!splittable || split || connections.empty())
+        return false;
+    // Its pace since the request went out, once that is long enough to tell.
+    const Connection &first = connections.front();
+    const qint64 elapsed = nowMs - first.sentAtMs;
+    split = first.busy && elapsed >= tickMs / 2 && first.requestBytes * splitAfterMs / elapsed < package.total - in.size();
+    return split;
+}
+
 Scheduler::Tick Scheduler::tick(qint64 nowMs, const Package &package)
 {
     Tick result;
-    // A first connection that would bring the rest soon enough alone keeps it: on a fast
-    // line more connections only cost threads, memory and a second read for the hash.
-    if (splittable && !split && !connections.empty()) {
-        // Its pace since the request went out, once that is long enough to tell.
-        const Connection &first = connections.front();
-        const qint64 elapsed = nowMs - first.sentAtMs;
-        if (first.busy && elapsed >= tickMs / 2
-            && first.requestBytes * splitAfterMs / elapsed < package.total - in.size()) {
-            split = true;
-            result.splits = true;
-        }
-    }
+    result.splits = paceSplits(nowMs, package);
     // The best pace any connection has shown: once the others are done, a connection that
     // stalls at the end is still measured against it.
     qint64 best = 0;

@@ -25,8 +25,8 @@
 //      ask for (empty: the whole package), and sent() as it goes out.
 //   2. Its answer's header: accepted(), which may split at once; or startOver(), a whole package where a range was
 //      asked for; or refused(), a range turned away before its first byte.
-//   3. Each piece of its body: arrived(). A whole stream that has brought its share asks
-//      onward() before it reads on.
+//   3. Each piece of its body: arrived(), then for the first connection paceSplits(). A whole
+//      stream that has brought its share asks onward() before it reads on.
 //   4. Its end: endsHere() when the body had no announced length, then ended(); fellShort()
 //      tells whether it brought less than it asked for, and failed() then says whether the
 //      download goes on. A free connection goes back to request(); retire() ends it.
@@ -205,6 +205,9 @@ public:
     };
     // Every tickMs: how fast each connection is, and whether one is far behind the best.
     Tick tick(qint64 nowMs, const Package &package);
+    // Whether the first connection's pace, from a quarter second on, shows that it alone would
+    // be slow: the download splits now. Asked at each tick and as its bytes come.
+    bool paceSplits(qint64 nowMs, const Package &package);
 
 private:
     void stop(int id);

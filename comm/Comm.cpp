@@ -124,8 +124,8 @@ QByteArray Comm::httpGet(QString url, bool *ok, int timeoutMs, QString *error, C
     // that reads a header without end does not stop for that: one whose answer timed out is
     // never deleted, so neither the check nor the application's end waits for it.
     if (!deadline.isActive()) {
-        static std::vector<QNetworkAccessManager *> abandoned;
-        abandoned.push_back(manager.release());
+        static auto *const abandoned = new std::vector<QNetworkAccessManager *>;
+        abandoned->push_back(manager.release());
     }
     return good && !notModified ? reply->readAll() : QByteArray();
 }

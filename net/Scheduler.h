@@ -23,8 +23,9 @@
 // The order of calls, for each connection (its id is its index here):
 //   1. addWhole() for the first, or addForWork() for one more; then request(), the span to
 //      ask for (empty: the whole package), and sent() as it goes out.
-//   2. Its answer's header: accepted(), which may split at once; or startOver(), a whole package where a range was
-//      asked for; or refused(), a range turned away before its first byte.
+//   2. Its answer's header: accepted(), which may split at once; or startOver(), a whole
+//      package where a range was asked for; or refused(), a range turned away before its
+//      first byte.
 //   3. Each piece of its body: arrived(), then for the first connection paceSplits(). A whole
 //      stream that has brought its share asks onward() before it reads on.
 //   4. Its end: endsHere() when the body had no announced length, then ended(); fellShort()

@@ -70,7 +70,6 @@ void TestScheduler::split_data()
     QTest::newRow("far server") << 40 * MiB << true << qint64(0) << qint64(500) << true << qint64(400) << true;
     QTest::newRow("near server, fast") << 40 * MiB << true << 20 * MiB << qint64(500) << false << qint64(60) << false;
     QTest::newRow("far server, small package") << 8 * MiB << true << qint64(0) << qint64(500) << false << qint64(400) << false;
-    QTest::newRow("far server, no ranges") << 40 * MiB << false << qint64(0) << qint64(500) << false << qint64(400) << false;
 }
 
 void TestScheduler::split()

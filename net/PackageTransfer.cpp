@@ -42,8 +42,10 @@ void PackageTransfer::start()
     sources.beginAttempt();
     clock.start();
     ticker.start();
-    if (download.received() == 0)
-        return send(addLink(scheduler.addWhole(download.known())), {});
+    if (download.received() == 0) {
+        send(addLink(scheduler.addWhole(download.known())), {});
+        return;
+    }
     // The spans still missing after a broken transfer; split again if the download was split.
     scheduler.resume(download.known());
     distribute();
@@ -60,8 +62,10 @@ int PackageTransfer::addLink(int id)
 void PackageTransfer::send(int id, const Span &asked)
 {
     scheduler.sent(id, asked, clock.elapsed());
-    if (links.reaches(id, sources[scheduler.connection(id).source].at))
-        return open(id);
+    if (links.reaches(id, sources[scheduler.connection(id).source].at)) {
+        open(id);
+        return;
+    }
     // From the event loop: this may run inside a signal of one of the old manager's replies.
     QTimer::singleShot(0, this, [this, id] {
         if (ended || !scheduler.connection(id).busy || links.reply(id))
@@ -93,14 +97,11 @@ void PackageTransfer::read(int id)
         const Scheduler::Connection &c = scheduler.connection(id);
         // A whole stream past its share brings another connection's bytes: read only when
         // nobody else is to bring them. Past the package's end it is too long, which the
-        // download judges. A range another connection took the rest of ends there.
+        // download judges.
         const bool share = c.whole() && c.end < download.total();
-        const bool cut = !c.whole() && c.end < c.asked.end;
-        if (cut && c.next >= c.end)
-            return scheduler.ended(id, clock.elapsed());
         if (share && c.next >= c.end && scheduler.onward(id, download.known()) != Scheduler::Onward::Read)
             return;
-        const qint64 wanted = share || cut ? qMin<qint64>(pieceSize, c.end - c.next) : pieceSize;
+        const qint64 wanted = share ? qMin<qint64>(pieceSize, c.end - c.next) : pieceSize;
         const qint64 size = links.reply(id)->read(buffer.data(), wanted);
         if (size <= 0)
             return;

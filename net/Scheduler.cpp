@@ -82,13 +82,12 @@ qint64 Scheduler::unasked(const Package &package) const
     qint64 bytes = package.total - in.size();
     for (const Connection &c : connections)
         if (c.busy)
-            bytes -= c.requestEnd() - c.next;
+            bytes -= (c.whole() ? c.end : c.asked.end) - c.next;
     return qMax<qint64>(0, bytes);
 }
 
 // Takes the first span nobody is bringing, else half of the largest range still left that
-// is not yet asked for; near the end, half of what a range under way still brings, whose
-// request then ends where the taker begins.
+// is not yet asked for.
 bool Scheduler::takeWork(Connection &taker, const Package &package)
 {
     for (const Span &gap : in.gaps({0, package.end()})) {
@@ -116,18 +115,14 @@ bool Scheduler::takeWork(Connection &taker, const Package &package)
         return false;
     Connection *victim = nullptr;
     qint64 largest = 0;
-    for (const bool underWay : {false, true}) {
-        for (Connection &other : connections) {
-            const qint64 free = other.end - (other.whole() || underWay ? other.next : other.asked.end);
-            const double halfMs = other.rate > 0 ? free / 2 * 1000.0 / other.rate : 0;
-            const bool worth = (free >= 2 * minimumRange && !underWay) || halfMs >= qMax<qint64>(endGameMs, 4 * other.answerMs);
-            if (other.busy && worth && free > largest) {
-                largest = free;
-                victim = &other;
-            }
+    for (Connection &other : connections) {
+        const qint64 free = other.end - (other.whole() ? other.next : other.asked.end);
+        const double halfMs = other.rate > 0 ? free / 2 * 1000.0 / other.rate : 0;
+        const bool worth = free >= 2 * minimumRange || halfMs >= qMax<qint64>(endGameMs, 4 * other.answerMs);
+        if (other.busy && worth && free > largest) {
+            largest = free;
+            victim = &other;
         }
-        if (victim)
-            break;
     }
     if (!victim)
         return false;
@@ -205,7 +200,7 @@ void Scheduler::ended(int id, qint64 nowMs)
 bool Scheduler::fellShort(int id) const
 {
     const Connection &c = connections[std::size_t(id)];
-    return c.next < c.requestEnd();
+    return c.next < (c.whole() ? c.end : c.asked.end);
 }
 
 void Scheduler::stop(int id)

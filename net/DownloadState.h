@@ -37,6 +37,13 @@ struct DownloadState
     bool isFor(const UpdateRecord &record) const;
     bool expired(qint64 nowSecs) const { return nowSecs - savedAt > keptForSecs || savedAt - nowSecs > keptForSecs; }
 
+    // A download's bytes are noted at most this often: what a kill loses.
+    static constexpr qint64 everyMs = 1000;
+    // Whether a download notes its bytes again, `sinceMs` after the last note, with `brought`
+    // bytes in since and `rest` to come. A note guards those bytes and costs their sync, so
+    // none while the rest is due sooner than the next note at that pace.
+    static bool due(qint64 sinceMs, qint64 brought, qint64 rest) { return sinceMs >= everyMs && rest * sinceMs >= brought * everyMs; }
+
     // The offer's identity; the address as addressOf() gives it.
     QString url;
     qint64 size = -1;

@@ -209,14 +209,45 @@ MaybeFailure KeptFile::open(const UpdateRecord &record, const QString &path)
     return std::nullopt;
 }
 
-bool KeptFile::keep(const DownloadState &state)
+void KeptFile::keep(const DownloadState &state, bool wait)
 {
+    if (wait)
+        waitKept();
+    else if (keeping())
+        return;
+    if (!data->flush())
+        return report(data->errorString());
     // The bytes first: the state must never name bytes that are not on the disk.
-    return OwnFile::sync(*data) && state.write(statePathFor(partial));
+    note = std::async(std::launch::async, [handle = data->handle(), state, path = statePathFor(partial)] {
+        if (!OwnFile::sync(handle))
+            return QStringLiteral("the bytes cannot be put on the disk: ") + qt_error_string();
+        return state.write(path) ? QString() : QStringLiteral("the state cannot be written to ") + path;
+    });
+    if (wait)
+        waitKept();
+}
+
+bool KeptFile::keeping() const
+{
+    return note.valid() && note.wait_for(std::chrono::seconds(0)) == std::future_status::timeout;
+}
+
+void KeptFile::waitKept()
+{
+    if (note.valid())
+        report(note.get());
+}
+
+void KeptFile::report(const QString &failure)
+{
+    if (!failure.isEmpty() && !unwritable)
+        qCWarning(lcDownload).noquote() << "cannot keep the state of" << partial << "to resume from:" << failure;
+    unwritable = !failure.isEmpty();
 }
 
 void KeptFile::startOver()
 {
+    waitKept();
     data->resize(0);
     data->seek(0);
     QFile::remove(statePathFor(partial));
@@ -224,6 +255,7 @@ void KeptFile::startOver()
 
 void KeptFile::discard()
 {
+    waitKept();
     QFile::remove(statePathFor(partial));
     data.reset();
     QFile::remove(partial);
@@ -231,6 +263,7 @@ void KeptFile::discard()
 
 MaybeFailure KeptFile::save()
 {
+    waitKept();
     // Stale packages were deleted before the download; one may have come back since.
     QFile::remove(package);
     QFile::remove(statePathFor(partial));

@@ -128,12 +128,15 @@ bool OwnFile::replace(const QString &path, const QByteArray &bytes)
 
 bool OwnFile::sync(QFile &file)
 {
-    if (!file.flush())
-        return false;
+    return file.flush() && sync(file.handle());
+}
+
+bool OwnFile::sync(int handle)
+{
 #ifdef Q_OS_WIN
-    return FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(file.handle())));
+    return FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(handle)));
 #else
-    return fsync(file.handle()) == 0;
+    return fsync(handle) == 0;
 #endif
 }
 

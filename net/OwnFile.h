@@ -25,8 +25,10 @@ public:
     // followed.
     static bool replace(const QString &path, const QByteArray &bytes);
 
-    // Puts what was written to `file` on the disk.
+    // Puts what was written to `file` on the disk; what was written through the native
+    // `handle` of a file, from any thread.
     static bool sync(QFile &file);
+    static bool sync(int handle);
 
     // Whether `path` is a folder, not a link, that only the current user may write (always,
     // on Windows, where a user's folders are the user's own).

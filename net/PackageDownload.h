@@ -122,7 +122,9 @@ private:
     const QString askedPath;
     const qint64 sizeLimit;
     KeptFile kept;
+    // When the state was last noted, and the bytes in then.
     QElapsedTimer sinceKept;
+    qint64 keptBytes = 0;
     // The whole file's hash and the record's pieces, off the window's thread.
     std::unique_ptr<PackageChecks> checks;
 
@@ -131,7 +133,6 @@ private:
     Scheduler::Package facts;
     // The first answer's strong ETag or Last-Modified, sent back in If-Range.
     QByteArray validator;
-    bool stateUnwritable = false;
     MaybeFailure failed;
 };
 

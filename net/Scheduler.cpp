@@ -87,7 +87,9 @@ qint64 Scheduler::unasked(const Package &package) const
 }
 
 // Takes the first span nobody is bringing, else half of the largest range still left that
-// is not yet asked for.
+// is not yet asked for; near the end, half of what a range under way still brings. That
+// range's request reads on into the half taken: whichever connection brings a byte first
+// stores it, and no request is cut short, which would cost its socket and a new one.
 bool Scheduler::takeWork(Connection &taker, const Package &package)
 {
     for (const Span &gap : in.gaps({0, package.end()})) {
@@ -115,14 +117,18 @@ bool Scheduler::takeWork(Connection &taker, const Package &package)
         return false;
     Connection *victim = nullptr;
     qint64 largest = 0;
-    for (Connection &other : connections) {
-        const qint64 free = other.end - (other.whole() ? other.next : other.asked.end);
-        const double halfMs = other.rate > 0 ? free / 2 * 1000.0 / other.rate : 0;
-        const bool worth = free >= 2 * minimumRange || halfMs >= qMax<qint64>(endGameMs, 4 * other.answerMs);
-        if (other.busy && worth && free > largest) {
-            largest = free;
-            victim = &other;
+    for (const bool underWay : {false, true}) {
+        for (Connection &other : connections) {
+            const qint64 free = other.end - (other.whole() || underWay ? other.next : other.asked.end);
+            const double halfMs = other.rate > 0 ? free / 2 * 1000.0 / other.rate : 0;
+            const bool worth = (free >= 2 * minimumRange && !underWay) || halfMs >= qMax<qint64>(endGameMs, 4 * other.answerMs);
+            if (other.busy && worth && free > largest) {
+                largest = free;
+                victim = &other;
+            }
         }
+        if (victim)
+            break;
     }
     if (!victim)
         return false;

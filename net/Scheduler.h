@@ -64,9 +64,9 @@ public:
     static constexpr int restMs = 1000;
     // Connections that fail or give up are replaced this often in one transfer at most.
     static constexpr int maxFailures = 16;
-    // Near the end a connection takes over half of a rest shorter than two such ranges, while
-    // that half would take the connection it is taken from at least this long and four of its
-    // round trips: a new request's start costs less.
+    // Near the end a connection takes over half of a rest shorter than two such ranges, or of
+    // a range under way, while that half would take the connection it is taken from at least
+    // this long and four of its round trips: a new request's start costs less.
     static constexpr int endGameMs = 250;
     // The end of a whole stream of no announced length.
     static constexpr qint64 unknownEnd = std::numeric_limits<qint64>::max();

@@ -93,8 +93,9 @@ void TestScheduler::split()
 
 void TestScheduler::work_data()
 {
-    // The first connection, a whole stream "busy" or "failed", and how far the file is in
-    // when another connection looks for work; whether one took work before and gave up.
+    // The first connection, a whole stream "busy" or "failed" (then a "range under way" brings
+    // its rest), and how far the file is in when another connection looks for work; whether
+    // one took work before and gave up.
     QTest::addColumn<QString>("first");
     QTest::addColumn<qint64>("inUpTo");
     QTest::addColumn<bool>("takerGaveUp");
@@ -113,6 +114,10 @@ void TestScheduler::work_data()
     // 5 MiB left at 4 MiB/s: each half takes over half a second.
     QTest::newRow("near the end, half of its rest") << "busy" << 33 * MiB << false << 75 * MiB / 2 << 40 * MiB << 75 * MiB / 2 << 4 * MiB;
     QTest::newRow("near the end, too little") << "busy" << 36 * MiB << false << qint64(-1) << qint64(-1) << 40 * MiB << 6 * MiB;
+    // 33-40 MiB asked for at once, 6 MiB still to come at 2 MiB/s: the taker races it from 37
+    // (the range under way stands for the first connection).
+    QTest::newRow("near the end, half of a range under way") << "range under way" << 33 * MiB << false << 37 * MiB << 40 * MiB
+                                                              << 37 * MiB << 2 * MiB;
 }
 
 void TestScheduler::work()
@@ -130,18 +135,26 @@ void TestScheduler::work()
     const Scheduler::Package known = package(40 * MiB, true);
     const int stream = wholeStream(scheduler, in, known, inUpTo);
     QVERIFY(scheduler.tick(20000, known).splits);
-    if (firstRate > 0) {
-        scheduler.arrived(stream, firstRate / 2);
-        in.insert({inUpTo, inUpTo + firstRate / 2});
-        scheduler.tick(20500, known);
-    }
     if (takerGaveUp)
         scheduler.retire(*scheduler.addForWork(known));
-    if (first == QLatin1String("failed"))
+    int from = stream;
+    if (first != QLatin1String("busy"))
         QVERIFY(scheduler.failed(stream));
+    if (first == QLatin1String("range under way")) {
+        from = *scheduler.addForWork(known);
+        scheduler.sent(from, *scheduler.request(from, known), 20000);
+        scheduler.accepted(from, known, 20000);
+    }
+    if (firstRate > 0) {
+        const qint64 at = scheduler.connection(from).next;
+        scheduler.tick(20250, known);
+        scheduler.arrived(from, firstRate / 2);
+        in.insert({at, at + firstRate / 2});
+        scheduler.tick(20750, known);
+    }
     const std::optional<int> taker = scheduler.addForWork(known);
     QCOMPARE(taker.has_value(), begin >= 0);
-    QCOMPARE(scheduler.connection(stream).end, firstEnd);
+    QCOMPARE(scheduler.connection(from).end, firstEnd);
     if (!taker)
         return;
     QCOMPARE(scheduler.connection(*taker).next, begin);

@@ -121,7 +121,7 @@ bool Scheduler::takeWork(Connection &taker, const Package &package)
         for (Connection &other : connections) {
             const qint64 free = other.end - (other.whole() || underWay ? other.next : other.asked.end);
             const double halfMs = other.rate > 0 ? free / 2 * 1000.0 / other.rate : 0;
-            const bool worth = (free >= 2 * minimumRange && !underWay) || halfMs >= qMax<qint64>(endGameMs, 4 * other.answerMs);
+            const bool worth = (free >= 2 * minimumRange && !underWay) || halfMs >= qMax<qint64>(endGameMs, 2 * other.answerMs);
             if (other.busy && worth && free > largest) {
                 largest = free;
                 victim = &other;

@@ -66,7 +66,7 @@ public:
     static constexpr int maxFailures = 16;
     // Near the end a connection takes over half of a rest shorter than two such ranges, or of
     // a range under way, while that half would take the connection it is taken from at least
-    // this long and four of its round trips: a new request's start costs less.
+    // this long and two of its round trips: the taker's answer costs one, and it gains the other.
     static constexpr int endGameMs = 250;
     // The end of a whole stream of no announced length.
     static constexpr qint64 unknownEnd = std::numeric_limits<qint64>::max();

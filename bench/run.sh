@@ -2,7 +2,8 @@
 # Builds the download benchmark and runs it: the updater's throughput next to curl's
 # on the same local server, and the updater's peak memory growth; then against Debian's nginx,
 # throttled and not, next to curl and aria2c. Optional arguments: the package size in bytes
-# (1 GiB by default; it needs that much free space in /tmp), and --nginx-only. With --healing
+# (1 GiB by default; it needs that much free space in /tmp), and --nginx-only or --fast (the
+# demo server's set alone). With --healing
 # it measures instead how downloads heal: resets next to aria2c, and a resume at 90 %; with
 # --mirrors, three throttled nginx servers used together next to aria2c with a Metalink file;
 # with --far, nginx over a far link (a 200 ms round trip, 256 KiB windows) next to aria2c;

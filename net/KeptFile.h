@@ -93,7 +93,8 @@ private:
     std::optional<DownloadState> taken;
     QString package;
     QString partial;
-    // The note under way: its failure, or nothing. Last: it ends before the file closes.
+    // Whether the last note failed, and the note under way: its failure, or nothing. Last: it
+    // ends before the file closes.
     bool unwritable = false;
     std::future<QString> note;
 };

@@ -20,9 +20,9 @@
 
 namespace {
 
-// Bytes go to the file at most this many at a time: a megabyte at once made Linux in a virtual
-// machine put it in a new megabyte-long block of its cache, often one its host had taken
-// back (a gigabyte took 2-7 s in one write in three here, never over 0.2 s in 256 KiB writes).
+// Bytes go to the file at most this many at a time: in writes of a megabyte, a gigabyte took
+// Linux in a virtual machine 2-7 s in one run of three (the cache then takes blocks as large,
+// which its host may have taken back), never over 0.2 s in writes of 256 KiB.
 constexpr qint64 writeSlice = 256 * 1024;
 
 // A redirect that was not followed: the reply ends with the redirect's own status.
@@ -99,7 +99,9 @@ bool PackageDownload::keepable() const
 
 void PackageDownload::keepState(bool now)
 {
-    if (!keepable() || (!now && sinceKept.isValid() && (kept.keeping() || !DownloadState::due(sinceKept.elapsed(), in.size() - keptBytes, facts.total - in.size()))))
+    if (!keepable())
+        return;
+    if (!now && sinceKept.isValid() && (kept.keeping() || !DownloadState::due(sinceKept.elapsed(), in.size() - keptBytes, facts.total - in.size())))
         return;
     // With pieces, only those checked: the others may hold a wrong source's bytes.
     const SpanSet sound = checks->active() ? checks->checked() : in;

@@ -60,8 +60,6 @@ private slots:
     void secondPressStartsNothing();
     void closedDownloadResumes_data();
     void closedDownloadResumes();
-    void noteDue_data();
-    void noteDue();
     void writeFailure();
     void endlessUndeclaredBodyStops();
     void systemProxy_data();
@@ -1098,26 +1096,6 @@ void TestDownload::liveDownloadSurvivesCleanup()
     QFile package(installerName);
     QVERIFY(package.open(QIODevice::ReadOnly));
     QVERIFY(package.readAll() == comm.httpGet(server->url("/package?size=1000000")));
-}
-
-void TestDownload::noteDue_data()
-{
-    QTest::addColumn<qint64>("sinceMs");
-    QTest::addColumn<qint64>("brought");
-    QTest::addColumn<qint64>("rest");
-    QTest::addColumn<bool>("due");
-    constexpr qint64 MiB = 1 << 20;
-    QTest::newRow("a second, much to come") << Q_INT64_C(1000) << 10 * MiB << 500 * MiB << true;
-    // A fast line: the rest comes before the note would be on the disk.
-    QTest::newRow("the rest due within a second") << Q_INT64_C(1000) << 900 * MiB << 124 * MiB << false;
-}
-
-void TestDownload::noteDue()
-{
-    QFETCH(qint64, sinceMs);
-    QFETCH(qint64, brought);
-    QFETCH(qint64, rest);
-    QTEST(DownloadState::due(sinceMs, brought, rest), "due");
 }
 
 void TestDownload::instanceLock_data()

@@ -211,10 +211,7 @@ MaybeFailure KeptFile::open(const UpdateRecord &record, const QString &path)
 
 void KeptFile::keep(const DownloadState &state, bool wait)
 {
-    if (wait)
-        waitKept();
-    else if (keeping())
-        return;
+    waitKept();
     if (!data->flush())
         return report(data->errorString());
     // The bytes first: the state must never name bytes that are not on the disk.

@@ -73,8 +73,8 @@ public:
 
     // Notes `state` for a later run, once the bytes it names are on the disk. They go to the
     // disk on a thread of its own, so that the bytes coming meanwhile wait for no disk (a
-    // gigabyte in the cache took 0.3-4 s to sync here): one note at a time. With `wait`, after
-    // the one under way and once it is written; else nothing while one is under way.
+    // gigabyte in the cache took 0.3-4 s to sync here): one note at a time, after the one under
+    // way (see keeping()). With `wait`, once it is written.
     void keep(const DownloadState &state, bool wait);
     bool keeping() const;
     // Empties the file: the package starts over, with no state.

@@ -11,7 +11,7 @@ updater's failure paths can be driven against a real HTTP server:
           &etagvalue=V&modifiedvalue=V&crawl=N&ranges=ignore
           &resetat=X&stallat=X&slowat=X&slowrate=B&splice=1&freezeat=N
           &rangestatus=S&rangesto=PORT&resetevery=N&busy=N&retryafter=V&overlong=1
-          &framing=twolengths|chunked
+          &framing=twolengths|chunked&delay=MS
                                    a generated package: without a length,
                                    cut short, stalling or reset after N bytes
                                    (only requests without a Range, so the next
@@ -40,7 +40,9 @@ updater's failure paths can be driven against a real HTTP server:
                                    ranges come with no length and run on to
                                    the package's end (overlong); a second
                                    Content-Length 1000 longer, or a chunked body
-                                   that names a wrong Content-Length too (framing)
+                                   that names a wrong Content-Length too (framing);
+                                   every answer begins MS ms late, as a far
+                                   server's does (delay)
   /status/CODE                     that status with a small HTML body
   /redirect?to=URL                 302 to URL
   /loop                            302 to itself
@@ -426,6 +428,8 @@ class Handler(BaseHTTPRequestHandler):
         if path != "/requests":
             self.server.requests.append(self.path)
             self.server.request_headers.append((self.path, self.headers))
+        if path == "/package" and "delay" in query:
+            time.sleep(int(query["delay"]) / 1000)
 
         if path == "/version/down_update.php":
             self.send_record()

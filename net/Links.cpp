@@ -6,6 +6,8 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
+#include <algorithm>
+
 namespace {
 
 // A lone connection may read ahead further: it carries the whole package (measured: a
@@ -24,9 +26,10 @@ QString originOf(const QUrl &url)
 
 } // namespace
 
-Links::Links(QNetworkAccessManager &first, QObject *owner)
+Links::Links(QNetworkAccessManager &first, QObject *owner, std::function<bool(int)> retired)
     : first(first)
     , owner(owner)
+    , retired(std::move(retired))
 {
 }
 
@@ -35,14 +38,21 @@ Links::~Links()
     releaseAll();
 }
 
-void Links::add(int id, const QUrl &source, const std::function<bool(int)> &retired)
+bool Links::linked(const QNetworkAccessManager *manager) const
 {
-    const auto inUse = [this, &retired](const QNetworkAccessManager *manager) {
-        for (int other = 0; other < int(links.size()); ++other)
-            if (!retired(other) && links[std::size_t(other)].manager == manager)
-                return true;
-        return false;
-    };
+    return std::any_of(links.begin(), links.end(), [manager](const Link &link) { return link.manager == manager; });
+}
+
+bool Links::inUse(const QNetworkAccessManager *manager) const
+{
+    for (int other = 0; other < int(links.size()); ++other)
+        if (!retired(other) && links[std::size_t(other)].manager == manager)
+            return true;
+    return false;
+}
+
+void Links::add(int id, const QUrl &source)
+{
     Link link;
     link.manager = &first;
     for (const auto &manager : managers)
@@ -58,6 +68,28 @@ void Links::add(int id, const QUrl &source, const std::function<bool(int)> &reti
     }
     Q_ASSERT(id == int(links.size()));
     links.push_back(link);
+}
+
+void Links::warm(const QUrl &source, int count)
+{
+    const QString at = originOf(source);
+    if (sendsAway.contains(at))
+        return;
+    const QSet<QString> origin{at};
+    for (const auto &manager : managers)
+        if (!inUse(manager.get()) && origins[manager.get()] == origin)
+            --count;
+    for (; count > 0; --count) {
+        managers.push_back(std::make_unique<QNetworkAccessManager>());
+        QNetworkAccessManager &manager = *managers.back();
+        origins[&manager] = origin;
+        const bool tls = source.scheme() == QLatin1String("https");
+        const quint16 port = quint16(source.port(tls ? 443 : 80));
+        if (tls)
+            manager.connectToHostEncrypted(source.host(), port);
+        else
+            manager.connectToHost(source.host(), port);
+    }
 }
 
 bool Links::reaches(int id, const QUrl &source) const
@@ -89,9 +121,21 @@ QNetworkReply *Links::open(int id, const QNetworkRequest &request, const QUrl &u
     link.reply = SafeGet::send(*link.manager, request);
     link.shared = !shared;
     share(id, shared);
+    link.at = originOf(url);
     QObject::connect(link.reply, &QNetworkReply::redirected, owner, [this, id](const QUrl &target) {
-        const Link &redirected = links[std::size_t(id)];
-        origins[redirected.manager].insert(originOf(redirected.reply->url().resolved(target)));
+        Link &redirected = links[std::size_t(id)];
+        const QString from = redirected.at;
+        redirected.at = originOf(redirected.reply->url().resolved(target));
+        origins[redirected.manager].insert(redirected.at);
+        // The connections that follow go where it was sent: those connected ahead are of no use.
+        sendsAway.insert(from);
+        managers.erase(std::remove_if(managers.begin(), managers.end(), [this, &from](const auto &manager) {
+                           if (origins[manager.get()] != QSet<QString>{from} || linked(manager.get()))
+                               return false;
+                           origins.erase(manager.get());
+                           return true;
+                       }),
+                       managers.end());
     });
     return link.reply;
 }

@@ -23,16 +23,19 @@ class Links
 {
 public:
     // The first connection goes through `first`; the others through managers made here. The
-    // replies' signals go to `owner`.
-    Links(QNetworkAccessManager &first, QObject *owner);
+    // replies' signals go to `owner`; `retired` tells a connection that works no more.
+    Links(QNetworkAccessManager &first, QObject *owner, std::function<bool(int)> retired);
     // Stops every request.
     ~Links();
 
     // A manager for connection `id` (the next one), which is to ask at `source`: one that no
-    // connection still working uses (`retired` tells), better one that last went there, as it
+    // connection still working uses, better one that last went there, as it
     // can keep its connection; a connection that follows a retired one takes its manager,
     // whose thread closes the old socket before it opens the new one.
-    void add(int id, const QUrl &source, const std::function<bool(int)> &retired);
+    void add(int id, const QUrl &source);
+    // Connects `count` managers to `source` ahead of the connections that are to ask there,
+    // less those idle that reach it already; add() takes them then.
+    void warm(const QUrl &source, int count);
     // Whether the connection's manager holds no connection elsewhere than `source`. If it does
     // (a redirect took it elsewhere, or it went to another source), renew() replaces it, which
     // closes that one, so that no more sockets are open than connections counted.
@@ -53,18 +56,26 @@ public:
     int lingering() const;
 
 private:
+    bool inUse(const QNetworkAccessManager *manager) const;
+    bool linked(const QNetworkAccessManager *manager) const;
+
     struct Link
     {
         QNetworkAccessManager *manager = nullptr;
         QNetworkReply *reply = nullptr;
         bool shared = false;
+        // The origin its request is at now.
+        QString at;
     };
 
     QNetworkAccessManager &first;
     QObject *const owner;
+    const std::function<bool(int)> retired;
     std::vector<std::unique_ptr<QNetworkAccessManager>> managers;
     // The origins each manager has connected to: it keeps a connection to each open.
     std::map<const QNetworkAccessManager *, QSet<QString>> origins;
+    // Origins that redirected a connection: none is connected to ahead.
+    QSet<QString> sendsAway;
     // Declared after the managers: a reply goes before its manager.
     std::vector<Link> links;
 };

@@ -24,7 +24,7 @@ QString describe(const Span &asked)
 PackageTransfer::PackageTransfer(QNetworkAccessManager &manager, PackageDownload &download, Sources &sources,
                                  bool together, QObject *parent)
     : QObject(parent)
-    , links(manager, this)
+    , links(manager, this, [this](int id) { return scheduler.connection(id).retired; })
     , download(download)
     , sources(sources)
     , used(sources.inUse(together))
@@ -55,7 +55,7 @@ void PackageTransfer::start()
 
 int PackageTransfer::addLink(int id)
 {
-    links.add(id, sources[scheduler.connection(id).source].at, [this](int other) { return scheduler.connection(other).retired; });
+    links.add(id, sources[scheduler.connection(id).source].at);
     return id;
 }
 
@@ -317,6 +317,9 @@ void PackageTransfer::distribute()
         if (const std::optional<Span> asked = scheduler.request(*id, download.known()))
             send(*id, *asked);
     }
+    // Those that wait for the first range to be answered connect meanwhile.
+    if (used.size() == 1)
+        links.warm(sources[used.front()].at, scheduler.ahead(download.known(), links.lingering()));
 }
 
 void PackageTransfer::tick()

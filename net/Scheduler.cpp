@@ -50,6 +50,15 @@ int Scheduler::limit(const Package &package, int lingering) const
     return (package.rangesProven ? most : qMin(most, 2)) - lingering;
 }
 
+int Scheduler::ahead(const Package &package, int lingering) const
+{
+    if (!split || package.rangesProven)
+        return 0;
+    Package proven = package;
+    proven.rangesProven = true;
+    return qMax(0, limit(proven, lingering) - qMax(open(), limit(package, lingering)));
+}
+
 std::optional<Span> Scheduler::request(int id, const Package &package)
 {
     Connection &c = connections[std::size_t(id)];

@@ -168,6 +168,9 @@ public:
     // How many connections may be open now; `lingering` sockets (what redirects left
     // open) count against it.
     int limit(const Package &package, int lingering) const;
+    // While the first range is under way: the connections that go out once it is answered,
+    // worth connecting ahead so that none of them waits a handshake then.
+    int ahead(const Package &package, int lingering) const;
     // The span a free connection asks for next (empty for the whole package), taking work
     // where there is some; nothing when there is none.
     std::optional<Span> request(int id, const Package &package);

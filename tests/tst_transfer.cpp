@@ -174,6 +174,8 @@ void TestTransfer::split_data()
     // Whether a download splits at all is tst_scheduler's and tst_answer's to show.
     QTest::newRow("nginx") << true << "" << 40 * MiB << false << -1 << false << "";
     QTest::newRow("split") << false << "" << 40 * MiB << false << -1 << false << "";
+    // Split at its first answer; the connections waiting for the first range connect ahead.
+    QTest::newRow("far server") << false << "delay=150" << 40 * MiB << false << -1 << false << "";
     QTest::newRow("uneven length") << false << "" << 45 * MiB + 12345 << false << -1 << false << "";
     // The rest on the connection that got the whole package.
     QTest::newRow("ranges answered with 200") << false << "ranges=ignore" << 40 * MiB << true << -1 << false << "";

@@ -12,15 +12,6 @@ namespace {
 // Bytes read back at a time.
 constexpr qint64 chunk = 1024 * 1024;
 
-// A piece is checked as a little package of its own.
-UpdateRecord pieceRecord(const QByteArray &sha256, qint64 size)
-{
-    UpdateRecord piece;
-    piece.sha256 = sha256;
-    piece.size = size;
-    return piece;
-}
-
 } // namespace
 
 PackageChecks::PackageChecks(const UpdateRecord &record)
@@ -45,35 +36,37 @@ Span PackageChecks::span(int piece) const
 
 void PackageChecks::check(const QString &path, const SpanSet &in, const Span &written)
 {
-    if (!reads())
-        return;
-    const qint64 prefix = in.prefix();
-    if (active() && written.size() > 0) {
-        const int last = int(qMin<qint64>(qint64(states.size()) - 1, (written.end - 1) / pieceSize));
-        for (int index = int(written.begin / pieceSize); index <= last; ++index) {
-            const Span bytes = span(index);
-            if (states[std::size_t(index)] != State::Open || !in.gaps(bytes).empty())
-                continue;
-            states[std::size_t(index)] = State::Hashing;
-            // The reading in order checks it in the same read as the whole file's hash.
-            if (bytes.end <= prefix)
-                continue;
-            pool.start([this, path, bytes, index, generation = generation] {
-                const QByteArray digest = PackageVerifier::sha256Of(path, bytes.begin, bytes.size());
-                QMutexLocker lock(&mutex);
-                results.push_back({generation, index, digest == hashes[std::size_t(index)], QString()});
-            });
+    if (!active()) {
+        if (record.sha256.isEmpty())
+            return;
+        QMutexLocker lock(&mutex);
+        target = qMax(target, in.prefix());
+        if (!walking) {
+            walking = true;
+            inOrder.start([this, path] { walk(path); });
         }
+        return;
     }
-    QMutexLocker lock(&mutex);
-    target = qMax(target, prefix);
-    if (!walking) {
-        walking = true;
-        inOrder.start([this, path] { walk(path); });
+    if (written.size() <= 0)
+        return;
+    const int last = int(qMin<qint64>(qint64(states.size()) - 1, (written.end - 1) / pieceSize));
+    for (int index = int(written.begin / pieceSize); index <= last; ++index) {
+        const Span bytes = span(index);
+        if (states[std::size_t(index)] != State::Open || !in.gaps(bytes).empty())
+            continue;
+        states[std::size_t(index)] = State::Hashing;
+        pool.start([this, path, bytes, index, generation = generation] {
+            const QByteArray digest = PackageVerifier::sha256Of(path, bytes.begin, bytes.size());
+            QMutexLocker lock(&mutex);
+            if (digest.isEmpty())
+                results.push_back({generation, -1, false, QStringLiteral("%1: bytes %2-%3 cannot be read back").arg(path).arg(bytes.begin).arg(bytes.end - 1)});
+            else
+                results.push_back({generation, index, digest == hashes[std::size_t(index)], QString()});
+        });
     }
 }
 
-// Reads the file in order up to the target, into the whole file's hash and the pieces'.
+// Reads the file in order up to the target, into the whole file's hash.
 void PackageChecks::walk(const QString &path)
 {
     QFile file(path);
@@ -91,8 +84,7 @@ void PackageChecks::walk(const QString &path)
                 return;
             }
         }
-        const int index = active() ? int(edge / pieceSize) : -1;
-        const qint64 size = qMin(chunk, (index >= 0 ? qMin(until, span(index).end) : until) - edge);
+        const qint64 size = qMin(chunk, until - edge);
         if (!opened || !file.seek(edge) || file.read(buffer.data(), size) != size) {
             QMutexLocker lock(&mutex);
             results.push_back({current, -1, false, path + QStringLiteral(": ") + file.errorString()});
@@ -102,27 +94,7 @@ void PackageChecks::walk(const QString &path)
             return;
         }
         whole->addData(buffer.data(), size);
-        if (index >= 0) {
-            if (edge == span(index).begin)
-                piece = std::make_unique<PackageVerifier>(pieceRecord(hashes[std::size_t(index)], span(index).size()));
-            piece->addData(buffer.data(), size);
-        }
         edge += size;
-        if (index < 0 || edge < span(index).end)
-            continue;
-        // A piece whole: the whole file's hash goes on from it only if it is sound.
-        const bool sound = piece->verify(span(index).size()) == PackageVerifier::Verdict::Sound;
-        if (sound) {
-            whole->mark();
-            markedAt = edge;
-        } else {
-            whole->rewind();
-            edge = markedAt;
-        }
-        QMutexLocker lock(&mutex);
-        results.push_back({current, index, sound, QString()});
-        if (!sound)
-            target = qMin(target, edge);
     }
 }
 
@@ -173,9 +145,8 @@ MaybeFailure PackageChecks::collect(SpanSet &in, bool wait, SpanSet *wrong)
     return failure;
 }
 
-// After a wrong piece: the hashing under way is taken in, and the reading in order goes back
-// to the last sound piece it read. What else the wrong source brought is the caller's to drop;
-// the pieces not checked yet are checked again by recheck().
+// After a wrong piece: the hashing under way is taken in. What else the wrong source brought
+// is the caller's to drop; the pieces not checked yet are checked again by recheck().
 void PackageChecks::rewind(SpanSet &in, SpanSet *wrong)
 {
     stop();
@@ -183,10 +154,6 @@ void PackageChecks::rewind(SpanSet &in, SpanSet *wrong)
     for (State &state : states)
         if (state == State::Hashing)
             state = State::Open;
-    whole->rewind();
-    edge = markedAt;
-    QMutexLocker lock(&mutex);
-    target = markedAt;
 }
 
 void PackageChecks::recheck(const QString &path, const SpanSet &in)
@@ -227,6 +194,8 @@ MaybeFailure PackageChecks::finalCheck(QFile &file, qint64 received, const QStri
     case PackageVerifier::Verdict::SizeMismatch:
         return Failure(Failure::SizeMismatch, QStringLiteral("%1 bytes, the record says %2").arg(received).arg(record.size));
     case PackageVerifier::Verdict::HashMismatch:
+        if (active())
+            return Failure(Failure::HashMismatch, QStringLiteral("piece %1 is not checked sound").arg(firstOpen));
         return Failure(Failure::HashMismatch, QStringLiteral("SHA-256 %1, the record says %2")
                                                   .arg(QString::fromLatin1(whole->receivedSha256().toHex()),
                                                        QString::fromLatin1(record.sha256.toHex())));
@@ -236,6 +205,13 @@ MaybeFailure PackageChecks::finalCheck(QFile &file, qint64 received, const QStri
 
 PackageVerifier::Verdict PackageChecks::verify(qint64 received)
 {
+    // The pieces cover every byte under the same signature as the whole file's hash: each
+    // checked sound, they vouch for the package as that hash would, at one hash of each byte.
+    if (active()) {
+        if (received != record.size)
+            return PackageVerifier::Verdict::SizeMismatch;
+        return firstOpen == int(states.size()) ? PackageVerifier::Verdict::Sound : PackageVerifier::Verdict::HashMismatch;
+    }
     // A hash that has not read every byte is no hash of the package.
     return !record.sha256.isEmpty() && edge != received ? PackageVerifier::Verdict::HashMismatch : whole->verify(received);
 }
@@ -245,7 +221,7 @@ QString PackageChecks::done() const
     QStringList checks;
     if (record.size >= 0)
         checks << QStringLiteral("size");
-    if (!record.sha256.isEmpty())
+    if (!record.sha256.isEmpty() && !active())
         checks << QStringLiteral("SHA-256");
     if (active())
         checks << QStringLiteral("pieces' SHA-256");
@@ -276,7 +252,5 @@ void PackageChecks::reset()
     firstOpen = 0;
     std::fill(states.begin(), states.end(), State::Open);
     edge = 0;
-    markedAt = 0;
     whole = std::make_unique<PackageVerifier>(record);
-    piece.reset();
 }

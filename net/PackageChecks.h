@@ -16,12 +16,11 @@
 class QFile;
 
 // A package's checks: its size and installer format once whole, and its hashes as its bytes
-// come, off the window's thread: the whole file's hash, read
-// back in order from the file as its first bytes grow, and each piece the record lists,
-// checked as soon as it is whole. A piece whole before the bytes ahead of it is checked on
-// threads of its own, several at once, so that a source serving one wrong piece is caught at
-// that piece, not after the whole package; the pieces at the file's start are checked in the
-// same read as the whole file's hash, which never takes in a wrong piece.
+// come, off the window's thread. With the pieces the record lists, each piece is checked as
+// soon as it is whole, on threads of its own, several at once, so that a source serving one
+// wrong piece is caught at that piece, not after the whole package; the pieces cover every
+// byte, so the whole file's hash, read again, would only double the work. Without them the
+// whole file's hash is read back in order from the file as its first bytes grow.
 class PackageChecks
 {
 public:
@@ -32,9 +31,9 @@ public:
     // The record lists pieces.
     bool active() const { return !hashes.empty(); }
 
-    // Hashes, from the file at `path`, the bytes `in` holds from the start, and every piece
-    // within `written` that `in` makes whole and that is not checked yet. The file must hold
-    // what `in` says.
+    // Hashes, from the file at `path`, every piece within `written` that `in` makes whole and
+    // that is not checked yet; without pieces, the bytes `in` holds from the start. The file
+    // must hold what `in` says.
     void check(const QString &path, const SpanSet &in, const Span &written);
     // Takes in the checks that have ended: a piece that failed its hash goes out of `in` and
     // into `wrong` (if given), and its failure comes back (the first, when several did); the
@@ -63,7 +62,6 @@ public:
 private:
     enum class State : char { Open, Hashing, Sound };
     Span span(int piece) const;
-    bool reads() const { return active() || !record.sha256.isEmpty(); }
     void walk(const QString &path);
     MaybeFailure takeResults(SpanSet &in, SpanSet *wrong);
     void rewind(SpanSet &in, SpanSet *wrong);
@@ -92,12 +90,10 @@ private:
     // under way: both under the mutex.
     qint64 target = 0;
     bool walking = false;
-    // The reading in order's own, touched by one thread at a time: how far it has read, the
-    // end of the last piece it found sound (where the whole file's hash is marked), the hashes.
+    // The reading in order's own, touched by one thread at a time: how far it has read, and
+    // the whole file's hash.
     qint64 edge = 0;
-    qint64 markedAt = 0;
     std::unique_ptr<PackageVerifier> whole;
-    std::unique_ptr<PackageVerifier> piece;
 
     // Declared last: their threads end before what they write to goes.
     QThreadPool pool;

@@ -23,7 +23,6 @@ EVP_MD_CTX *sha256Context(const UpdateRecord &record)
 PackageVerifier::PackageVerifier(const UpdateRecord &record)
     : record(record)
     , hash(sha256Context(record), EVP_MD_CTX_free)
-    , marked(sha256Context(record), EVP_MD_CTX_free)
 {
 }
 
@@ -33,18 +32,6 @@ void PackageVerifier::addData(const char *data, qint64 size)
 {
     if (hash)
         EVP_DigestUpdate(hash.get(), data, static_cast<size_t>(size));
-}
-
-void PackageVerifier::mark()
-{
-    if (hash && marked)
-        EVP_MD_CTX_copy_ex(marked.get(), hash.get());
-}
-
-void PackageVerifier::rewind()
-{
-    if (hash && marked)
-        EVP_MD_CTX_copy_ex(hash.get(), marked.get());
 }
 
 PackageVerifier::Verdict PackageVerifier::verify(qint64 received)

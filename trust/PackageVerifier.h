@@ -23,10 +23,6 @@ public:
 
     // Fed the package's bytes in order.
     void addData(const char *data, qint64 size);
-    // Notes where the hash stands, and goes back there: bytes taken in since (a piece that
-    // turned out wrong) are forgotten.
-    void mark();
-    void rewind();
 
     enum class Verdict {
         Sound,
@@ -47,7 +43,6 @@ private:
     const UpdateRecord record;
     // Null when the record names no hash.
     std::unique_ptr<evp_md_ctx_st, void (*)(evp_md_ctx_st *)> hash;
-    std::unique_ptr<evp_md_ctx_st, void (*)(evp_md_ctx_st *)> marked;
     QByteArray received256;
 };
 

@@ -17,6 +17,7 @@ class TestPackageChecks : public QObject
 private slots:
     void collect_data();
     void collect();
+    void unreadable();
 };
 
 void TestPackageChecks::collect_data()
@@ -98,6 +99,23 @@ void TestPackageChecks::collect()
     pieces.reset();
     QCOMPARE(pieces.checkedPrefix(), qint64(0));
     QCOMPARE(pieces.checked().size(), qint64(0));
+}
+
+// A piece that cannot be read back is the disk's failure, not its source's: it stays in.
+void TestPackageChecks::unreadable()
+{
+    UpdateRecord record;
+    record.size = 1024;
+    record.pieceSize = 1024 * 1024;
+    record.pieceSha256 = {QByteArray(32, 'x')};
+    PackageChecks pieces(record);
+    SpanSet bytes;
+    bytes.insert({0, 1024});
+    QTemporaryDir dir;
+    pieces.check(dir.filePath(QStringLiteral("gone.part")), bytes, {0, 1024});
+    const MaybeFailure failure = pieces.collect(bytes, true);
+    QVERIFY(failure && failure->cause == Failure::Unreadable);
+    QCOMPARE(bytes.size(), qint64(1024));
 }
 
 QTEST_APPLESS_MAIN(TestPackageChecks)

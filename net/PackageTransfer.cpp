@@ -44,6 +44,14 @@ void PackageTransfer::start()
     ticker.start();
     if (download.received() == 0) {
         send(addLink(scheduler.addWhole(download.known())), {});
+        // Its pace is judged from a quarter second on, whether bytes come then or not: a
+        // throttled server sends in bursts, and may send none until its next second.
+        QTimer::singleShot(Scheduler::tickMs / 2, Qt::PreciseTimer, this, [this] {
+            if (!ended && scheduler.paceSplits(clock.elapsed(), download.known())) {
+                qCInfo(lcTransfer) << slowAlone;
+                distribute();
+            }
+        });
         return;
     }
     // The spans still missing after a broken transfer; split again if the download was split.

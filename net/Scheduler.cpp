@@ -56,7 +56,8 @@ int Scheduler::ahead(const Package &package, int lingering) const
         return 0;
     Package proven = package;
     proven.rangesProven = true;
-    return qMax(0, limit(proven, lingering) - qMax(open(), limit(package, lingering)));
+    // Less one: a redirect of that range opens a socket elsewhere before the others learn of it.
+    return qMax(0, limit(proven, lingering) - qMax(open(), limit(package, lingering)) - 1);
 }
 
 std::optional<Span> Scheduler::request(int id, const Package &package)

@@ -169,7 +169,7 @@ public:
     // open) count against it.
     int limit(const Package &package, int lingering) const;
     // While the first range is under way: the connections that go out once it is answered,
-    // worth connecting ahead so that none of them waits a handshake then.
+    // worth connecting ahead so that they do not wait a handshake then (all but one).
     int ahead(const Package &package, int lingering) const;
     // The span a free connection asks for next (empty for the whole package), taking work
     // where there is some; nothing when there is none.

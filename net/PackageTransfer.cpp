@@ -325,9 +325,11 @@ void PackageTransfer::distribute()
         if (const std::optional<Span> asked = scheduler.request(*id, download.known()))
             send(*id, *asked);
     }
-    // Those that wait for the first range to be answered connect meanwhile.
-    if (used.size() == 1)
-        links.warm(sources[used.front()].at, scheduler.ahead(download.known(), links.lingering()));
+    // Those that wait for the first range to be answered connect meanwhile; asked only then,
+    // as this runs at every read.
+    const int ahead = used.size() == 1 ? scheduler.ahead(download.known(), links.lingering()) : 0;
+    if (ahead > 0)
+        links.warm(sources[used.front()].at, ahead);
 }
 
 void PackageTransfer::tick()
